@@ -30,6 +30,17 @@ extern char** environ;
 namespace {
 
 using json = nlohmann::json;
+
+// Runs before main, so before GLib caches any of these folders.
+const bool kPrivateHome = [] {
+    const std::string home = ZRVK_WEBVIEW_TEST_HOME;
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    return true;
+}();
 using Handler = std::function<void(const std::string& seq, const std::string& req)>;
 
 // One web view plus the plumbing every test needs.
