@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
 #include <nlohmann/json.hpp>
 
 #include <spawn.h>
@@ -30,6 +31,17 @@ extern char** environ;
 namespace {
 
 using json = nlohmann::json;
+
+// Runs before main, so before GLib caches any of these folders.
+const bool kPrivateHome = [] {
+    const std::string home = ZRVK_WEBVIEW_TEST_HOME;
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    return true;
+}();
 using Handler = std::function<void(const std::string& seq, const std::string& req)>;
 
 // One web view plus the plumbing every test needs.
@@ -548,6 +560,17 @@ TEST_F(WebviewTest, FailedScriptsAreLoggedAndGoodOnesAreNot) {
     EXPECT_NE(log.find("boom-1"), std::string::npos) << log;
     EXPECT_NE(log.find("SyntaxError"), std::string::npos) << log;
     EXPECT_NE(log.find("TypeError"), std::string::npos) << log;
+}
+
+TEST(WebviewDebug, DebugTurnsOnDeveloperExtras) {
+    for (int debug : {0, 1}) {
+        Harness h(debug);
+        ASSERT_NE(h.w, nullptr);
+        GtkWidget* child = gtk_bin_get_child(GTK_BIN(h.window()));
+        ASSERT_TRUE(WEBKIT_IS_WEB_VIEW(child));
+        WebKitSettings* settings = webkit_web_view_get_settings(WEBKIT_WEB_VIEW(child));
+        EXPECT_EQ(webkit_settings_get_enable_developer_extras(settings) != FALSE, debug != 0);
+    }
 }
 
 // Without a display no window can be made. Runs itself again in a child
