@@ -78,7 +78,8 @@ Response serveFile(const std::string& root, const Request& req) {
     std::string real(resolved);
     if (real.compare(0, root.size() + 1, root + "/") != 0) return Response::text(404, "not found\n");
     if (stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Response::text(404, "not found\n");
-    return Response::file(real, contentType(real));
+    // Pages loaded without an origin fetch licence texts; the real hosts allow that.
+    return Response::file(real, contentType(real)).withHeader("Access-Control-Allow-Origin", "*");
 }
 
 int usage() {

@@ -1,0 +1,311 @@
+// The real program end to end: a private Xvfb screen, the demo catalogue on
+// the fixed loopback port, clicks with xdotool and screenshots with
+// ImageMagick. The page is observed by its pixels (the web view's console is
+// not reachable from outside), by the native log lines and by the requests
+// the server sees.
+#include "installer_config.h"
+#include "loopback_server.h"
+#include "support/child_process.h"
+#include "support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using zrvk::test::LoopbackServer;
+using zrvk::test::Request;
+using zrvk::test::Response;
+using zrvk_test::ChildProcess;
+using zrvk_test::readFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kProgram = ZRVK_E2E_PROGRAM;
+const std::string kXclose = ZRVK_XCLOSE_PROGRAM;
+const std::string kScreenshots = ZRVK_SCREENSHOT_DIR;
+const std::string kWork = ZRVK_E2E_WORK_DIR;
+const std::string kGenerator = ZRVK_CATALOGUE_GENERATOR;
+const std::string kDisplayEnv = ZRVK_DISPLAY_TEST_HOME_DIR;
+const int kPort = ZRVK_TEST_PORT_NUMBER;
+const int kWidth = 600, kHeight = 520;
+
+std::string quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+bool hasDisplay() { return std::getenv("DISPLAY") && *std::getenv("DISPLAY"); }
+
+std::string contentType(const std::string& path) {
+    static const std::pair<const char*, const char*> types[] = {
+        {".json", "application/json"}, {".html", "text/html; charset=utf-8"}, {".txt", "text/plain; charset=utf-8"},
+        {".png", "image/png"},         {".zip", "application/zip"},
+    };
+    for (const auto& [ext, type] : types) {
+        const std::string e(ext);
+        if (path.size() >= e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0) return type;
+    }
+    return path.find("/placeholder/") != std::string::npos ? "image/png" : "application/octet-stream";
+}
+
+// Serves a folder like the real hosts (GET, HEAD by the library) and takes
+// the analytics POSTs.
+void serveFolder(LoopbackServer& server, const std::string& root) {
+    server.routePrefix("GET", "/", [root](const Request& req) {
+        std::string path = req.target.substr(0, req.target.find_first_of("?#"));
+        if (path.find("..") != std::string::npos) return Response::text(403, "forbidden\n");
+        std::string full = root + path;
+        struct stat st {};
+        if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) full += "/index.html";
+        if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Response::text(404, "not found\n");
+        return Response::file(full, contentType(full)).withHeader("Access-Control-Allow-Origin", "*");
+    });
+    server.routePrefix("POST", "", Response::text(200, "{\"status\":1}", "application/json"));
+}
+
+std::size_t gets(const LoopbackServer& server, const std::string& target) {
+    std::size_t count = 0;
+    for (const Request& r : server.requests()) count += r.method == "GET" && r.target == target;
+    return count;
+}
+
+bool servedGet(const LoopbackServer& server, const std::string& target) { return gets(server, target) > 0; }
+
+// Colour classes the page's pixels fall into (light theme).
+enum class Colour { Accent, White, Background };
+
+struct Probe {
+    int x, y;
+    Colour colour;
+};
+
+struct PageLook {
+    const char* name;
+    std::vector<Probe> probes;
+};
+
+// Pixels that tell the pages apart in the 600x520 window at the screen's corner.
+const PageLook kWelcome{"welcome", {{230, 400, Colour::Accent}, {470, 160, Colour::Background}}};
+const PageLook kPlugins{"plugins", {{470, 160, Colour::White}, {230, 400, Colour::Background}}};
+const PageLook kPluginsSelected{"plugins with a selection",
+                                {{470, 240, Colour::White}, {230, 400, Colour::Background}, {475, 474, Colour::Accent}}};
+const PageLook kNoInternet{"no-internet",
+                           {{210, 314, Colour::Accent}, {230, 400, Colour::Background}, {470, 160, Colour::Background}}};
+
+// Click positions.
+struct Point {
+    int x, y;
+};
+const Point kGetStarted{300, 406};
+const Point kRetry{246, 314};
+const Point kNoInternetClose{354, 314};
+const Point kFirstPluginRow{300, 115};
+
+bool matches(const unsigned char* p, Colour c) {
+    const int r = p[0], g = p[1], b = p[2];
+    switch (c) {
+        case Colour::Accent:  // #24C3F1 and its hover and pressed shades
+            return r < 100 && g >= 130 && g <= 230 && b >= 180;
+        case Colour::White:
+            return r >= 250 && g >= 250 && b >= 250;
+        case Colour::Background:  // #ECECEC
+            return r >= 226 && r <= 246 && std::abs(r - g) < 6 && std::abs(r - b) < 6;
+    }
+    return false;
+}
+
+// A private X screen, so windows of other display tests never cover ours.
+class Screen {
+public:
+    bool start(std::string& error) {
+        xvfb_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"});
+        if (!xvfb_->waitForOutput("\n", 15s)) {
+            error = "Xvfb did not start: " + xvfb_->err();
+            return false;
+        }
+        std::string out = xvfb_->out();
+        display_ = ":" + out.substr(0, out.find('\n'));
+        return true;
+    }
+
+    const std::string& display() const { return display_; }
+
+    int x(const std::string& command) const {
+        return zrvk_test::run("DISPLAY=" + display_ + " timeout 20 " + command + " >/dev/null 2>&1");
+    }
+
+    // The window's pixels as RGB bytes.
+    bool capture(std::vector<unsigned char>& rgb) const {
+        const std::string raw = kWork + "/screen.rgb";
+        if (x("import -window root -crop " + std::to_string(kWidth) + "x" + std::to_string(kHeight) +
+              "+0+0 -depth 8 " + quote("rgb:" + raw)) != 0) {
+            return false;
+        }
+        const std::string data = readFile(raw);
+        if (data.size() != static_cast<std::size_t>(kWidth * kHeight * 3)) return false;
+        rgb.assign(data.begin(), data.end());
+        return true;
+    }
+
+    bool shows(const PageLook& look) const {
+        std::vector<unsigned char> rgb;
+        if (!capture(rgb)) return false;
+        for (const Probe& p : look.probes) {
+            if (!matches(&rgb[(static_cast<std::size_t>(p.y) * kWidth + p.x) * 3], p.colour)) return false;
+        }
+        return true;
+    }
+
+    bool waitFor(const PageLook& look, std::chrono::seconds timeout) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (shows(look)) return true;
+            std::this_thread::sleep_for(250ms);
+        }
+        save(std::string("timeout-") + look.name);
+        return false;
+    }
+
+    void save(const std::string& name) const {
+        x("import -window root -crop " + std::to_string(kWidth) + "x" + std::to_string(kHeight) + "+0+0 " +
+          quote(kScreenshots + "/" + name + ".png"));
+    }
+
+    void click(Point p) const {
+        x("xdotool mousemove " + std::to_string(p.x) + " " + std::to_string(p.y) + " click 1");
+    }
+
+private:
+    std::unique_ptr<ChildProcess> xvfb_;
+    std::string display_;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        zrvk_test::run("mkdir -p " + quote(kWork) + " " + quote(kScreenshots) + " " + quote(kDisplayEnv + "/cache"));
+        const std::string log = kWork + "/generator.log";
+        catalogueMade_ = zrvk_test::run("timeout 60 python3 " + quote(kGenerator) + " --out " + quote(catalogue()) +
+                                        " --port " + std::to_string(kPort) + " --server-lifetime 120 > " +
+                                        quote(log) + " 2>&1") == 0;
+    }
+
+    static std::string catalogue() { return kWork + "/catalogue"; }
+
+    void SetUp() override {
+        if (!hasDisplay()) GTEST_SKIP() << "needs a display (ctest runs under xvfb-run)";
+        ASSERT_TRUE(catalogueMade_) << readFile(kWork + "/generator.log");
+        std::string error;
+        ASSERT_TRUE(screen_.start(error)) << error;
+    }
+
+    void startServer() {
+        serveFolder(server_, catalogue());
+        LoopbackServer::Options options;
+        options.port = static_cast<std::uint16_t>(kPort);
+        std::string error;
+        ASSERT_TRUE(server_.start(options, error)) << error;
+    }
+
+    void launch() {
+        program_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{kProgram},
+            std::vector<std::string>{"DISPLAY=" + screen_.display(), "WAYLAND_DISPLAY", "HOME=" + kDisplayEnv,
+                                     "XDG_CACHE_HOME=" + kDisplayEnv + "/cache", "XDG_DATA_HOME=" + kDisplayEnv + "/data",
+                                     "XDG_CONFIG_HOME=" + kDisplayEnv + "/config", "GSETTINGS_BACKEND=memory",
+                                     "http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"});
+        ASSERT_TRUE(program_->waitForOutput("[MAIN] Entering main loop...", 30s)) << program_->out() << program_->err();
+    }
+
+    // Closes the window like its close button and expects a clean exit.
+    void closeWindow() {
+        int status = 1;
+        for (int i = 0; i < 50 && status != 0; ++i) {
+            status = screen_.x(quote(kXclose) + " 'Zorvik Installer'");
+            if (status != 0) std::this_thread::sleep_for(100ms);
+        }
+        ASSERT_EQ(status, 0) << "no window titled Zorvik Installer";
+        expectCleanExit();
+    }
+
+    void expectCleanExit() {
+        ASSERT_EQ(program_->wait(30s), 0) << program_->err();
+        EXPECT_NE(program_->out().find("[MAIN] Exiting..."), std::string::npos);
+    }
+
+    static bool catalogueMade_;
+    Screen screen_;
+    LoopbackServer server_;
+    std::unique_ptr<ChildProcess> program_;
+};
+
+bool EndToEnd::catalogueMade_ = false;
+
+TEST_F(EndToEnd, CatalogueLeadsToTheWelcomePageAndThePluginList) {
+    startServer();
+    launch();
+    ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
+    screen_.save("welcome");
+    EXPECT_EQ(gets(server_, "/manifest.json"), 1u);
+    // Everything the later pages show is fetched before the welcome page.
+    for (const char* target : {"/media/welcome_header.png", "/media/welcome_banner.png", "/licenses/general.txt",
+                               "/licenses/deep-denoise.txt"}) {
+        EXPECT_TRUE(servedGet(server_, target)) << target;
+    }
+    EXPECT_NE(program_->out().find("[MANIFEST_THREAD] Dispatching JavaScript callback..."), std::string::npos);
+
+    screen_.click(kGetStarted);
+    ASSERT_TRUE(screen_.waitFor(kPlugins, 20s));
+    screen_.save("plugins");
+    // A plug-in banner on the catalogue host is shown in its row.
+    EXPECT_TRUE(servedGet(server_, "/media/banners/deep-denoise.png"));
+
+    screen_.click(kFirstPluginRow);
+    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s)) << "selecting a row enables Install";
+    screen_.save("plugins-selected");
+    closeWindow();
+}
+
+TEST_F(EndToEnd, WithoutTheServerTheNoInternetPageRetriesOnceItIsUp) {
+    launch();
+    ASSERT_TRUE(screen_.waitFor(kNoInternet, 40s)) << program_->out();
+    screen_.save("no-internet");
+    // The page's 2 s timer may show the page before the fetch gives up.
+    for (int i = 0; i < 100 && program_->err().find("[MANIFEST_THREAD] Failed to fetch manifest from URL") ==
+                                   std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_NE(program_->err().find("[httpGet] Failed after 3 attempts\n[MANIFEST_THREAD] Failed to fetch manifest from URL"),
+              std::string::npos)
+        << program_->err();
+
+    startServer();
+    screen_.click(kRetry);
+    ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
+    screen_.save("welcome-after-retry");
+    EXPECT_EQ(gets(server_, "/manifest.json"), 1u) << "one fetch per Retry";
+    closeWindow();
+}
+
+TEST_F(EndToEnd, CloseOnTheNoInternetPageEndsTheProgram) {
+    launch();
+    ASSERT_TRUE(screen_.waitFor(kNoInternet, 40s)) << program_->out();
+    screen_.click(kNoInternetClose);
+    expectCleanExit();
+    EXPECT_NE(program_->out().find("[MAIN] Main loop exited, destroying webview..."), std::string::npos);
+}
+
+}  // namespace
