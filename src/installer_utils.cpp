@@ -1,1 +1,333 @@
 #include "installer_utils.h"
+
+#include "installer_config.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+extern char** environ;
+#endif
+
+namespace {
+
+std::vector<int> versionParts(const std::string& version) {
+    std::vector<int> parts;
+    std::istringstream stream(version);
+    std::string part;
+    while (std::getline(stream, part, '.')) {
+        try {
+            parts.push_back(std::stoi(part));
+        } catch (const std::exception&) {
+            parts.push_back(0);
+        }
+    }
+    return parts;
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+#ifdef _WIN32
+std::string withBackslashes(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+bool makeFolder(const std::string& path) { return _mkdir(path.c_str()) == 0 || errno == EEXIST; }
+#else
+bool makeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+#endif
+
+}  // namespace
+
+bool isNewerVersion(const std::string& a, const std::string& b) {
+    const std::vector<int> left = versionParts(a);
+    const std::vector<int> right = versionParts(b);
+    const std::size_t count = left.size() > right.size() ? left.size() : right.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const int l = i < left.size() ? left[i] : 0;
+        const int r = i < right.size() ? right[i] : 0;
+        if (l > r) return true;
+        if (l < r) return false;
+    }
+    return false;
+}
+
+std::string readVersionFile(const std::string& dir) {
+    std::ifstream file(dir + "/version.txt");
+    if (!file.is_open()) return "";
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+bool writeVersionFile(const std::string& dir, const std::string& version) {
+    if (!createDirectory(dir)) {
+        std::cerr << "[writeVersionFile] Failed to create directory: " << dir << std::endl;
+        return false;
+    }
+    const std::string path = dir + "/version.txt";
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    if (!file.is_open()) {
+        std::cerr << "[writeVersionFile] Failed to open file for writing: " << path << std::endl;
+        return false;
+    }
+    file << version;
+    file.close();
+    std::cout << "[writeVersionFile] Wrote version " << version << " to " << path << std::endl;
+    return true;
+}
+
+bool createDirectory(const std::string& path) {
+    if (pathExists(path)) return true;
+    for (std::string::size_type pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+        const std::string prefix = path.substr(0, pos);
+        if (prefix.empty() || pathExists(prefix)) continue;
+        if (!makeFolder(prefix)) {
+            std::cerr << "[createDirectory] Failed to create: " << prefix << std::endl;
+            return false;
+        }
+    }
+    if (!makeFolder(path)) {
+        std::cerr << "[createDirectory] Failed to create: " << path << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool pathExists(const std::string& path) {
+#ifdef _WIN32
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+#endif
+}
+
+#ifndef _WIN32
+bool removeDirectory(const std::string& path) {
+    std::cout << "[removeDirectory] Would remove: " << path << std::endl;
+    return true;
+}
+#endif
+
+std::string getTempDirectory() {
+#ifdef _WIN32
+    wchar_t value[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"TEMP", value, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return "C:/Windows/Temp";
+    int size = WideCharToMultiByte(CP_ACP, 0, value, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string temp(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, value, static_cast<int>(length), &temp[0], size, nullptr, nullptr);
+    for (char& c : temp) {
+        if (c == '\\') c = '/';
+    }
+    return temp;
+#else
+    return InstallerConfig::MAC_TEMP_DIR;
+#endif
+}
+
+int executeCommandSilent(const std::string& command) {
+#ifdef _WIN32
+    std::string commandLine = "cmd.exe /c " + command;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        std::cerr << "[executeCommandSilent] Failed to create process, error: " << GetLastError() << std::endl;
+        return -1;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return static_cast<int>(exitCode);
+#else
+    return std::system(command.c_str());
+#endif
+}
+
+bool deletePath(const std::string& path) {
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        std::cout << "[deletePath] Path doesn't exist, nothing to delete: " << path << std::endl;
+        return true;
+    }
+    std::string command;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        std::cout << "[deletePath] Detected directory, using PowerShell Remove-Item -Recurse" << std::endl;
+        command = "powershell -Command \"Remove-Item -Path '" + path + "' -Force -Recurse -ErrorAction SilentlyContinue\"";
+    } else {
+        std::cout << "[deletePath] Detected file, using PowerShell Remove-Item" << std::endl;
+        command = "powershell -Command \"Remove-Item -Path '" + path + "' -Force -ErrorAction SilentlyContinue\"";
+    }
+    const int code = executeCommandSilent(command);
+    std::cout << "[deletePath] Command result: " << code << std::endl;
+    if (code != 0) {
+        std::cerr << "[deletePath] Failed to delete: " << path << " (exit code: " << code << ")" << std::endl;
+    }
+    return code == 0;
+#else
+    return std::system(("rm -rf " + quoted(path)).c_str()) == 0;
+#endif
+}
+
+bool copyDirectory(const std::string& src, const std::string& dst) {
+    std::cout << "[copyDirectory] Copying from: " << src << " to: " << dst << std::endl;
+#ifdef _WIN32
+    const std::string xcopy = "xcopy " + quoted(src) + " " + quoted(dst) + " /E /I /Y /Q >nul 2>&1";
+    std::cout << "[copyDirectory] Executing: " << xcopy << std::endl;
+    int code = executeCommandSilent(xcopy);
+    if (code == 0) {
+        std::cout << "[copyDirectory] Copy completed successfully" << std::endl;
+        return true;
+    }
+    std::cerr << "[copyDirectory] xcopy failed with code " << code << ", trying robocopy..." << std::endl;
+    const std::string robocopy =
+        "robocopy " + quoted(src) + " " + quoted(dst) + " /E /R:0 /W:0 /NFL /NDL /NJH /NJS /nc /ns /np";
+    std::cout << "[copyDirectory] Executing: " << robocopy << std::endl;
+    code = executeCommandSilent(robocopy);
+    if (code >= 0 && code <= 7) {
+        std::cout << "[copyDirectory] Copy completed successfully" << std::endl;
+        return true;
+    }
+    std::cerr << "[copyDirectory] robocopy failed with code " << code << std::endl;
+    if (code == 16) {
+        std::cerr << "[copyDirectory] ERROR: Serious error - robocopy did not copy any files" << std::endl;
+    } else if (code > 0 && (code & 16)) {
+        std::cerr << "[copyDirectory] ERROR: Fatal error occurred (likely access denied)" << std::endl;
+        std::cerr << "[copyDirectory] HINT: Please run the installer as Administrator (Right-click -> Run as Administrator)"
+                  << std::endl;
+    }
+    return false;
+#else
+    const std::string command = "cp -R " + quoted(src) + " " + quoted(dst);
+    std::cout << "[copyDirectory] Executing: " << command << std::endl;
+    const int status = std::system(command.c_str());
+    if (status != 0) {
+        std::cerr << "[copyDirectory] cp failed with code " << status << std::endl;
+        return false;
+    }
+    std::cout << "[copyDirectory] Copy completed successfully" << std::endl;
+    return true;
+#endif
+}
+
+bool killProcessByName(const std::string& name) {
+#ifdef _WIN32
+    const std::string command = "taskkill /F /IM " + quoted(name) + " >nul 2>&1";
+    std::cout << "[killProcessByName] Executing: " << command << std::endl;
+    const int code = executeCommandSilent(command);
+    if (code == 0) {
+        std::cout << "[killProcessByName] Process terminated successfully" << std::endl;
+        return true;
+    }
+    if (code == 128) {
+        std::cout << "[killProcessByName] Process not running (ok)" << std::endl;
+        return true;
+    }
+    std::cerr << "[killProcessByName] Failed with code " << code << std::endl;
+    return false;
+#else
+    std::cout << "[killProcessByName] Attempting to stop process: " << name << std::endl;
+    std::string base = name;
+    const std::string::size_type slash = name.rfind('/');
+    if (slash != std::string::npos) {
+        base = name.substr(slash + 1);
+        std::cout << "[killProcessByName] Extracted base name: " << base << " from path: " << name << std::endl;
+    }
+    const std::string command = "pkill -9 " + quoted(base) + " 2>/dev/null";
+    std::cout << "[killProcessByName] Executing: " << command << std::endl;
+    const int status = std::system(command.c_str());
+    std::cout << "[killProcessByName] Process termination attempted (code " << status << ")" << std::endl;
+    return true;
+#endif
+}
+
+bool launchMRVServer() {
+    std::cout << "[launchMRVServer] Attempting to launch MRV Server..." << std::endl;
+    const std::string program =
+        InstallerConfig::Paths::RENDER_ENGINE_DIR + "/" + InstallerConfig::Paths::MRV_SERVER_PROCESS_NAME;
+    const std::string launcher =
+        "import sys,os;sys.stdout=open(os.devnull,'w',buffering=1);sys.stderr=open(os.devnull,'w',buffering=1);"
+        "sys.path.insert(0,'" +
+        InstallerConfig::Paths::MRV_SERVER_DIR +
+        "');exec('from launcher import launcher;launcher(show_splash=False)')";
+#ifdef _WIN32
+    const std::string workingDir = withBackslashes(InstallerConfig::Paths::MRV_SERVER_DIR);
+    std::string commandLine = "\"" + withBackslashes(program) + "\" -I -c \"" + launcher + "\"";
+    std::cout << "[launchMRVServer] Launching: " << commandLine << std::endl;
+    std::cout << "[launchMRVServer] Working Dir: " << workingDir << std::endl;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                        workingDir.c_str(), &startup, &process)) {
+        std::cerr << "[launchMRVServer] Failed to launch process. Error: " << GetLastError() << std::endl;
+        return false;
+    }
+    std::cout << "[launchMRVServer] Process launched with PID: " << process.dwProcessId << std::endl;
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+#else
+    std::cout << "[launchMRVServer] Launching: " << program << " -I -c " << launcher << std::endl;
+    std::vector<std::string> args = {program, "-I", "-c", launcher};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int result = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    if (result != 0) {
+        std::cerr << "[launchMRVServer] Failed to launch process. Error: " << result << std::endl;
+        return false;
+    }
+    std::cout << "[launchMRVServer] Process launched with PID: " << pid << std::endl;
+    return true;
+#endif
+}
+
+bool isHostAppRunning() {
+    std::cout << "[isHostAppRunning] Checking if Adobe host applications are running..." << std::endl;
+#ifdef _WIN32
+    if (executeCommandSilent("tasklist /FI \"IMAGENAME eq AfterFX.exe\" 2>nul | find /I \"AfterFX.exe\" >nul") == 0) {
+        std::cout << "[isHostAppRunning] After Effects process detected (AfterFX.exe)" << std::endl;
+        return true;
+    }
+    if (executeCommandSilent(
+            "tasklist /FI \"IMAGENAME eq Adobe Premiere Pro.exe\" 2>nul | find /I \"Adobe Premiere Pro.exe\" >nul") == 0) {
+        std::cout << "[isHostAppRunning] Premiere Pro process detected (Adobe Premiere Pro.exe)" << std::endl;
+        return true;
+    }
+#else
+    if (std::system("pgrep \"^After Effects\" >/dev/null 2>&1") == 0) {
+        std::cout << "[isHostAppRunning] After Effects process detected" << std::endl;
+        return true;
+    }
+    if (std::system("pgrep \"^Adobe Premiere Pro\" >/dev/null 2>&1") == 0) {
+        std::cout << "[isHostAppRunning] Premiere Pro process detected" << std::endl;
+        return true;
+    }
+#endif
+    std::cout << "[isHostAppRunning] No Adobe host applications running" << std::endl;
+    return false;
+}

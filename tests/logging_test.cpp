@@ -1,0 +1,179 @@
+#include "installer_config.h"
+#include "installer_logging.h"
+#include "support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <sys/stat.h>
+
+using InstallerLogging::FileLogger;
+using InstallerLogging::TeeStreamBuf;
+using zrvk_test::readFile;
+using zrvk_test::TempDir;
+using zrvk_test::writeFile;
+
+namespace {
+
+// Each logger scenario runs in a child process: the logger is a process-wide
+// singleton whose destructor only runs at exit.
+#define IN_CHILD(body) EXPECT_EXIT({ body; std::exit(0); }, ::testing::ExitedWithCode(0), "")
+#define CHILD_CHECK(cond) \
+    do {                  \
+        if (!(cond)) {    \
+            std::fprintf(stderr, "check failed: %s\n", #cond); \
+            std::_Exit(10 + __LINE__ % 100); \
+        }                 \
+    } while (0)
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
+    TempDir tmp;
+    const std::string pathRecord = tmp / "path";
+    IN_CHILD({
+        FileLogger& logger = FileLogger::getInstance();
+        CHILD_CHECK(logger.getLastLines(50).empty());  // nothing before initialize
+        CHILD_CHECK(logger.initialize());
+        writeFile(pathRecord, logger.getLogFilePath());
+        std::cout << "[TEST] to standard output" << std::endl;
+        std::cerr << "[TEST] to standard error" << std::endl;
+        CHILD_CHECK(logger.initialize());  // second call: nothing new
+        CHILD_CHECK(logger.getLogFilePath() == readFile(pathRecord));
+    });
+    const std::string path = readFile(pathRecord);
+    ASSERT_EQ(path.rfind(InstallerConfig::MAC_LOGS_DIR + "/installer_", 0), 0u) << path;
+    const std::string name = path.substr(InstallerConfig::MAC_LOGS_DIR.size() + 1);
+    EXPECT_EQ(name.size(), std::string("installer_20250131_142501.log").size());
+
+    const std::vector<std::string> log = lines(readFile(path));
+    std::remove(path.c_str());
+    ASSERT_GE(log.size(), 13u);
+    EXPECT_EQ(log[0], std::string(58, '='));
+    EXPECT_EQ(log[1], "ZRVK Installer Log");
+    EXPECT_EQ(log[2].rfind("Started: ", 0), 0u);
+    EXPECT_EQ(log[2].size(), std::string("Started: 2025-01-31 14:25:01").size());
+    EXPECT_EQ(log[3], "Log file: " + path);
+    EXPECT_EQ(log[4], std::string(58, '='));
+    EXPECT_EQ(log[5], "");
+    EXPECT_EQ(log[6], "[LOGGER] Log file created: " + path);
+    EXPECT_EQ(log[7], "[TEST] to standard output");
+    EXPECT_EQ(log[8], "[TEST] to standard error");
+    EXPECT_EQ(log[9], "");
+    EXPECT_EQ(log[10], std::string(40, '='));
+    EXPECT_EQ(log[11], "Installer log ended");
+    EXPECT_EQ(log[12], std::string(40, '='));
+    EXPECT_EQ(log.size(), 13u) << "a second initialize must not add a banner";
+}
+
+TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
+    TempDir tmp;
+    const std::string pathRecord = tmp / "path";
+    IN_CHILD({
+        FileLogger& logger = FileLogger::getInstance();
+        CHILD_CHECK(logger.initialize());
+        writeFile(pathRecord, logger.getLogFilePath());
+        for (int i = 1; i <= 9; ++i) std::cout << "[TEST] line " << i << "\n";
+        std::cout << "[TEST] a ==== line looks like a banner" << std::endl;
+        std::cout << "\n";
+        std::cout << "[TEST] unterminated";  // still in the file buffer: getLastLines flushes
+        const std::string all = logger.getLastLines(50);
+        std::string expected = "[LOGGER] Log file created: " + logger.getLogFilePath();
+        for (int i = 1; i <= 9; ++i) expected += "\n[TEST] line " + std::to_string(i);
+        expected += "\n[TEST] unterminated";
+        // A run of the same second shares the file: earlier lines may precede ours.
+        CHILD_CHECK(all.size() >= expected.size() &&
+                    all.compare(all.size() - expected.size(), expected.size(), expected) == 0);
+        CHILD_CHECK(logger.getLastLines(2) == "[TEST] line 9\n[TEST] unterminated");
+        CHILD_CHECK(logger.getLastLines(0).empty());
+        std::cout << std::endl;
+    });
+    std::remove(readFile(pathRecord).c_str());
+}
+
+TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
+    const std::string logs = InstallerConfig::MAC_LOGS_DIR;
+    const std::string saved = logs + ".saved-by-test";
+    std::rename(logs.c_str(), saved.c_str());
+    InstallerLogging::createDirectoryRecursive(logs.substr(0, logs.rfind('/')));
+    writeFile(logs, "a file where the folder should be");
+    EXPECT_EXIT(
+        {
+            std::streambuf* coutBefore = std::cout.rdbuf();
+            std::streambuf* cerrBefore = std::cerr.rdbuf();
+            FileLogger& logger = FileLogger::getInstance();
+            CHILD_CHECK(!logger.initialize());
+            CHILD_CHECK(std::cout.rdbuf() == coutBefore);
+            CHILD_CHECK(std::cerr.rdbuf() == cerrBefore);
+            CHILD_CHECK(logger.getLastLines(50).empty());
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "\\[LOGGER\\] Failed to open log file: .*/Logs/installer_[0-9_]*\\.log");
+    std::remove(logs.c_str());
+    std::rename(saved.c_str(), logs.c_str());
+}
+
+TEST(TeeStreamBuf, PassesEverythingToTheConsoleAndFlushesTheFileAtLineEnds) {
+    TempDir tmp;
+    const std::string path = tmp / "tee.log";
+    std::ofstream file(path, std::ios::out | std::ios::app);
+    std::mutex mutex;
+    std::ostringstream console;
+    TeeStreamBuf tee(console.rdbuf(), &file, &mutex);
+    std::ostream out(&tee);
+
+    out << "partial";
+    EXPECT_EQ(readFile(path), "") << "a chunk without a line end stays buffered";
+    out << " line\n";
+    EXPECT_EQ(readFile(path), "partial line\n");
+    out.put('x');
+    out.put('\n');
+    EXPECT_EQ(readFile(path), "partial line\nx\n");
+    EXPECT_EQ(console.str(), "partial line\nx\n");
+
+    EXPECT_EQ(tee.pubsync(), 0);
+    struct Probe : TeeStreamBuf {
+        using TeeStreamBuf::TeeStreamBuf;
+        int_type callOverflow(int_type c) { return overflow(c); }
+    };
+    std::ostringstream probeConsole;
+    Probe probe(probeConsole.rdbuf(), &file, &mutex);
+    EXPECT_EQ(probe.callOverflow(std::char_traits<char>::eof()), 0);
+    EXPECT_EQ(probeConsole.str(), "");
+}
+
+TEST(TeeStreamBuf, NeverFailsWithoutAConsoleOrAnOpenFile) {
+    std::ofstream closed;
+    std::mutex mutex;
+    TeeStreamBuf noFile(nullptr, &closed, &mutex);
+    std::ostream out(&noFile);
+    out << "text" << std::endl;
+    EXPECT_TRUE(out.good());
+
+    TeeStreamBuf nothing(nullptr, nullptr, nullptr);
+    std::ostream bare(&nothing);
+    bare << "more" << 'c' << std::endl;
+    EXPECT_TRUE(bare.good());
+}
+
+TEST(CreateDirectoryRecursive, CreatesParentsAndIgnoresFailures) {
+    TempDir tmp;
+    EXPECT_TRUE(InstallerLogging::createDirectoryRecursive(tmp / "one/two/three"));
+    struct stat info;
+    ASSERT_EQ(stat((tmp / "one/two/three").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    writeFile(tmp / "f", "x");
+    EXPECT_TRUE(InstallerLogging::createDirectoryRecursive(tmp / "f/sub"));  // fails quietly
+}
+
+}  // namespace

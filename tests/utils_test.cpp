@@ -1,0 +1,241 @@
+#include "installer_config.h"
+#include "installer_utils.h"
+#include "support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using zrvk_test::readFile;
+using zrvk_test::TempDir;
+using zrvk_test::writeFile;
+
+namespace {
+
+struct VersionCase {
+    const char* a;
+    const char* b;
+    bool newer;
+};
+
+class IsNewerVersion : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(IsNewerVersion, ComparesPartByPart) {
+    const VersionCase& c = GetParam();
+    EXPECT_EQ(isNewerVersion(c.a, c.b), c.newer) << c.a << " against " << c.b;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IsNewerVersion,
+                         ::testing::Values(VersionCase{"1.10", "1.9", true},   // numeric, not textual
+                                           VersionCase{"2", "1.9.9", true},
+                                           VersionCase{"1.0", "1", false},     // missing parts count 0
+                                           VersionCase{"1", "1.0", false},
+                                           VersionCase{"1.0.1", "1", true},
+                                           VersionCase{"1.2", "1.2.0", false},
+                                           VersionCase{"1.2.0", "1.2", false},
+                                           VersionCase{"1.2.1", "1.2", true},
+                                           VersionCase{"1..3", "1.0.2", true},  // empty part counts 0
+                                           VersionCase{"", "", false},
+                                           VersionCase{"abc", "0", false},
+                                           VersionCase{"3-beta", "2.9", true},  // trailing text ignored
+                                           VersionCase{"99999999999", "1", false},  // out of range counts 0
+                                           VersionCase{"1.99999999999", "1.0", false},
+                                           VersionCase{"-1", "0", false},
+                                           VersionCase{" 2", "1", true},        // leading blanks skipped
+                                           VersionCase{"1.", "1.0", false},
+                                           VersionCase{"10.0.0", "9.99.99", true}));
+
+TEST(VersionFile, RoundTripKeepsTextAndWritesNoLineEnd) {
+    TempDir tmp;
+    const std::string dir = tmp / "nested/component";
+    ASSERT_TRUE(writeVersionFile(dir, "2.4.1"));
+    EXPECT_EQ(readFile(dir + "/version.txt"), "2.4.1");
+    EXPECT_EQ(readVersionFile(dir), "2.4.1");
+
+    ASSERT_TRUE(writeVersionFile(dir, "3"));  // truncates the earlier, longer text
+    EXPECT_EQ(readVersionFile(dir), "3");
+}
+
+TEST(VersionFile, ReadsFirstLineUntrimmedAndEmptyWhenMissing) {
+    TempDir tmp;
+    EXPECT_EQ(readVersionFile(tmp.path()), "");
+    writeFile(tmp / "version.txt", "1.4\r\nsecond line\n");
+    EXPECT_EQ(readVersionFile(tmp.path()), "1.4\r");
+    writeFile(tmp / "version.txt", "");
+    EXPECT_EQ(readVersionFile(tmp.path()), "");
+}
+
+TEST(VersionFile, WriteFailsWhenTheFolderCannotBeMade) {
+    TempDir tmp;
+    writeFile(tmp / "file", "x");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(writeVersionFile(tmp / "file/sub", "1.0"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[writeVersionFile] Failed to create directory: " + (tmp / "file/sub")),
+              std::string::npos);
+}
+
+TEST(CreateDirectory, MakesEveryParentAndAcceptsExistingEntries) {
+    TempDir tmp;
+    EXPECT_TRUE(createDirectory(tmp / "a/b/c/"));
+    struct stat info;
+    ASSERT_EQ(stat((tmp / "a/b/c").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0755 & ~[] { mode_t m = umask(0); umask(m); return m; }());
+
+    writeFile(tmp / "plain", "keep");
+    EXPECT_TRUE(createDirectory(tmp / "plain"));  // something exists: left alone
+    EXPECT_EQ(readFile(tmp / "plain"), "keep");
+}
+
+TEST(CreateDirectory, ReportsTheFirstPrefixThatCannotBeMade) {
+    TempDir tmp;
+    writeFile(tmp / "blocker", "x");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(createDirectory(tmp / "blocker/x/y"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[createDirectory] Failed to create: " + (tmp / "blocker/x")),
+              std::string::npos);
+}
+
+TEST(PathsAndTemp, ExistenceAndTheSandboxedTemporaryFolder) {
+    TempDir tmp;
+    EXPECT_TRUE(pathExists(tmp.path()));
+    EXPECT_FALSE(pathExists(tmp / "missing"));
+    EXPECT_EQ(getTempDirectory(), InstallerConfig::ROOT_PREFIX + "/tmp");
+    EXPECT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
+}
+
+TEST(DeleteAndCopy, HandleSpacesMissingPathsAndFailures) {
+    TempDir tmp;
+    const std::string src = tmp / "Source Folder";
+    ASSERT_TRUE(createDirectory(src + "/inner dir"));
+    writeFile(src + "/inner dir/file one.txt", "payload");
+
+    ASSERT_TRUE(copyDirectory(src, tmp / "Copy Target"));
+    EXPECT_EQ(readFile(tmp / "Copy Target/inner dir/file one.txt"), "payload");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(copyDirectory(tmp / "missing", tmp / "elsewhere"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[copyDirectory] cp failed with code "), std::string::npos);
+
+    EXPECT_TRUE(deletePath(tmp / "Copy Target"));
+    EXPECT_FALSE(pathExists(tmp / "Copy Target"));
+    EXPECT_TRUE(deletePath(tmp / "never existed"));
+    EXPECT_TRUE(removeDirectory(src));  // logs only
+    EXPECT_TRUE(pathExists(src));
+}
+
+TEST(ExecuteCommandSilent, ReturnsTheRawWaitStatus) {
+    EXPECT_EQ(executeCommandSilent("true"), 0);
+    EXPECT_EQ(executeCommandSilent("exit 3"), 3 * 256);
+}
+
+// A copy of sleep under the given process name, so pkill and pgrep match it.
+pid_t startNamedProcess(const TempDir& tmp, const std::string& name) {
+    const std::string program = tmp / name;
+    std::system(("cp /bin/sleep '" + program + "'").c_str());
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return pid;
+}
+
+bool exitsSoon(pid_t pid) {
+    for (int i = 0; i < 50; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return false;
+}
+
+TEST(Processes, KillByNameStopsTheServerAndSucceedsWhenNoneRuns) {
+    TempDir tmp;
+    const pid_t server = startNamedProcess(tmp, "MORVANE Server");
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(killProcessByName("bin/MORVANE Server"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(exitsSoon(server));
+    EXPECT_NE(out.find("[killProcessByName] Extracted base name: MORVANE Server from path: bin/MORVANE Server"),
+              std::string::npos);
+    EXPECT_NE(out.find("[killProcessByName] Executing: pkill -9 \"MORVANE Server\" 2>/dev/null"), std::string::npos);
+
+    EXPECT_TRUE(killProcessByName("MORVANE Server"));  // nothing left to stop
+}
+
+TEST(Processes, HostApplicationCheckFindsAfterEffects) {
+    EXPECT_FALSE(isHostAppRunning());
+    TempDir tmp;
+    const pid_t host = startNamedProcess(tmp, "After Effects");
+    EXPECT_TRUE(isHostAppRunning());
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+}
+
+TEST(Processes, LaunchServerRunsTheEngineInterpreterWithTheLauncher) {
+    using namespace InstallerConfig::Paths;
+    const std::string bin = RENDER_ENGINE_DIR + "/bin";
+    ASSERT_TRUE(createDirectory(bin));
+    const std::string record = RENDER_ENGINE_DIR + "/launch-args.txt";
+    std::remove(record.c_str());
+    const std::string program = RENDER_ENGINE_DIR + "/" + MRV_SERVER_PROCESS_NAME;
+    writeFile(program, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\n");
+    chmod(program.c_str(), 0755);
+
+    ASSERT_TRUE(launchMRVServer());
+    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string expected =
+        "-I\n-c\nimport sys,os;sys.stdout=open(os.devnull,'w',buffering=1);sys.stderr=open(os.devnull,'w',buffering=1);"
+        "sys.path.insert(0,'" + MRV_SERVER_DIR + "');exec('from launcher import launcher;launcher(show_splash=False)')\n";
+    EXPECT_EQ(readFile(record), expected);
+    std::remove(program.c_str());
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(launchMRVServer());  // no interpreter there
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[launchMRVServer] Failed to launch process. Error: "),
+              std::string::npos);
+}
+
+TEST(Configuration, PhasesAndFoldersKeepTheirRelations) {
+    using namespace InstallerConfig;
+    double sum = 0;
+    int enabled = 0;
+    for (std::size_t i = 0; i < INSTALLATION_PHASE_COUNT; ++i) {
+        EXPECT_EQ(INSTALLATION_PHASES[i].id, static_cast<int>(i));
+        if (INSTALLATION_PHASES[i].enabled) {
+            sum += INSTALLATION_PHASES[i].weight;
+            ++enabled;
+        }
+    }
+    EXPECT_EQ(enabled, 3);
+    EXPECT_DOUBLE_EQ(sum, 2927.0);
+    EXPECT_STREQ(INSTALLATION_PHASES[0].name, "Render Engine");
+    EXPECT_STREQ(INSTALLATION_PHASES[1].name, "MRV Server");
+    EXPECT_STREQ(INSTALLATION_PHASES[2].name, "Plugins");
+    EXPECT_EQ(static_cast<int>(100.0 * INSTALLATION_PHASES[0].weight / sum), 51);
+
+    EXPECT_EQ(Paths::PLUGINS_DIR, Paths::MEDIACORE_DIR + "/ZRVK");
+    for (const std::string* inside : {&Paths::MRV_SERVER_DIR, &Paths::MRV_PLUGINS_DIR, &Paths::CRASH_REPORTS_DIR}) {
+        EXPECT_EQ(inside->rfind(Paths::MRV_BASE_DIR + "/", 0), 0u) << *inside;
+    }
+    for (const std::string* dir : {&Paths::RENDER_ENGINE_DIR, &Paths::MRV_BASE_DIR, &Paths::MEDIACORE_DIR, &MAC_LOGS_DIR}) {
+        EXPECT_EQ(dir->rfind(ROOT_PREFIX + "/Library/Application Support/", 0), 0u) << *dir;
+        EXPECT_NE(dir->back(), '/');
+    }
+    EXPECT_EQ(Paths::MRV_SERVER_PROCESS_NAME, "bin/MORVANE Server");
+    EXPECT_FALSE(EmbeddedResources::HTML_CONTENT.empty());
+    EXPECT_NE(EmbeddedResources::HTML_CONTENT.find("<title>Zorvik Installer</title>"), std::string::npos);
+}
+
+}  // namespace
