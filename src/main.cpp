@@ -1,7 +1,482 @@
-#include "installer_config.h"
-#include "webview.h"
+#include "main.h"
 
+// curl brings winsock2.h, which must come before windows.h.
+#include <curl/curl.h>
+
+#include "installer_config.h"
+#include "installer_logging.h"
+#include "installer_utils.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#include <objc/message.h>
+#include <objc/runtime.h>
+#endif
+
+std::string g_manifestJson;
+std::mutex g_manifestJsonMutex;
+
+namespace {
+
+const char* const WINDOW_TITLE = "Zorvik Installer";
+const int WINDOW_WIDTH = 600;
+const int WINDOW_HEIGHT = 520;
+
+// Workers may still post after the loop ended; the window is marked gone
+// under this lock before it is destroyed, so no post reaches a dead window.
+std::mutex g_windowMutex;
+webview_t g_liveWindow = nullptr;
+
+#ifdef ZRVK_TESTING
+std::function<void(const std::string&)> g_scriptSink;
+std::function<void(const std::string&, int, const std::string&)> g_returnSink;
+std::function<void(const std::string&)> g_urlOpener;
+std::string g_manifestUrlOverride;
+long g_httpTimeoutSeconds = 30;
+#endif
+
+std::string manifestUrl() {
+#ifdef ZRVK_TESTING
+    if (!g_manifestUrlOverride.empty()) return g_manifestUrlOverride;
+#endif
+    return InstallerConfig::MANIFEST_URL;
+}
+
+long httpTotalTimeoutSeconds() {
+#ifdef ZRVK_TESTING
+    return g_httpTimeoutSeconds;
+#else
+    return 30;
+#endif
+}
+
+void answer(webview_t w, const char* seq, int status, const std::string& result) {
+#ifdef ZRVK_TESTING
+    if (g_returnSink) {
+        g_returnSink(seq ? seq : "", status, result);
+        return;
+    }
+#endif
+    webview_return(w, seq, status, result.c_str());
+}
+
+const std::string FRAME(40, '=');
+
+// Length of the UTF-8 sequence starting at text[i], or 0 when it is invalid.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length;
+    std::uint32_t codePoint;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+    }
+    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    if (overlong || surrogate || codePoint > 0x10FFFF) return 0;
+    return length;
+}
+
+std::string unicodeEscape(unsigned value) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out = "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += digits[(value >> shift) & 0xF];
+    return out;
+}
+
+void openInBrowser(const std::string& url) {
+#ifdef ZRVK_TESTING
+    if (g_urlOpener) {
+        g_urlOpener(url);
+        return;
+    }
+#endif
+#ifdef _WIN32
+    ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+#else
+#ifdef __APPLE__
+    const char* opener = "open";
+#else
+    const char* opener = "xdg-open";
+#endif
+    // The URL is one argument of its own: nothing in it reaches a shell.
+    std::vector<char*> argv = {const_cast<char*>(opener), const_cast<char*>(url.c_str()), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, opener, nullptr, nullptr, argv.data(), environ) == 0) {
+        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    }
+#endif
+}
+
+bool isWebUrl(const std::string& url) {
+    std::string scheme = url.substr(0, url.find("://"));
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "http" || scheme == "https";
+}
+
+std::string executableName() {
+#if defined(_WIN32)
+    char buffer[260];
+    DWORD length = GetModuleFileNameA(nullptr, buffer, 260);
+    std::string path(buffer, length);
+    const std::string::size_type slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+#else
+#if defined(__APPLE__)
+    char buffer[1024];
+    uint32_t size = sizeof(buffer);
+    if (_NSGetExecutablePath(buffer, &size) != 0) return "Zorvik Installer";
+    std::string path(buffer);
+#else
+    char buffer[1024];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (length <= 0) return "Zorvik Installer";
+    std::string path(buffer, static_cast<std::size_t>(length));
+#endif
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+#endif
+}
+
+bool isDevMode(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--dev") == 0) return true;
+    }
+    return false;
+}
+
+#ifdef _WIN32
+void openDevConsole() {
+    AllocConsole();
+    FILE* stream = nullptr;
+    freopen_s(&stream, "CONOUT$", "w", stdout);
+    freopen_s(&stream, "CONOUT$", "w", stderr);
+    freopen_s(&stream, "CONIN$", "r", stdin);
+    std::cout.clear();
+    std::cerr.clear();
+    std::cin.clear();
+}
+
+void setWindowIcon(webview_t w) {
+    HWND window = static_cast<HWND>(webview_get_window(w));
+    if (!window) return;
+    HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1));
+    if (!icon) {
+        std::cerr << "[WARNING] Failed to load icon from resources (error: " << GetLastError() << ")" << std::endl;
+        return;
+    }
+    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    std::cout << "[MAIN] Window icon loaded from resources" << std::endl;
+}
+#endif
+
+#ifdef __APPLE__
+// The application menu with its Quit item, so that Command-Q quits.
+void installApplicationMenu() {
+    using Send = id (*)(id, SEL);
+    using SendObject = id (*)(id, SEL, id);
+    using SendTitle = id (*)(id, SEL, id, SEL, id);
+    auto send = reinterpret_cast<Send>(objc_msgSend);
+    auto sendObject = reinterpret_cast<SendObject>(objc_msgSend);
+    auto sendTitle = reinterpret_cast<SendTitle>(objc_msgSend);
+    auto text = [&](const char* value) {
+        using SendString = id (*)(id, SEL, const char*);
+        return reinterpret_cast<SendString>(objc_msgSend)(reinterpret_cast<id>(objc_getClass("NSString")),
+                                                          sel_registerName("stringWithUTF8String:"), value);
+    };
+    id app = send(reinterpret_cast<id>(objc_getClass("NSApplication")), sel_registerName("sharedApplication"));
+    id menuBar = send(reinterpret_cast<id>(objc_getClass("NSMenu")), sel_registerName("new"));
+    id barItem = send(reinterpret_cast<id>(objc_getClass("NSMenuItem")), sel_registerName("new"));
+    sendObject(menuBar, sel_registerName("addItem:"), barItem);
+    sendObject(app, sel_registerName("setMainMenu:"), menuBar);
+    id appMenu = send(reinterpret_cast<id>(objc_getClass("NSMenu")), sel_registerName("new"));
+    id quitItem = send(reinterpret_cast<id>(objc_getClass("NSMenuItem")), sel_registerName("alloc"));
+    quitItem = sendTitle(quitItem, sel_registerName("initWithTitle:action:keyEquivalent:"), text("Quit Zorvik Installer"),
+                         sel_registerName("terminate:"), text("q"));
+    sendObject(appMenu, sel_registerName("addItem:"), quitItem);
+    sendObject(barItem, sel_registerName("setSubmenu:"), appMenu);
+    std::cout << "[MAIN] macOS application menu initialized (Cmd-Q enabled)" << std::endl;
+}
+#endif
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Scripts for the page
+
+std::string jsEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8 + 2);
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
+            out += "\\uFFFD";
+            ++i;
+            continue;
+        }
+        if (length == 3 && c == 0xE2 && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+            (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+            out += static_cast<unsigned char>(text[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
+            i += 3;
+            continue;
+        }
+        if (length > 1) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\'': out += "\\'"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += unicodeEscape(c);
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    return out;
+}
+
+void executeJS(webview_t w, void* arg) {
+    std::string* script = static_cast<std::string*>(arg);
+    webview_eval(w, script->c_str());
+    delete script;
+}
+
+void postScript(webview_t w, const std::string& script) {
+#ifdef ZRVK_TESTING
+    if (g_scriptSink) {
+        g_scriptSink(script);
+        return;
+    }
+#endif
+    std::lock_guard<std::mutex> lock(g_windowMutex);
+    if (!w || w != g_liveWindow) return;
+    webview_dispatch(w, executeJS, new std::string(script));
+}
+
+// ---------------------------------------------------------------------------
+// The manifest
+
+size_t WriteCallback(void* data, size_t size, size_t nmemb, void* userp) {
+    const size_t bytes = size * nmemb;
+    static_cast<std::string*>(userp)->append(static_cast<const char*>(data), bytes);
+    return bytes;
+}
+
+bool httpGet(const std::string& url, std::string& body, int maxAttempts) {
+    for (int attempt = 0; attempt < maxAttempts; ++attempt) {
+        if (attempt > 0) {
+            std::cout << "[httpGet] Retry attempt " << attempt << " of " << maxAttempts << "..." << std::endl;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500 * attempt));
+        }
+        body.clear();
+        CURL* curl = curl_easy_init();
+        if (!curl) continue;
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 30L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, httpTotalTimeoutSeconds());
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        const CURLcode code = curl_easy_perform(curl);
+        bool success = false;
+        if (code != CURLE_OK) {
+            std::cerr << "[httpGet] Error: " << curl_easy_strerror(code) << std::endl;
+            if (code == CURLE_OPERATION_TIMEDOUT) {
+                std::cerr << "[httpGet] Connection timeout - network may be slow or unavailable" << std::endl;
+            }
+        } else {
+            long status = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+            if (status == 200) {
+                success = true;
+            } else {
+                std::cerr << "[httpGet] HTTP error: " << status << std::endl;
+            }
+        }
+        curl_easy_cleanup(curl);
+        if (success) return true;
+    }
+    std::cerr << "[httpGet] Failed after " << maxAttempts << " attempts" << std::endl;
+    return false;
+}
+
+void loadManifestThreadFunc(ManifestLoadContext* context) {
+    const std::string url = manifestUrl();
+    std::cout << "[MANIFEST_THREAD] Starting manifest download..." << std::endl;
+    std::cout << "[MANIFEST_THREAD] Fetching from: " << url << std::endl;
+    std::string body;
+    if (httpGet(url, body, 3)) {
+        std::cout << "[MANIFEST_THREAD] Successfully fetched manifest, length: " << body.size() << std::endl;
+        {
+            std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
+            g_manifestJson = body;
+        }
+        std::cout << "[MANIFEST_THREAD] Manifest JSON length: " << body.size() << " bytes" << std::endl;
+        std::cout << "[MANIFEST_THREAD] First 200 chars: " << body.substr(0, 200) << std::endl;
+        // The text is parsed inside the page, so a body that is not JSON ends
+        // in the error callback and a body that is script is never run.
+        const std::string script =
+            "if (window.onManifestLoaded) { try { console.log('[MANIFEST] Parsing JSON...'); var manifest = "
+            "JSON.parse(\"" + jsEscape(body) + "\"); console.log('[MANIFEST] JSON parsed successfully'); "
+            "window.onManifestLoaded(manifest); } catch(e) { console.error('[MANIFEST] Parse error:', e, e.stack); "
+            "window.onManifestLoadError('Failed to parse manifest: ' + e.message); } }";
+        std::cout << "[MANIFEST_THREAD] Dispatching JavaScript callback..." << std::endl;
+        postScript(context->webview, script);
+    } else {
+        std::cerr << "[MANIFEST_THREAD] Failed to fetch manifest from URL" << std::endl;
+        postScript(context->webview,
+                   "if (window.onManifestLoadError) { window.onManifestLoadError('Failed to fetch manifest from server'); }");
+    }
+    delete context;
+}
+
+std::string substituteVersionInUrl(const std::string& url, const std::string& version) {
+    const std::string placeholder = "{number}";
+    const std::string::size_type pos = url.find(placeholder);
+    if (pos == std::string::npos) return url;
+    return url.substr(0, pos) + version + url.substr(pos + placeholder.size());
+}
+
+void getUrlsWithGitHubFallback(const json& manifest, const std::string& urlKey, const std::string& version,
+                               std::string& githubUrl, std::string& primaryUrl) {
+    githubUrl.clear();
+    primaryUrl.clear();
+    const std::string::size_type suffix = urlKey.rfind("_url");
+    const std::string githubKey = suffix == std::string::npos ? urlKey : urlKey.substr(0, suffix) + "_github_url";
+    if (!manifest.is_object()) return;
+    if (manifest.contains(githubKey)) {
+        githubUrl = substituteVersionInUrl(manifest[githubKey].get<std::string>(), version);
+        std::cout << "[URL] GitHub URL available: " << githubUrl << std::endl;
+    }
+    if (manifest.contains(urlKey)) {
+        primaryUrl = substituteVersionInUrl(manifest[urlKey].get<std::string>(), version);
+        std::cout << "[URL] Fallback URL: " << primaryUrl << std::endl;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Bound functions
+
+void checkElevated_cb(const char* seq, const char*, void* arg) {
+    answer(static_cast<webview_t>(arg), seq, 0, "{\"elevated\":false}");
+}
+
+void checkHostApp_cb(const char* seq, const char*, void* arg) {
+    std::cout << "[checkHostApp] Checking if Adobe host apps are running..." << std::endl;
+    const std::string result = isHostAppRunning() ? "{\"isRunning\":true}" : "{\"isRunning\":false}";
+    std::cout << "[checkHostApp] Returning: " << result << std::endl;
+    answer(static_cast<webview_t>(arg), seq, 0, result);
+}
+
+void loadManifest_cb(const char* seq, const char*, void* arg) {
+    webview_t w = static_cast<webview_t>(arg);
+    std::cout << "[loadManifest] Called, launching background thread..." << std::endl;
+    ManifestLoadContext* context = new ManifestLoadContext{w};
+    try {
+        std::thread(loadManifestThreadFunc, context).detach();
+    } catch (const std::exception& e) {
+        delete context;
+        std::cerr << "[loadManifest] Failed to start thread: " << e.what() << std::endl;
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Failed to start manifest loading\"}");
+        return;
+    }
+    std::cout << "[loadManifest] Background thread launched, UI remains responsive" << std::endl;
+    answer(w, seq, 0, "{\"success\":true,\"message\":\"Loading manifest in background\"}");
+}
+
+void openUrl_cb(const char* seq, const char* req, void* arg) {
+    webview_t w = static_cast<webview_t>(arg);
+    const std::string request = req ? req : "";
+    std::cout << "[openUrl] Request: " << request << std::endl;
+    std::string url;
+    const std::string::size_type key = request.find("url");
+    const std::string::size_type scheme = key == std::string::npos ? std::string::npos : request.find("://", key);
+    if (scheme != std::string::npos) {
+        const std::string::size_type before = request.find_last_of("\\\"", scheme);
+        const std::string::size_type start = before == std::string::npos ? 0 : before + 1;
+        const std::string::size_type end = request.find_first_of("\"\\", start);
+        url = request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    }
+    if (url.empty() || !isWebUrl(url)) {
+        std::cerr << "[openUrl] Failed to parse URL from request" << std::endl;
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Invalid URL\"}");
+        return;
+    }
+    std::cout << "[openUrl] Opening URL: " << url << std::endl;
+    openInBrowser(url);
+    answer(w, seq, 0, "{\"success\":true}");
+}
+
+void closeWindow_cb(const char* seq, const char*, void* arg) {
+    webview_t w = static_cast<webview_t>(arg);
+    std::cout << "[closeWindow] Closing application..." << std::endl;
+    webview_terminate(w);
+    answer(w, seq, 0, "{\"success\":true}");
+}
+
+// ---------------------------------------------------------------------------
+// Test seams
+
+#ifdef ZRVK_TESTING
+void setScriptSinkForTesting(std::function<void(const std::string&)> sink) { g_scriptSink = std::move(sink); }
+void setReturnSinkForTesting(std::function<void(const std::string&, int, const std::string&)> sink) {
+    g_returnSink = std::move(sink);
+}
+void setUrlOpenerForTesting(std::function<void(const std::string&)> opener) { g_urlOpener = std::move(opener); }
+void setManifestUrlForTesting(const std::string& url) { g_manifestUrlOverride = url; }
+void setHttpTimeoutForTesting(long seconds) { g_httpTimeoutSeconds = seconds; }
+#endif
+
+// ---------------------------------------------------------------------------
+// Start-up and shutdown
 
 #ifdef ZRVK_TESTING
 #define ZRVK_ENTRY installerMain
@@ -9,12 +484,67 @@
 #define ZRVK_ENTRY main
 #endif
 
-int ZRVK_ENTRY(int, char**) {
-    webview_t w = webview_create(0, nullptr);
+int ZRVK_ENTRY(int argc, char* argv[]) {
+    const bool devMode = isDevMode(argc, argv);
+#ifdef _WIN32
+    if (devMode) openDevConsole();
+#endif
+
+    InstallerLogging::FileLogger::getInstance().initialize();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+
+    if (devMode) std::cout << "[MAIN] Dev mode enabled" << std::endl;
+    std::cout << "[MAIN] Zorvik Installer starting..." << std::endl;
+    std::cout << "[MAIN] Using webview C API with embedded resources" << std::endl;
+
+#ifdef __APPLE__
+    installApplicationMenu();
+#endif
+
+    std::cout << "[MAIN] Creating webview..." << std::endl;
+    webview_t w = webview_create(devMode ? 1 : 0, nullptr);
     if (!w) {
         std::cerr << "[ERROR] Failed to create webview" << std::endl;
         return 1;
     }
+    std::cout << "[MAIN] Webview created successfully" << std::endl;
+    {
+        std::lock_guard<std::mutex> lock(g_windowMutex);
+        g_liveWindow = w;
+    }
+#ifdef _WIN32
+    setWindowIcon(w);
+#endif
+
+    webview_set_title(w, WINDOW_TITLE);
+    webview_set_size(w, WINDOW_WIDTH, WINDOW_HEIGHT, devMode ? WEBVIEW_HINT_NONE : WEBVIEW_HINT_FIXED);
+
+    std::cout << "[MAIN] Binding JavaScript functions..." << std::endl;
+    webview_bind(w, "checkElevated", checkElevated_cb, w);
+    webview_bind(w, "checkHostApp", checkHostApp_cb, w);
+    webview_bind(w, "loadManifest", loadManifest_cb, w);
+    webview_bind(w, "openUrl", openUrl_cb, w);
+    webview_bind(w, "closeWindow", closeWindow_cb, w);
+
+    const std::string name = executableName();
+    std::cout << "[MAIN] Executable name: " << name << std::endl;
+    const std::string startScript = std::string("window.DEV_MODE = ") + (devMode ? "true" : "false") +
+                                    "; window.INSTALLER_FILENAME = \"" + jsEscape(name) +
+                                    "\"; console.log('[MAIN] Set INSTALLER_FILENAME to:', window.INSTALLER_FILENAME);";
+    webview_init(w, startScript.c_str());
+
+    std::cout << "[MAIN] Loading embedded HTML content..." << std::endl;
+    webview_set_html(w, EmbeddedResources::HTML_CONTENT.c_str());
+
+    std::cout << "[MAIN] Entering main loop..." << std::endl;
+    webview_run(w);
+
+    std::cout << "[MAIN] Main loop exited, destroying webview..." << std::endl;
+    {
+        std::lock_guard<std::mutex> lock(g_windowMutex);
+        g_liveWindow = nullptr;
+    }
     webview_destroy(w);
+    std::cout << "[MAIN] Exiting..." << std::endl;
     return 0;
 }
