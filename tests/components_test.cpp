@@ -2,23 +2,16 @@
 // served on 127.0.0.1, installing into the sandbox root.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -33,6 +26,7 @@
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
+#include "loopback_server.h"
 
 extern char** environ;
 
@@ -41,108 +35,32 @@ namespace {
 using namespace InstallerConfig::Paths;
 
 // ---------------------------------------------------------------------------
-// A small file server on 127.0.0.1: GET and HEAD of fixed bodies, 404 else.
+// Archives served on 127.0.0.1 by the loopback server.
 class FileServer {
 public:
-    FileServer() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd_, 16) != 0) {
-            close(fd_);
-            fd_ = -1;
-            return;
-        }
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { loop(); });
-    }
-    ~FileServer() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (fd_ >= 0) close(fd_);
-    }
-
-    bool ok() const { return fd_ >= 0; }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    FileServer() { started_ = server_.start(error_); }
+    bool ok() const { return started_; }
+    const std::string& error() const { return error_; }
+    std::string url(const std::string& path) const { return server_.url(path); }
     void serve(const std::string& path, const std::string& body) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        routes_[path] = body;
+        server_.route("GET", path, zrvk::test::Response::text(200, body, "application/zip"));
     }
-    int hits(const std::string& path) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return hits_[path];
-    }
-    int totalHits() {
-        std::lock_guard<std::mutex> lock(mutex_);
+    // GET requests of path (the redirect probes ask with HEAD).
+    int hits(const std::string& path) const {
         int n = 0;
-        for (auto& h : hits_) n += h.second;
+        for (const auto& r : server_.requests()) n += r.method == "GET" && r.target == path;
         return n;
     }
+    int totalHits() const { return static_cast<int>(server_.requestCount()); }
     void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        routes_.clear();
-        hits_.clear();
+        server_.clearRoutes();
+        server_.clearRequests();
     }
 
 private:
-    void loop() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            int c = accept(fd_, nullptr, nullptr);
-            if (c < 0) continue;
-            handle(c);
-            close(c);
-        }
-    }
-    void handle(int c) {
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            pollfd p{c, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0) return;
-            ssize_t n = recv(c, buffer, sizeof(buffer), 0);
-            if (n <= 0) return;
-            request.append(buffer, static_cast<size_t>(n));
-        }
-        std::istringstream line(request.substr(0, request.find("\r\n")));
-        std::string method, target;
-        line >> method >> target;
-        std::string body;
-        bool found;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = routes_.find(target);
-            found = it != routes_.end();
-            if (found) body = it->second;
-            if (method == "GET") ++hits_[target];
-        }
-        std::string head = found ? "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n"
-                                 : "HTTP/1.1 404 Not Found\r\n";
-        if (!found) body.clear();
-        head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-        std::string out = method == "HEAD" ? head : head + body;
-        size_t sent = 0;
-        while (sent < out.size()) {
-            ssize_t n = send(c, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            sent += static_cast<size_t>(n);
-        }
-    }
-
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::map<std::string, std::string> routes_;
-    std::map<std::string, int> hits_;
+    zrvk::test::LoopbackServer server_;
+    std::string error_;
+    bool started_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -266,7 +184,7 @@ protected:
     }
 
     void SetUp() override {
-        ASSERT_TRUE(server->ok());
+        ASSERT_TRUE(server->ok()) << server->error();
         ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
         server->clear();
         AuthTesting::reset();
