@@ -500,7 +500,9 @@ json manifestValue(const json& manifest, const std::string& key) {
     return manifest.is_object() && manifest.contains(key) ? manifest[key] : json(nullptr);
 }
 
+#ifdef _WIN32
 bool hasKey(const json& manifest, const std::string& key) { return manifest.is_object() && manifest.contains(key); }
+#endif
 
 void logBlock(const std::string& title) {
     std::cout << "\n" << FRAME << "\n" << title << "\n" << FRAME << std::endl;
