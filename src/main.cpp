@@ -5,7 +5,13 @@
 
 #include "installer_config.h"
 #include "installer_logging.h"
+#include "installer_analytics.h"
+#include "installer_components.h"
+#include "installer_download.h"
 #include "installer_utils.h"
+#ifndef _WIN32
+#include "installer_auth.h"
+#endif
 
 #include <cctype>
 #include <chrono>
@@ -205,6 +211,22 @@ void setWindowIcon(webview_t w) {
 }
 #endif
 
+#ifndef _WIN32
+// Administrator rights before any window exists, and the shared logs folder
+// made writable for every user. The session stays held for the workers.
+void prepareLogsFolder() {
+    std::string error;
+    if (!acquireAuthorizationSession(&error)) {
+        std::cerr << "[MAIN] Warning: Failed to acquire authorization session: " << error << std::endl;
+        return;
+    }
+    const std::string folder = InstallerConfig::MAC_LOGS_DIR;
+    if (!executeMultipleWithAuthorization({"mkdir -p \"" + folder + "\"", "chmod 777 \"" + folder + "\""}, &error)) {
+        std::cerr << "[MAIN] Error: Failed to create logs directory with 777 permissions: " << error << std::endl;
+    }
+}
+#endif
+
 #ifdef __APPLE__
 // The application menu with its Quit item, so that Command-Q quits.
 void installApplicationMenu() {
@@ -372,6 +394,7 @@ void loadManifestThreadFunc(ManifestLoadContext* context) {
         postScript(context->webview, script);
     } else {
         std::cerr << "[MANIFEST_THREAD] Failed to fetch manifest from URL" << std::endl;
+        InstallerAnalytics::trackManifestError("network", "Failed to fetch manifest from server");
         postScript(context->webview,
                    "if (window.onManifestLoadError) { window.onManifestLoadError('Failed to fetch manifest from server'); }");
     }
@@ -400,6 +423,433 @@ void getUrlsWithGitHubFallback(const json& manifest, const std::string& urlKey, 
         primaryUrl = substituteVersionInUrl(manifest[urlKey].get<std::string>(), version);
         std::cout << "[URL] Fallback URL: " << primaryUrl << std::endl;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Weighted progress
+
+void sendProgressToJS(InstallationContext* ctx, uint64_t current, uint64_t total, const std::string& status) {
+    using InstallerConfig::INSTALLATION_PHASES;
+    const std::string effectiveStatus = status.empty() ? ctx->lastStatus : status;
+
+    uint64_t pairCurrent = 0;
+    uint64_t pairTotal = 1;
+    if (total == 1000 || total >= 10240) {
+        pairCurrent = current;
+        pairTotal = total;
+        ctx->lastCurrent = current;
+        ctx->lastTotal = total;
+    } else if (ctx->lastTotal != 0) {
+        pairCurrent = ctx->lastCurrent;
+        pairTotal = ctx->lastTotal;
+    }
+    const double ratio = static_cast<double>(pairCurrent) / static_cast<double>(pairTotal);
+
+    double weightSum = 0.0;
+    for (const auto& phase : INSTALLATION_PHASES) {
+        if (phase.enabled) weightSum += phase.weight;
+    }
+    const auto share = [&](int index) {
+        if (weightSum <= 0.0 || index < 0 || index >= 3 || !INSTALLATION_PHASES[index].enabled) return 0.0;
+        return INSTALLATION_PHASES[index].weight / weightSum;
+    };
+    double completed = 0.0;
+    if (weightSum > 0.0) {
+        for (int i = 0; i < ctx->currentStep && i < 3; ++i) completed += share(i);
+    }
+    const double running = ctx->currentStep <= 2 ? share(ctx->currentStep) : 0.0;
+    const uint64_t percent = static_cast<uint64_t>((running * ratio + completed) * 100.0);
+    const std::string phaseName =
+        ctx->currentStep >= 0 && ctx->currentStep <= 2 ? INSTALLATION_PHASES[ctx->currentStep].name : "Unknown";
+
+    const bool milestone = effectiveStatus.find("Requesting authorization") != std::string::npos ||
+                           effectiveStatus.find(" installed") != std::string::npos ||
+                           effectiveStatus.find("Installation complete") != std::string::npos ||
+                           effectiveStatus.find("already up to date") != std::string::npos;
+    const bool risen = static_cast<long long>(percent) - ctx->lastLoggedPercent >= 10;
+    if (milestone || ctx->lastLoggedPercent == -1 || risen) {
+        std::cout << "[PROGRESS] " << percent << "% [" << phaseName << "] "
+                  << (effectiveStatus.empty() ? phaseName : effectiveStatus) << std::endl;
+        ctx->lastLoggedPercent = static_cast<int>(percent);
+    }
+    if (!status.empty()) ctx->lastStatus = status;
+
+    postScript(ctx->webview, "if (window.onInstallProgress) { window.onInstallProgress({current: " + std::to_string(percent) +
+                                 ", total: 100, currentStep: " + std::to_string(ctx->currentStep) +
+                                 ", totalSteps: " + std::to_string(ctx->totalSteps) + ", phaseName: \"" + phaseName +
+                                 "\", status: \"" + jsEscape(effectiveStatus) +
+                                 "\", currentPlugin: " + std::to_string(ctx->currentPlugin) +
+                                 ", totalPlugins: " + std::to_string(ctx->totalPlugins) + ", currentPluginName: \"" +
+                                 jsEscape(ctx->currentPluginName) + "\"}); }");
+}
+
+// ---------------------------------------------------------------------------
+// The installation flow
+
+namespace {
+
+const char* const COMPLETE_SUCCESS = "if (window.onInstallationComplete) { window.onInstallationComplete({success: true}); }";
+
+std::string completionFailure(const std::string& quotedError) {
+    return "if (window.onInstallationComplete) { window.onInstallationComplete({success: false, error: " + quotedError +
+           "}); }";
+}
+
+// A missing key reads as null, so that its conversion is a type error.
+json manifestValue(const json& manifest, const std::string& key) {
+    return manifest.is_object() && manifest.contains(key) ? manifest[key] : json(nullptr);
+}
+
+#ifdef _WIN32
+bool hasKey(const json& manifest, const std::string& key) { return manifest.is_object() && manifest.contains(key); }
+#endif
+
+void logBlock(const std::string& title) {
+    std::cout << "\n" << FRAME << "\n" << title << "\n" << FRAME << std::endl;
+}
+
+void logBanner(const std::string& title) { std::cout << "\n" << title << std::endl; }
+
+void enterStep(InstallationContext* ctx, int step) {
+    ctx->currentStep = step;
+    ctx->lastCurrent = 0;
+    ctx->lastTotal = 0;
+    ctx->lastLoggedPercent = -1;
+}
+
+ProgressFn progressCallback(InstallationContext* ctx) {
+    return [ctx](uint64_t current, uint64_t total) {
+        sendProgressToJS(ctx, current, total, ctx->lastStatus.empty() ? "Installing..." : ctx->lastStatus);
+    };
+}
+
+StatusFn statusCallback(InstallationContext* ctx) {
+    return [ctx](const std::string& text) { sendProgressToJS(ctx, 0, 0, text); };
+}
+
+const char* platformName() {
+#if defined(_WIN32)
+    return "Windows";
+#elif defined(__APPLE__)
+    return "macOS_x64";
+#else
+    return "Linux_x64";
+#endif
+}
+
+enum class SourceResult { NoArchive, Failed, Installed };
+
+// One attempt at the render engine from one source.
+SourceResult tryRenderEngineSource(InstallationContext* ctx, const std::string& url, const char* label,
+                                   const std::string& version) {
+    const std::vector<std::string> urls = detectMultiPartUrls(url, statusCallback(ctx));
+    std::cout << "[INSTALL_THREAD] " << label << ": Detected " << urls.size() << " URL(s)" << std::endl;
+    if (urls.empty()) return SourceResult::NoArchive;
+    const bool installed =
+        installRenderEngine(urls, version, progressCallback(ctx), statusCallback(ctx), ctx->forceReinstallRenderEngine);
+    return installed ? SourceResult::Installed : SourceResult::Failed;
+}
+
+// Step 1. Type errors of the version and URL reads reach the caller.
+bool installRenderEngineStep(InstallationContext* ctx, const json& manifest) {
+    std::cout << "\n=== STEP 1/3: Render Engine ===" << std::endl;
+#ifdef _WIN32
+    std::cout << "[INSTALL_THREAD] Getting Windows Render Engine..." << std::endl;
+    std::string versionKey, urlKey;
+    if (hasKey(manifest, "latest_render_engine_windows_version")) {
+        versionKey = "latest_render_engine_windows_version";
+        urlKey = "latest_render_engine_windows_url";
+    } else if (hasKey(manifest, "latest_render_engine_win_version")) {
+        versionKey = "latest_render_engine_win_version";
+        urlKey = "latest_render_engine_win_url";
+    } else {
+        std::cerr << "[INSTALL_THREAD] Windows Render Engine fields not found in manifest" << std::endl;
+        ctx->lastStatus = "Windows Render Engine not available in manifest";
+        return false;
+    }
+#else
+    std::cout << "[INSTALL_THREAD] Getting macOS x64 Render Engine..." << std::endl;
+    const std::string versionKey = "latest_render_engine_mac_x64_version";
+    const std::string urlKey = "latest_render_engine_mac_x64_url";
+#endif
+    const std::string version = std::to_string(manifestValue(manifest, versionKey).get<int32_t>());
+    std::cout << "[INSTALL_THREAD] Version: " << version << std::endl;
+    std::string githubUrl, primaryUrl;
+    getUrlsWithGitHubFallback(manifest, urlKey, version, githubUrl, primaryUrl);
+
+    if (githubUrl.empty() && primaryUrl.empty()) {
+        sendProgressToJS(ctx, 100, 100, "Render Engine already up to date");
+        return true;
+    }
+    if (!primaryUrl.empty()) {
+        std::cout << "[INSTALL_THREAD] Trying HuggingFace source first: " << primaryUrl << std::endl;
+        sendProgressToJS(ctx, 0, 0, "Downloading Render Engine...");
+        const SourceResult result = tryRenderEngineSource(ctx, primaryUrl, "HuggingFace", version);
+        if (result == SourceResult::Installed) {
+            std::cout << "[INSTALL_THREAD] HuggingFace download succeeded" << std::endl;
+            return true;
+        }
+        if (result == SourceResult::Failed) {
+            std::cout << "[INSTALL_THREAD] HuggingFace download failed, will try GitHub fallback" << std::endl;
+        }
+    }
+    if (githubUrl.empty()) return false;
+    std::cout << "[INSTALL_THREAD] Trying GitHub fallback: " << githubUrl << std::endl;
+    sendProgressToJS(ctx, 0, 0, "Trying alternative source...");
+    return tryRenderEngineSource(ctx, githubUrl, "GitHub", version) == SourceResult::Installed;
+}
+
+// The first placeholder of the server template, "{text}" before "{number}".
+std::string serverUrlFromTemplate(const std::string& urlTemplate, const std::string& version) {
+    for (const std::string placeholder : {"{text}", "{number}"}) {
+        const std::string::size_type pos = urlTemplate.find(placeholder);
+        if (pos != std::string::npos) {
+            return urlTemplate.substr(0, pos) + version + urlTemplate.substr(pos + placeholder.size());
+        }
+    }
+    return "";
+}
+
+// Step 2. Type errors of the reads reach the caller.
+bool installServerStep(InstallationContext* ctx, const json& manifest) {
+    enterStep(ctx, 1);
+    std::cout << "\n=== STEP 2/3: MRV Server ===" << std::endl;
+#ifdef _WIN32
+    std::cout << "[INSTALL_THREAD] Getting Windows MRV Server version..." << std::endl;
+    std::string versionKey;
+    if (hasKey(manifest, "latest_mrv_server_version_windows")) {
+        versionKey = "latest_mrv_server_version_windows";
+    } else if (hasKey(manifest, "latest_mrv_server_version_win")) {
+        versionKey = "latest_mrv_server_version_win";
+    } else {
+        return true;
+    }
+    const std::string urlKey = hasKey(manifest, "mrv_server_windows_url") ? "mrv_server_windows_url" : "mrv_server_win_url";
+    std::cout << "[INSTALL_THREAD] Using version field: " << versionKey << std::endl;
+    std::cout << "[INSTALL_THREAD] Using URL field: " << urlKey << std::endl;
+#else
+    std::cout << "[INSTALL_THREAD] Getting Mac MRV Server version..." << std::endl;
+    const std::string versionKey = "latest_mrv_server_version_mac";
+    const std::string urlKey = "mrv_server_mac_url";
+#endif
+    const std::string version = manifestValue(manifest, versionKey).get<std::string>();
+    std::cout << "[INSTALL_THREAD] MRV Server version: " << version << std::endl;
+    const std::string urlTemplate = manifestValue(manifest, urlKey).get<std::string>();
+    std::cout << "[INSTALL_THREAD] URL template: " << urlTemplate << std::endl;
+    const std::string url = serverUrlFromTemplate(urlTemplate, version);
+    std::cout << "[INSTALL_THREAD] Final MRV Server URL: " << url << std::endl;
+    if (url.empty()) return true;
+    return installMRVServer(url, version, progressCallback(ctx), statusCallback(ctx));
+}
+
+// Step 3.
+bool installPluginsStep(InstallationContext* ctx) {
+    enterStep(ctx, 2);
+    std::cout << "\n=== STEP 3/3: Plugins ===" << std::endl;
+    PluginProgressFn overall = [ctx](int current, int total, const std::string& text) {
+        sendProgressToJS(ctx, static_cast<uint64_t>(static_cast<int64_t>(current)),
+                         static_cast<uint64_t>(static_cast<int64_t>(total)), text);
+    };
+    PluginProgressFn pluginStart = [ctx](int current, int total, const std::string& text) {
+        ctx->currentPlugin = current;
+        ctx->totalPlugins = total;
+        ctx->currentPluginName = text;
+        std::cout << "[PLUGINS] UI notified: plugin " << current << "/" << total << " = " << text << std::endl;
+    };
+    return installPlugins(ctx->pluginIds, ctx->manifestJson, overall, statusCallback(ctx), pluginStart);
+}
+
+const char* phaseKey(int step) {
+    if (step == 0) return "render_engine";
+    if (step == 1) return "mrv_server";
+    return "plugins";
+}
+
+const char* componentName(int step) {
+    if (step == 0) return "Render Engine";
+    if (step == 1) return "MRV Server";
+    return "Plugins";
+}
+
+void reportFailure(InstallationContext* ctx) {
+    logBlock("=== INSTALLATION FAILED ===");
+    std::string message = ctx->failedComponent + " installation failed";
+    if (ctx->lastStatus.find("Error") != std::string::npos) message += ": " + ctx->lastStatus;
+    std::cout << "[INSTALL_THREAD] Error details: " << message << std::endl;
+    InstallerAnalytics::trackInstallationFailed(ctx->failedComponent, message, phaseKey(ctx->currentStep));
+    postScript(ctx->webview, completionFailure("\"" + jsEscape(message) + "\""));
+}
+
+void reportSuccess(InstallationContext* ctx, std::chrono::steady_clock::time_point start) {
+    std::cout << "\n" << FRAME << std::endl;
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    std::cout << "=== INSTALLATION COMPLETE ===\n" << FRAME << std::endl;
+    const double seconds =
+        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1000000000.0;
+    InstallerAnalytics::trackInstallationCompleted(seconds, static_cast<int>(ctx->pluginIds.size()));
+    logBanner("=== Launching MRV Server ===");
+    launchMRVServer();
+    std::cout << FRAME << std::endl;
+    postScript(ctx->webview, COMPLETE_SUCCESS);
+}
+
+#ifdef _WIN32
+bool acquireInstallRights(InstallationContext*) { return true; }
+void releaseInstallRights() {}
+#else
+bool acquireInstallRights(InstallationContext* ctx) {
+    logBanner("=== Requesting Administrator Access ===");
+    std::string error;
+    if (acquireAuthorizationSession(&error)) return true;
+    std::cerr << "[INSTALL_THREAD] Failed to acquire authorization: " << error << std::endl;
+    InstallerAnalytics::trackAuthorizationError(-1, error);
+    InstallerAnalytics::trackInstallationFailed("Authorization", error, "authorization");
+    postScript(ctx->webview, completionFailure("'Authorization required to install'"));
+    return false;
+}
+void releaseInstallRights() { releaseAuthorizationSession(); }
+#endif
+
+// The three steps; false with failedComponent set when one of them failed.
+// Manifest type errors and exceptions of the components reach the caller.
+bool runInstallationSteps(InstallationContext* ctx, const json& manifest) {
+    if (!installRenderEngineStep(ctx, manifest)) {
+        ctx->failedComponent = "Render Engine";
+        return false;
+    }
+    if (!installServerStep(ctx, manifest)) {
+        ctx->failedComponent = "MRV Server";
+        return false;
+    }
+    if (!ctx->pluginIds.empty() && !installPluginsStep(ctx)) {
+        ctx->failedComponent = "Plugins";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void installationThreadFunc(InstallationContext* ctx) {
+    logBlock("=== INSTALLATION THREAD STARTED ===");
+    const auto start = std::chrono::steady_clock::now();
+    InstallerAnalytics::trackInstallationStarted(ctx->pluginIds);
+
+    json manifest;
+    try {
+        manifest = json::parse(ctx->manifestJson);
+    } catch (const std::exception& e) {
+        std::cerr << "[INSTALL_THREAD] Failed to parse manifest: " << e.what() << std::endl;
+        postScript(ctx->webview, completionFailure("'Invalid manifest'"));
+        delete ctx;
+        return;
+    }
+    std::cout << "[INSTALL_THREAD] Platform: " << platformName() << std::endl;
+    if (!acquireInstallRights(ctx)) {
+        delete ctx;
+        return;
+    }
+
+    // Every way out of the steps posts exactly one completion script.
+    try {
+        if (runInstallationSteps(ctx, manifest)) {
+            reportSuccess(ctx, start);
+        } else {
+            reportFailure(ctx);
+        }
+    } catch (const json::exception& e) {
+        std::cerr << "[INSTALL_THREAD] JSON type error accessing "
+                  << (ctx->currentStep == 0 ? "render engine" : "MRV Server") << " fields: " << e.what() << std::endl;
+        postScript(ctx->webview, completionFailure("'Invalid manifest format'"));
+    } catch (const std::exception& e) {
+        std::cerr << "[INSTALL_THREAD] Unexpected error: " << e.what() << std::endl;
+        ctx->failedComponent = componentName(ctx->currentStep);
+        reportFailure(ctx);
+    } catch (...) {
+        std::cerr << "[INSTALL_THREAD] Unexpected error" << std::endl;
+        ctx->failedComponent = componentName(ctx->currentStep);
+        reportFailure(ctx);
+    }
+    releaseInstallRights();
+    delete ctx;
+}
+
+void startInstallation_cb(const char* seq, const char* req, void* arg) {
+    webview_t w = static_cast<webview_t>(arg);
+    const std::string request = req ? req : "";
+    std::cout << FRAME << "\n=== STARTING INSTALLATION ===\n" << FRAME << std::endl;
+    std::cout << "[startInstallation] Request: " << request << std::endl;
+    std::cout << "[startInstallation] Raw request: " << request << std::endl;
+
+    std::vector<std::string> pluginIds;
+    bool forceReinstall = false;
+    try {
+        const json parsed = json::parse(request);
+        json body;
+        if (parsed.is_object()) {
+            std::cout << "[startInstallation] Request is an object" << std::endl;
+            body = parsed;
+        } else if (parsed.is_array() && !parsed.empty()) {
+            std::cout << "[startInstallation] Request is an array" << std::endl;
+            if (parsed[0].is_string()) {
+                const std::string inner = parsed[0].get<std::string>();
+                std::cout << "[startInstallation] Parsing inner JSON: " << inner << std::endl;
+                body = json::parse(inner);
+            } else {
+                body = parsed[0];
+            }
+        } else {
+            throw std::runtime_error("Unexpected request format");
+        }
+        if (body.is_object() && body.contains("pluginIds") && body["pluginIds"].is_array()) {
+            for (const json& id : body["pluginIds"]) pluginIds.push_back(id.get<std::string>());
+        }
+        if (body.is_object() && body.contains("forceReinstallRenderEngine") &&
+            body["forceReinstallRenderEngine"].is_boolean()) {
+            forceReinstall = body["forceReinstallRenderEngine"].get<bool>();
+        }
+        std::cout << "[startInstallation] Parsed " << pluginIds.size() << " plugin(s):" << std::endl;
+        for (const std::string& id : pluginIds) std::cout << "[startInstallation]   - " << id << std::endl;
+        std::cout << "[startInstallation] Force reinstall Render Engine: " << (forceReinstall ? "yes" : "no") << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "[startInstallation] Failed to parse request: " << e.what() << std::endl;
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Invalid request format\"}");
+        return;
+    }
+
+    std::string manifest;
+    {
+        std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
+        manifest = g_manifestJson;
+    }
+    if (manifest.empty()) {
+        std::cerr << "[startInstallation] Manifest not loaded" << std::endl;
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Manifest not loaded\"}");
+        return;
+    }
+
+    InstallationContext* ctx = new InstallationContext();
+    ctx->webview = w;
+    ctx->pluginIds = pluginIds;
+    ctx->manifestJson = manifest;
+    ctx->lastStatus = "Preparing...";
+    for (const auto& phase : InstallerConfig::INSTALLATION_PHASES) {
+        if (phase.enabled) ++ctx->totalSteps;
+    }
+    ctx->totalPlugins = static_cast<int>(pluginIds.size());
+    ctx->forceReinstallRenderEngine = forceReinstall;
+
+    std::cout << "[startInstallation] Launching installation thread..." << std::endl;
+    try {
+        std::thread(installationThreadFunc, ctx).detach();
+    } catch (const std::exception& e) {
+        delete ctx;
+        std::cerr << "[startInstallation] Failed to start thread: " << e.what() << std::endl;
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Failed to start installation\"}");
+        return;
+    }
+    std::cout << "[startInstallation] Installation thread launched, UI will remain responsive" << std::endl;
+    answer(w, seq, 0, "{\"success\":true,\"message\":\"Installation started\"}");
 }
 
 // ---------------------------------------------------------------------------
@@ -490,8 +940,12 @@ int ZRVK_ENTRY(int argc, char* argv[]) {
     if (devMode) openDevConsole();
 #endif
 
+#ifndef _WIN32
+    prepareLogsFolder();
+#endif
     InstallerLogging::FileLogger::getInstance().initialize();
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    InstallerAnalytics::initialize();
 
     if (devMode) std::cout << "[MAIN] Dev mode enabled" << std::endl;
     std::cout << "[MAIN] Zorvik Installer starting..." << std::endl;
@@ -523,6 +977,7 @@ int ZRVK_ENTRY(int argc, char* argv[]) {
     webview_bind(w, "checkElevated", checkElevated_cb, w);
     webview_bind(w, "checkHostApp", checkHostApp_cb, w);
     webview_bind(w, "loadManifest", loadManifest_cb, w);
+    webview_bind(w, "startInstallation", startInstallation_cb, w);
     webview_bind(w, "openUrl", openUrl_cb, w);
     webview_bind(w, "closeWindow", closeWindow_cb, w);
 
@@ -545,6 +1000,7 @@ int ZRVK_ENTRY(int argc, char* argv[]) {
         g_liveWindow = nullptr;
     }
     webview_destroy(w);
+    InstallerAnalytics::shutdown();
     std::cout << "[MAIN] Exiting..." << std::endl;
     return 0;
 }

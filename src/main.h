@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,6 +23,30 @@ extern std::mutex g_manifestJsonMutex;
 struct ManifestLoadContext {
     webview_t webview;
 };
+
+// The state of one installation run; made by startInstallation_cb, owned
+// and deleted by the installation worker.
+struct InstallationContext {
+    webview_t webview = nullptr;
+    std::vector<std::string> pluginIds;
+    std::string manifestJson;
+    std::string lastStatus;
+    uint64_t lastCurrent = 0;
+    uint64_t lastTotal = 0;
+    int currentStep = 0;
+    int totalSteps = 0;
+    int lastLoggedPercent = -1;
+    std::string failedComponent;
+    int currentPlugin = 0;
+    int totalPlugins = 0;
+    std::string currentPluginName;
+    bool forceReinstallRenderEngine = false;
+};
+
+// Turns one progress or status report of a run into a progress script for
+// the page, weighted by the installation phases.
+void sendProgressToJS(InstallationContext* ctx, uint64_t current, uint64_t total, const std::string& status);
+void installationThreadFunc(InstallationContext* ctx);
 
 // Escapes a text for a double-quoted JavaScript string literal so that the
 // script always parses and the text arrives unchanged: backslash, quotes,
@@ -43,6 +68,7 @@ void getUrlsWithGitHubFallback(const json& manifest, const std::string& urlKey, 
 void checkElevated_cb(const char* seq, const char* req, void* arg);
 void checkHostApp_cb(const char* seq, const char* req, void* arg);
 void loadManifest_cb(const char* seq, const char* req, void* arg);
+void startInstallation_cb(const char* seq, const char* req, void* arg);
 void openUrl_cb(const char* seq, const char* req, void* arg);
 void closeWindow_cb(const char* seq, const char* req, void* arg);
 
