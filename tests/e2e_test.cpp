@@ -10,11 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -59,8 +62,19 @@ std::string contentType(const std::string& path) {
     return path.find("/placeholder/") != std::string::npos ? "image/png" : "application/octet-stream";
 }
 
+std::string firstLine(const std::string& path) {
+    const std::string text = readFile(path);
+    return text.substr(0, text.find('\n'));
+}
+
+bool isArchivePart(const std::string& path) {
+    const auto dot = path.rfind('.');
+    return dot != std::string::npos && path.size() - dot == 4 && path.compare(dot - 4, 4, ".zip") == 0;
+}
+
 // Serves a folder like the real hosts (GET, HEAD by the library) and takes
-// the analytics POSTs.
+// the analytics POSTs. The render-engine parts trickle in, so the progress
+// page stays long enough to be seen.
 void serveFolder(LoopbackServer& server, const std::string& root) {
     server.routePrefix("GET", "/", [root](const Request& req) {
         std::string path = req.target.substr(0, req.target.find_first_of("?#"));
@@ -69,6 +83,13 @@ void serveFolder(LoopbackServer& server, const std::string& root) {
         struct stat st {};
         if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) full += "/index.html";
         if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Response::text(404, "not found\n");
+        if (isArchivePart(full)) {
+            Response slow = Response::text(200, readFile(full), "application/octet-stream");
+            slow.framing = Response::Framing::Chunked;
+            slow.chunkSize = 8 * 1024;
+            slow.chunkPause = 60ms;
+            return slow;
+        }
         return Response::file(full, contentType(full)).withHeader("Access-Control-Allow-Origin", "*");
     });
     server.routePrefix("POST", "", Response::text(200, "{\"status\":1}", "application/json"));
@@ -83,7 +104,7 @@ std::size_t gets(const LoopbackServer& server, const std::string& target) {
 bool servedGet(const LoopbackServer& server, const std::string& target) { return gets(server, target) > 0; }
 
 // Colour classes the page's pixels fall into (light theme).
-enum class Colour { Accent, White, Background };
+enum class Colour { Accent, White, Background, Track, Red };
 
 struct Probe {
     int x, y;
@@ -102,6 +123,11 @@ const PageLook kPluginsSelected{"plugins with a selection",
                                 {{470, 240, Colour::White}, {230, 400, Colour::Background}, {475, 474, Colour::Accent}}};
 const PageLook kNoInternet{"no-internet",
                            {{210, 314, Colour::Accent}, {230, 400, Colour::Background}, {470, 160, Colour::Background}}};
+const PageLook kProgress{"progress",
+                         {{470, 317, Colour::Track}, {230, 400, Colour::Background}, {300, 160, Colour::Background}}};
+const PageLook kComplete{"complete",
+                         {{280, 146, Colour::Accent}, {230, 385, Colour::Accent}, {470, 317, Colour::Background}}};
+const PageLook kFailed{"failed", {{280, 160, Colour::Red}, {230, 420, Colour::Background}}};
 
 // Click positions.
 struct Point {
@@ -111,6 +137,10 @@ const Point kGetStarted{300, 406};
 const Point kRetry{246, 314};
 const Point kNoInternetClose{354, 314};
 const Point kFirstPluginRow{300, 115};
+const Point kThirdPluginRow{300, 281};
+const Point kInstall{511, 474};
+const Point kCompleteClose{365, 385};
+const Point kFailedClose{375, 365};
 
 bool matches(const unsigned char* p, Colour c) {
     const int r = p[0], g = p[1], b = p[2];
@@ -121,6 +151,10 @@ bool matches(const unsigned char* p, Colour c) {
             return r >= 250 && g >= 250 && b >= 250;
         case Colour::Background:  // #ECECEC
             return r >= 226 && r <= 246 && std::abs(r - g) < 6 && std::abs(r - b) < 6;
+        case Colour::Track:  // the progress bar's empty part, a pale accent
+            return r >= 170 && r <= 225 && g >= 210 && b >= 220 && b > r + 15;
+        case Colour::Red:  // #DC3545
+            return r >= 190 && g < 90 && b < 110;
     }
     return false;
 }
@@ -245,6 +279,36 @@ protected:
         EXPECT_NE(program_->out().find("[MAIN] Exiting..."), std::string::npos);
     }
 
+    void reachPluginList() {
+        ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
+        screen_.click(kGetStarted);
+        ASSERT_TRUE(screen_.waitFor(kPlugins, 20s));
+    }
+
+    // Removes what an earlier installation left in the sandbox.
+    static void removeInstallation() {
+        namespace P = InstallerConfig::Paths;
+        for (const std::string& dir : {P::RENDER_ENGINE_DIR, P::MRV_SERVER_DIR, P::MRV_PLUGINS_DIR, P::PLUGINS_DIR,
+                                       P::MRV_BASE_DIR + "/server-status.json"}) {
+            ASSERT_EQ(dir.rfind(InstallerConfig::ROOT_PREFIX + "/", 0), 0u) << "sandboxed paths only: " << dir;
+            ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
+            zrvk_test::run("rm -rf " + quote(dir));
+        }
+    }
+
+    // The server the installer started, by the pid it logged (0: none).
+    pid_t launchedServer() {
+        const std::string marker = "[launchMRVServer] Process launched with PID: ";
+        const std::string out = program_ ? program_->out() : "";
+        const auto at = out.find(marker);
+        return at == std::string::npos ? 0 : static_cast<pid_t>(std::atoi(out.c_str() + at + marker.size()));
+    }
+
+    void TearDown() override {
+        // The installed server outlives the installer by design; not the test.
+        if (const pid_t pid = launchedServer()) kill(pid, SIGKILL);
+    }
+
     static bool catalogueMade_;
     Screen screen_;
     LoopbackServer server_;
@@ -306,6 +370,86 @@ TEST_F(EndToEnd, CloseOnTheNoInternetPageEndsTheProgram) {
     screen_.click(kNoInternetClose);
     expectCleanExit();
     EXPECT_NE(program_->out().find("[MAIN] Main loop exited, destroying webview..."), std::string::npos);
+}
+
+TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    startServer();
+    launch();
+    reachPluginList();
+    screen_.click(kFirstPluginRow);
+    screen_.click(kThirdPluginRow);
+    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
+    screen_.click(kInstall);
+    ASSERT_TRUE(screen_.waitFor(kProgress, 20s)) << program_->out();
+    screen_.save("progress");
+    ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
+    screen_.save("complete");
+
+    const std::string out = program_->out();
+    EXPECT_NE(out.find("[startInstallation] Parsing inner JSON: {\"pluginIds\":[\"deep-denoise\",\"auto-mask\"],"),
+              std::string::npos)
+        << "the rows clicked, in click order";
+    EXPECT_NE(out.find("[detectMultiPart] Part 3 not found, total parts: 3"), std::string::npos);
+
+    // The files, in the sandbox's system folders.
+    EXPECT_EQ(firstLine(P::RENDER_ENGINE_DIR + "/version.txt"), "3");
+    EXPECT_EQ(firstLine(P::MRV_SERVER_DIR + "/version.txt"), "1.4.2");
+    EXPECT_EQ(access((P::RENDER_ENGINE_DIR + "/bin/MORVANE Server").c_str(), X_OK), 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_SERVER_DIR + "/launcher.py"));
+    for (const char* id : {"deep-denoise", "auto-mask"}) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(P::PLUGINS_DIR + "/" + id + ".plugin/Contents/Info.plist")) << id;
+        EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_PLUGINS_DIR + "/" + id + "/component.json")) << id;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_PLUGINS_DIR + "/deep-denoise/weights/deep-denoise.bin"));
+    EXPECT_FALSE(std::filesystem::exists(P::PLUGINS_DIR + "/smart-upscale.plugin")) << "not picked";
+
+    // The started server runs and says so.
+    const pid_t pid = launchedServer();
+    ASSERT_GT(pid, 0) << out;
+    std::string status;
+    for (int i = 0; i < 100 && status.find("\"state\": \"running\"") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(100ms);
+        status = readFile(P::MRV_BASE_DIR + "/server-status.json");
+    }
+    EXPECT_NE(status.find("\"pid\": " + std::to_string(pid) + ","), std::string::npos) << status;
+    EXPECT_NE(status.find("\"version\": \"1.4.2\""), std::string::npos) << status;
+    EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/comm"), "MORVANE Server\n");
+
+    screen_.click(kCompleteClose);
+    expectCleanExit();
+    // Analytics went to the loopback host, the completion among them.
+    bool completed = false;
+    for (const Request& r : server_.requests()) {
+        completed |= r.method == "POST" && r.target.rfind("/analytics", 0) == 0 &&
+                     r.body.find("\"installation_completed\"") != std::string::npos;
+    }
+    EXPECT_TRUE(completed);
+}
+
+TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    // Every source of the server package fails: GitHub and both proxies.
+    server_.routePrefix("GET", "/github.com/zorvik/mrv-server/", Response::text(404, "not found\n"));
+    startServer();
+    launch();
+    reachPluginList();
+    screen_.click(kFirstPluginRow);
+    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
+    screen_.click(kInstall);
+    ASSERT_TRUE(screen_.waitFor(kFailed, 120s)) << program_->out() << program_->err();
+    screen_.save("failed");
+
+    EXPECT_NE(program_->err().find("[MRV_SERVER] Failed to download and extract"), std::string::npos) << program_->err();
+    EXPECT_EQ(launchedServer(), 0) << "nothing started after a failure";
+    EXPECT_EQ(firstLine(P::RENDER_ENGINE_DIR + "/version.txt"), "3") << "the step before stays";
+    EXPECT_FALSE(std::filesystem::exists(P::MRV_SERVER_DIR + "/launcher.py"));
+    EXPECT_FALSE(std::filesystem::exists(P::PLUGINS_DIR + "/deep-denoise.plugin")) << "later steps never ran";
+
+    screen_.click(kFailedClose);
+    expectCleanExit();
 }
 
 }  // namespace
