@@ -106,9 +106,12 @@ bool servedGet(const LoopbackServer& server, const std::string& target) { return
 // Colour classes the page's pixels fall into (light theme).
 enum class Colour { Accent, White, Background, Track, Red };
 
+// A pixel, or a vertical run of `span` pixels of which one must match (for
+// pages whose layout moves with their texts).
 struct Probe {
     int x, y;
     Colour colour;
+    int span = 1;
 };
 
 struct PageLook {
@@ -124,10 +127,10 @@ const PageLook kPluginsSelected{"plugins with a selection",
 const PageLook kNoInternet{"no-internet",
                            {{210, 314, Colour::Accent}, {230, 400, Colour::Background}, {470, 160, Colour::Background}}};
 const PageLook kProgress{"progress",
-                         {{470, 317, Colour::Track}, {230, 400, Colour::Background}, {300, 160, Colour::Background}}};
+                         {{470, 270, Colour::Track, 80}, {230, 420, Colour::Background}, {300, 120, Colour::Background}}};
 const PageLook kComplete{"complete",
                          {{280, 146, Colour::Accent}, {230, 385, Colour::Accent}, {470, 317, Colour::Background}}};
-const PageLook kFailed{"failed", {{280, 160, Colour::Red}, {230, 420, Colour::Background}}};
+const PageLook kFailed{"failed", {{280, 120, Colour::Red, 80}, {230, 440, Colour::Background}}};
 
 // Click positions.
 struct Point {
@@ -197,7 +200,11 @@ public:
         std::vector<unsigned char> rgb;
         if (!capture(rgb)) return false;
         for (const Probe& p : look.probes) {
-            if (!matches(&rgb[(static_cast<std::size_t>(p.y) * kWidth + p.x) * 3], p.colour)) return false;
+            bool found = false;
+            for (int y = p.y; y < p.y + p.span && y < kHeight && !found; ++y) {
+                found = matches(&rgb[(static_cast<std::size_t>(y) * kWidth + p.x) * 3], p.colour);
+            }
+            if (!found) return false;
         }
         return true;
     }
