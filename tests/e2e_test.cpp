@@ -129,7 +129,7 @@ const PageLook kNoInternet{"no-internet",
 const PageLook kProgress{"progress",
                          {{470, 270, Colour::Track, 80}, {230, 420, Colour::Background}, {300, 120, Colour::Background}}};
 const PageLook kComplete{"complete",
-                         {{280, 146, Colour::Accent}, {230, 385, Colour::Accent}, {470, 317, Colour::Background}}};
+                         {{280, 120, Colour::Accent, 80}, {230, 340, Colour::Accent, 80}, {470, 317, Colour::Background}}};
 const PageLook kFailed{"failed", {{280, 120, Colour::Red, 80}, {230, 440, Colour::Background}}};
 
 // Click positions.
@@ -142,7 +142,7 @@ const Point kNoInternetClose{354, 314};
 const Point kFirstPluginRow{300, 115};
 const Point kThirdPluginRow{300, 281};
 const Point kInstall{511, 474};
-const Point kCompleteClose{365, 385};
+const Point kCompleteClose{365, 380};
 const Point kFailedClose{375, 365};
 
 bool matches(const unsigned char* p, Colour c) {
@@ -438,8 +438,9 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
 TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
     namespace P = InstallerConfig::Paths;
     removeInstallation();
-    // Every source of the server package fails: GitHub and both proxies.
-    server_.routePrefix("GET", "/github.com/zorvik/mrv-server/", Response::text(404, "not found\n"));
+    // Deep Denoise's additional files fail on Hugging Face and on its mirror
+    // (which maps to a path the catalogue does not have).
+    server_.routePrefix("GET", "/huggingface.co/zorvik/deep-denoise/", Response::text(404, "not found\n"));
     startServer();
     launch();
     reachPluginList();
@@ -449,11 +450,15 @@ TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
     ASSERT_TRUE(screen_.waitFor(kFailed, 120s)) << program_->out() << program_->err();
     screen_.save("failed");
 
-    EXPECT_NE(program_->err().find("[MRV_SERVER] Failed to download and extract"), std::string::npos) << program_->err();
+    const std::string err = program_->err();
+    EXPECT_NE(err.find("[downloadAndExtractZip] All HuggingFace download attempts failed"), std::string::npos) << err;
+    EXPECT_NE(err.find("[PLUGIN] Failed to download additional files"), std::string::npos) << err;
     EXPECT_EQ(launchedServer(), 0) << "nothing started after a failure";
-    EXPECT_EQ(firstLine(P::RENDER_ENGINE_DIR + "/version.txt"), "3") << "the step before stays";
-    EXPECT_FALSE(std::filesystem::exists(P::MRV_SERVER_DIR + "/launcher.py"));
-    EXPECT_FALSE(std::filesystem::exists(P::PLUGINS_DIR + "/deep-denoise.plugin")) << "later steps never ran";
+    // Nothing is rolled back: the steps and components before the failure stay.
+    EXPECT_EQ(firstLine(P::RENDER_ENGINE_DIR + "/version.txt"), "3");
+    EXPECT_EQ(firstLine(P::MRV_SERVER_DIR + "/version.txt"), "1.4.2");
+    EXPECT_TRUE(std::filesystem::is_directory(P::PLUGINS_DIR + "/deep-denoise.plugin"));
+    EXPECT_FALSE(std::filesystem::exists(P::MRV_PLUGINS_DIR + "/deep-denoise/weights"));
 
     screen_.click(kFailedClose);
     expectCleanExit();
