@@ -126,6 +126,9 @@ const PageLook kPluginsSelected{"plugins with a selection",
                                 {{470, 240, Colour::White}, {230, 400, Colour::Background}, {475, 474, Colour::Accent}}};
 const PageLook kNoInternet{"no-internet",
                            {{210, 314, Colour::Accent}, {230, 400, Colour::Background}, {470, 160, Colour::Background}}};
+// Reached with the first row selected, whose background is then not white.
+const PageLook kLicense{"license-info",
+                        {{470, 160, Colour::White}, {50, 300, Colour::White}, {300, 440, Colour::Background}}};
 const PageLook kProgress{"progress",
                          {{470, 270, Colour::Track, 80}, {230, 420, Colour::Background}, {300, 120, Colour::Background}}};
 const PageLook kComplete{"complete",
@@ -142,6 +145,8 @@ const Point kNoInternetClose{354, 314};
 const Point kFirstPluginRow{300, 115};
 const Point kThirdPluginRow{300, 281};
 const Point kInstall{511, 474};
+const Point kTerms{107, 474};
+const Point kLicenseBack{511, 462};
 const Point kCompleteClose{365, 380};
 const Point kFailedClose{375, 365};
 
@@ -368,6 +373,12 @@ TEST_F(EndToEnd, CatalogueLeadsToTheWelcomePageAndThePluginList) {
     screen_.click(kFirstPluginRow);
     ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s)) << "selecting a row enables Install";
     screen_.save("plugins-selected");
+
+    screen_.click(kTerms);
+    ASSERT_TRUE(screen_.waitFor(kLicense, 10s));
+    screen_.save("license-info");
+    screen_.click(kLicenseBack);
+    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s)) << "Back keeps the selection";
     closeWindow();
 }
 
