@@ -69,6 +69,9 @@ describe('installation progress', () => {
       { phase: 'Phase 3 of 3: MRV Server', plugin: null, status: 'no step count keeps the line', percent: '81%', width: '81%' }],
     [{ current: 150, currentStep: 2, phaseName: 'Plugins', status: 'Over \\ "the" top\nline two' },
       { phase: 'Phase 3 of 3: Plugins', plugin: null, status: 'Over \\ "the" top\nline two', percent: '150%', width: '150%' }],
+    // A report without a usable total shows 0 % rather than "NaN%" or "Infinity%".
+    [{ current: 5, total: 0, currentStep: 2, phaseName: 'Plugins', status: 'no total' },
+      { phase: 'Phase 3 of 3: Plugins', plugin: null, status: 'no total', percent: '0%', width: '0%' }],
   ];
 
   test('each report updates the bar, the percentage, the phase, the plugin line and the status', () =>
@@ -77,13 +80,15 @@ describe('installation progress', () => {
       for (const [report, want] of steps) {
         await s.run(h.progressSnippet(report));
         assert.deepEqual(await progressView(s), want, JSON.stringify(report));
+        if (report.current > 100) {
+          // Above 100 % the bar is simply full once its transition ends.
+          await s.waitFor(() => {
+            const fill = document.getElementById('progress-fill').getBoundingClientRect().width;
+            const track = document.querySelector('#page-progress .progress-track').getBoundingClientRect().width;
+            return track > 0 && fill === track;
+          }, null, 'a full bar');
+        }
       }
-      // Above 100 % the bar is simply full once its transition ends.
-      await s.waitFor(() => {
-        const fill = document.getElementById('progress-fill').getBoundingClientRect().width;
-        const track = document.querySelector('#page-progress .progress-track').getBoundingClientRect().width;
-        return track > 0 && fill === track;
-      }, null, 'a full bar');
     }));
 });
 
