@@ -28,16 +28,11 @@
 #include <unistd.h>
 #endif
 
+#include "installer_analytics.h"
 #include "installer_config.h"
 #include "installer_download_internal.h"
 #include "installer_utils.h"
 
-#if defined(__has_include)
-#if __has_include("installer_analytics.h")
-#include "installer_analytics.h"
-#define ZRVK_HAVE_ANALYTICS 1
-#endif
-#endif
 
 namespace {
 
@@ -104,13 +99,7 @@ void removeFile(const std::string& path) { std::remove(path.c_str()); }
 
 // The one place a failed archive download is reported (HTTP code always 0).
 void reportDownloadError(const std::string& url, const std::string& reason) {
-#ifdef ZRVK_HAVE_ANALYTICS
     InstallerAnalytics::trackDownloadError(url, 0, reason);
-#else
-    // Reported once analytics is linked into this build.
-    (void)url;
-    (void)reason;
-#endif
 }
 
 // ---------------------------------------------------------------------------
