@@ -225,7 +225,9 @@ struct RunTempDirectory {
     std::string path;
     std::string base;
     ~RunTempDirectory() {
-        if (!path.empty()) removeEmptyDirectory(path);
+        if (path.empty()) return;
+        removeEmptyDirectory(path + "/zorvik_multipart");
+        removeEmptyDirectory(path);
     }
 };
 RunTempDirectory g_runTemp;
@@ -414,7 +416,10 @@ std::string getRunTempDirectory() {
     std::lock_guard<std::mutex> lock(g_runTemp.mutex);
     std::string base = temporaryBase();
     if (!g_runTemp.path.empty() && g_runTemp.base == base && pathExists(g_runTemp.path)) return g_runTemp.path;
-    if (!g_runTemp.path.empty()) removeEmptyDirectory(g_runTemp.path);
+    if (!g_runTemp.path.empty()) {
+        removeEmptyDirectory(g_runTemp.path + "/zorvik_multipart");
+        removeEmptyDirectory(g_runTemp.path);
+    }
     g_runTemp.path.clear();
     createDirectory(base);
     std::string made;
@@ -764,7 +769,7 @@ std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn st
     std::vector<std::string> parts;
     for (int i = 0;; ++i) {
         char suffix[8];
-        std::snprintf(suffix, sizeof suffix, ".%03d", i);
+        std::snprintf(suffix, sizeof suffix, ".%03u", static_cast<unsigned>(i) % 1000u);  // i stays below 100
         std::string p = appendPartSuffix(r, suffix);
         if (!checkUrlExists(p)) {
             std::cout << "[detectMultiPart] Part " << i << " not found, total parts: " << i << std::endl;

@@ -49,6 +49,13 @@ std::vector<std::string> listDir(const std::string& path) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// ".000", ".001", ...
+std::string partSuffix(size_t i) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, ".%03zu", i);
+    return buf;
+}
+
 class DeliveryTest : public ::testing::Test {
 protected:
     LoopbackServer server;
@@ -576,8 +583,7 @@ TEST_F(DeliveryTest, TemporaryWorkIsPrivateToTheRun) {
 void servePartsAt(LoopbackServer& server, const std::string& base, const std::vector<std::string>& parts,
                   const std::string& query = "") {
     for (size_t i = 0; i < parts.size(); ++i) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%03zu", i);
+        const std::string suffix = partSuffix(i);
         server.route("GET", base + suffix + query, Response::text(200, parts[i]));
     }
 }
@@ -683,8 +689,7 @@ TEST_F(DeliveryTest, UnevenPartsJoinByteForByte) {
     servePartsAt(server, "/mp/e.zip", parts);
     std::vector<std::string> urls;
     for (size_t i = 0; i < parts.size(); ++i) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%03zu", i);
+        const std::string suffix = partSuffix(i);
         urls.push_back(server.url(std::string("/mp/e.zip") + suffix));
     }
     Recorder rec;
@@ -726,8 +731,7 @@ TEST_F(DeliveryTest, TwelvePartsAndPerPartProgress) {
     servePartsAt(server, "/t/a.zip", parts);
     std::vector<std::string> urls;
     for (int i = 0; i < 12; ++i) {
-        char suffix[8];
-        std::snprintf(suffix, sizeof suffix, ".%03d", i);
+        const std::string suffix = partSuffix(i);
         urls.push_back(server.url(std::string("/t/a.zip") + suffix));
     }
     // Progress of part i (0-based) must stay in [i, i + 1] * 600 / 12.
