@@ -482,15 +482,18 @@ protected:
         write(root_ + "/data.bin", "bin");
         write(dir_ + "/secret.txt", "outside");
         ASSERT_EQ(symlink((dir_ + "/secret.txt").c_str(), (root_ + "/link.txt").c_str()), 0);
+    }
 
+    // Starts the program and waits for its ready line.
+    void launch(const std::vector<std::string>& extra = {}) {
         int out[2];
         ASSERT_EQ(pipe(out), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string log = dir_ + "/capture.jsonl";
-        std::vector<std::string> args{ZRVK_SERVE_PATH, "--port", "0", "--root", root_, "--log", log};
+        std::vector<std::string> args{ZRVK_SERVE_PATH, "--port", "0", "--root", root_, "--log", dir_ + "/capture.jsonl"};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -503,10 +506,12 @@ protected:
         ASSERT_NE(fgets(line, sizeof line, f), nullptr);
         fclose(f);
         std::string text(line);
-        const std::string lead = "listening on http://127.0.0.1:";
+        const std::string lead = "listening on ";
         ASSERT_EQ(text.compare(0, lead.size(), lead), 0) << text;
-        ASSERT_GT(std::stoi(text.substr(lead.size())), 0) << text;
-        base_ = text.substr(13, text.size() - 14);
+        ASSERT_EQ(text.back(), '\n');
+        base_ = text.substr(lead.size(), text.size() - lead.size() - 1);
+        std::size_t colon = base_.rfind(':');
+        ASSERT_GT(std::stoi(base_.substr(colon + 1)), 0) << text;
     }
 
     void TearDown() override {
@@ -540,6 +545,8 @@ protected:
 };
 
 TEST_F(ServeProgram, ServesFilesAndCapturesPosts) {
+    launch();
+    ASSERT_EQ(base_.rfind("http://127.0.0.1:", 0), 0u) << base_;
     struct FileCase {
         const char* method;
         const char* target;
@@ -590,6 +597,18 @@ TEST_F(ServeProgram, ServesFilesAndCapturesPosts) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], (nlohmann::json{{"method", "POST"}, {"target", "/batch/"}, {"body", "{\"event\":\"start\"}"}}));
     EXPECT_EQ(lines[1]["body"], "{\"e\":\"\xef\xbf\xbd\"}");
+}
+
+TEST_F(ServeProgram, ServesHttpsWithTheCertificateItWrote) {
+    launch({"--tls", "--cert-out", dir_ + "/cert.pem"});
+    ASSERT_EQ(base_.rfind("https://127.0.0.1:", 0), 0u) << base_;
+    std::ifstream in(dir_ + "/cert.pem");
+    FetchOptions o;
+    o.caPem.assign(std::istreambuf_iterator<char>(in), {});
+    Fetch f = fetch(base_ + "/catalogue.json", o);
+    EXPECT_EQ(f.code, CURLE_OK) << curl_easy_strerror(f.code);
+    EXPECT_EQ(f.body, "{\"plugins\":[]}");
+    EXPECT_EQ(terminate(), 0);
 }
 
 }  // namespace

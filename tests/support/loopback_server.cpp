@@ -357,6 +357,7 @@ bool LoopbackServer::start(const Options& options, std::string& error) {
     signal(SIGPIPE, SIG_IGN);
     d.options = options;
     d.stopping = false;
+    d.certPem.clear();
     if (options.tls && !makeTlsContext(d.sslCtx, d.certPem, error)) return false;
 
     d.listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
