@@ -202,14 +202,14 @@ const std::vector<Case>& cases() {
                          r.stallAfterBytes = 6;
                          s.route("GET", "/stall", r);
                      },
-                     "/stall", {"GET", "", false, 300}, CURLE_OPERATION_TIMEDOUT, 200, "012345", {}, {}});
+                     "/stall", {"GET", "", false, 600}, CURLE_OPERATION_TIMEDOUT, 200, "012345", {}, {}});
         c.push_back({"stall_before_headers_times_out",
                      [](LoopbackServer& s) {
                          Response r = Response::text(200, "x");
                          r.stallBeforeHeaders = true;
                          s.route("GET", "/mute", r);
                      },
-                     "/mute", {"GET", "", false, 300}, CURLE_OPERATION_TIMEDOUT, 0, "", {}, {}});
+                     "/mute", {"GET", "", false, 600}, CURLE_OPERATION_TIMEDOUT, 0, "", {}, {}});
         c.push_back({"head_takes_get_headers_only",
                      [](LoopbackServer& s) { s.route("GET", "/h", Response::text(200, "twelve bytes")); }, "/h",
                      {"HEAD"}, CURLE_OK, 200, "", {"Content-Length: 12"}, {}});
@@ -304,6 +304,7 @@ TEST(LoopbackServer, LogsRequestsAndCountsHitsPerRoute) {
     std::string error;
     server.route("GET", "/m", Response::text(200, "m"));
     server.routePrefix("*", "/p/", Response::text(200, "p"));
+    server.route("GET", "/turns", zrvk::test::inTurn({Response::text(503, "busy"), Response::text(200, "ready")}));
     ASSERT_TRUE(server.start(error)) << error;
 
     CURL* curl = curl_easy_init();
@@ -337,6 +338,10 @@ TEST(LoopbackServer, LogsRequestsAndCountsHitsPerRoute) {
     EXPECT_EQ(log[2].body, "payload");
     server.clearRequests();
     EXPECT_EQ(server.requestCount(), 0u);
+
+    const long turns[] = {503, 200, 200};
+    for (long status : turns) EXPECT_EQ(fetch(server.url("/turns")).status, status);
+    EXPECT_EQ(server.hits("/turns"), 3u);
 }
 
 TEST(LoopbackServer, ChunkedAndLargeUploadsAreReadWhole) {
@@ -375,7 +380,7 @@ TEST(LoopbackServer, ChunkedAndLargeUploadsAreReadWhole) {
 }
 
 TEST(LoopbackServer, StreamsLargeFilesAndGeneratedBodies) {
-    const std::uint64_t size = 24ull * 1024 * 1024 + 13;
+    const std::uint64_t size = 9ull * 1024 * 1024 + 13;
     std::string path = ::testing::TempDir() + "zrvk_loopback_file_" + std::to_string(getpid());
     {
         std::ofstream out(path, std::ios::binary);
@@ -449,8 +454,8 @@ TEST(LoopbackServer, ReleaseStallsLetsTheAnswerFinish) {
     ASSERT_TRUE(server.start(error)) << error;
     auto client = std::async(std::launch::async, [&] { return fetch(server.url("/held")); });
     ASSERT_TRUE(server.waitForRequests(1, 5s));
-    std::this_thread::sleep_for(100ms);
-    server.releaseStalls();
+    // A release only ends stalls already in progress: repeat until it lands.
+    for (int i = 0; i < 100 && client.wait_for(50ms) != std::future_status::ready; ++i) server.releaseStalls();
     Fetch f = client.get();
     EXPECT_EQ(f.code, CURLE_OK);
     EXPECT_EQ(f.body, "0123456789");

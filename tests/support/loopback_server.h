@@ -23,8 +23,8 @@
 // own answer on the same route. Unmatched requests get 404.
 //
 // Handlers run on the connection's thread, several at once when clients
-// connect in parallel; an answer that changes per hit (fail first, then
-// succeed) is a handler with its own atomic counter.
+// connect in parallel. inTurn() answers differently per hit (fail first,
+// then succeed).
 //
 // Connections are kept alive (HTTP/1.1) unless the request or the response
 // asks for a close. Every request is logged in arrival order, matched or not.
@@ -124,6 +124,9 @@ char patternByte(std::uint64_t i);
 std::string patternBytes(std::uint64_t offset, std::size_t count);
 
 using Handler = std::function<Response(const Request&)>;
+
+// A handler giving the answers in turn, one per request; the last repeats.
+Handler inTurn(std::vector<Response> answers);
 
 class LoopbackServer {
 public:
