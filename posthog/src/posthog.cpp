@@ -442,7 +442,9 @@ public:
     void flush(int timeoutMs);
     bool trackCrashReport(const CrashHandler::Report& report);
 
-    bool accepting() const { return enabled.load() && initialized.load(); }
+    // Nothing new is taken once shutdown has begun: callers that keep
+    // tracking would otherwise keep the drain (and shutdown) going forever.
+    bool accepting() const { return enabled.load() && initialized.load() && !shuttingDown.load(); }
 
     Config config;
     std::string activeDistinctId;
