@@ -40,5 +40,8 @@ function(zrvk_write_build_config dir)
   zrvk_check_prefix("${ROOT_PREFIX}")
   string(REPLACE ";" "," GITHUB_PROXY_HOSTS "${GITHUB_PROXY_HOSTS}")
   configure_file(${PROJECT_SOURCE_DIR}/src/zrvk_build_config.h.in ${dir}/zrvk_build_config.h @ONLY)
+  # The page names its addresses by the cache names; give them this flavour's values.
+  set(ZRVK_WEBSITE_URL "${WEBSITE_URL}")
+  set(ZRVK_PLACEHOLDER_IMAGE_URL "${PLACEHOLDER_IMAGE_URL}")
   configure_file(${PROJECT_SOURCE_DIR}/resources/installer.html ${dir}/installer.html @ONLY)
 endfunction()

@@ -33,6 +33,13 @@ public:
     ~TeeStreamBuf() override = default;
 
 protected:
+    // Flushing a stream (std::endl) flushes the console too, so a console
+    // that is a pipe gets each line at once; the file flushes at line ends.
+    int sync() override {
+        if (console) console->pubsync();
+        return 0;
+    }
+
     std::streamsize xsputn(const char* s, std::streamsize n) override {
         if (console) console->sputn(s, n);
         if (!fileReady()) return n;

@@ -1,0 +1,358 @@
+#include "installer_auth.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#ifdef __APPLE__
+#include <Security/Authorization.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "installer_config.h"
+
+extern char** environ;
+#endif
+
+namespace {
+
+// Status codes of the authorization service that this file tells apart.
+constexpr int kAuthDenied = -60005;
+constexpr int kAuthCanceled = -60006;
+constexpr int kAuthInteractionNotAllowed = -60007;
+
+// ---------------------------------------------------------------------------
+// Authorization backend: create a reference, obtain the admin right, run
+// /bin/sh with it and read its output, free the reference.
+// ---------------------------------------------------------------------------
+#ifdef __APPLE__
+
+using AuthRef = AuthorizationRef;
+
+int backendCreate(AuthRef* ref) {
+    return AuthorizationCreate(nullptr, kAuthorizationEmptyEnvironment, kAuthorizationFlagDefaults, ref);
+}
+
+int backendCopyAdminRights(AuthRef ref) {
+    AuthorizationItem item = {"system.privilege.admin", 0, nullptr, 0};
+    AuthorizationRights rights = {1, &item};
+    AuthorizationFlags flags =
+        kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights | kAuthorizationFlagPreAuthorize;
+    return AuthorizationCopyRights(ref, &rights, kAuthorizationEmptyEnvironment, flags, nullptr);
+}
+
+// args: the shell's arguments after its own name, null-terminated.
+int backendRunShell(AuthRef ref, const char* const* args, std::string& output, bool& gotPipe) {
+    FILE* pipe = nullptr;
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+    OSStatus status = AuthorizationExecuteWithPrivileges(ref, "/bin/sh", kAuthorizationFlagDefaults,
+                                                         const_cast<char* const*>(args), &pipe);
+#pragma clang diagnostic pop
+    if (status != errAuthorizationSuccess) return status;
+    gotPipe = pipe != nullptr;
+    if (!pipe) return 0;
+    char buffer[128];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+    fclose(pipe);
+    return 0;
+}
+
+void backendFree(AuthRef ref) { AuthorizationFree(ref, kAuthorizationFlagDefaults); }
+
+#else  // Linux
+
+// Root runs commands directly; a sandboxed build without root runs them as
+// the current user; anything else cannot ask anyone and is refused.
+constexpr int kAuthToolExecuteFailure = -60031;
+
+struct LinuxAuthorization {
+    bool granted = false;
+};
+using AuthRef = LinuxAuthorization*;
+
+int g_forcedRightsStatus = 0;
+int g_pretendUid = -1;
+int g_pretendSandboxed = -1;
+int g_rightsRequests = 0;
+int g_referencesCreated = 0;
+int g_referencesFreed = 0;
+
+int backendCreate(AuthRef* ref) {
+    *ref = new LinuxAuthorization;
+    ++g_referencesCreated;
+    return 0;
+}
+
+int backendCopyAdminRights(AuthRef ref) {
+    ++g_rightsRequests;
+    if (g_forcedRightsStatus != 0) return g_forcedRightsStatus;
+    const bool isRoot = g_pretendUid >= 0 ? g_pretendUid == 0 : geteuid() == 0;
+    const bool sandboxed = g_pretendSandboxed >= 0 ? g_pretendSandboxed != 0 : !InstallerConfig::ROOT_PREFIX.empty();
+    if (!isRoot && !sandboxed) return kAuthInteractionNotAllowed;
+    ref->granted = true;
+    return 0;
+}
+
+int backendRunShell(AuthRef ref, const char* const* args, std::string& output, bool& gotPipe) {
+    if (ref == nullptr || !ref->granted) return kAuthDenied;
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("/bin/sh"));
+    for (const char* const* a = args; *a != nullptr; ++a) argv.push_back(const_cast<char*>(*a));
+    argv.push_back(nullptr);
+
+    // Close-on-exec, so no other child started meanwhile keeps the pipe open.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return kAuthToolExecuteFailure;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return kAuthToolExecuteFailure;
+    }
+
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fds[0], buffer, sizeof(buffer));
+        if (n > 0) {
+            output.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(fds[0]);
+    int waitStatus = 0;
+    while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+    }
+    gotPipe = true;
+    return 0;
+}
+
+void backendFree(AuthRef ref) {
+    ++g_referencesFreed;
+    delete ref;
+}
+
+#endif
+
+// ---------------------------------------------------------------------------
+// Session and command execution
+// ---------------------------------------------------------------------------
+
+// One lock for the session values and the commands run with them, so a
+// release from another thread never frees a reference that is in use.
+std::mutex g_authMutex;
+AuthRef g_authRef = nullptr;
+bool g_authAcquired = false;
+
+void logError(const std::string& message, std::string* error) {
+    std::cerr << "[AUTH] " << message << std::endl;
+    if (error) *error = message;
+}
+
+// Asks for the admin right on ref; on refusal logs and stores the reason.
+bool requestRights(AuthRef ref, std::string* error) {
+    int status = backendCopyAdminRights(ref);
+    if (status == 0) return true;
+    std::string message;
+    switch (status) {
+    case kAuthCanceled:
+        message = "Authorization was cancelled by user";
+        std::cout << "[AUTH] " << message << std::endl;
+        if (error) *error = message;
+        return false;
+    case kAuthDenied:
+        message = "Authorization was denied - incorrect password or insufficient privileges";
+        break;
+    case kAuthInteractionNotAllowed:
+        message = "Authorization interaction not allowed (error code: " + std::to_string(status) + ")";
+        break;
+    default:
+        message = "Authorization failed (error code: " + std::to_string(status) + ")";
+        break;
+    }
+    logError(message, error);
+    return false;
+}
+
+// The shell wrapper prints the command line's exit status on a last line of
+// its own: the platform call does not report it, and a chain joined with &&
+// that stopped at a failing command must not count as done.
+const char* const kStatusWrapper = "(eval \"$1\"); zrvk_status=$?; printf '\\nzrvk-exit-status %d\\n' \"$zrvk_status\"";
+const std::string kStatusMarker = "\nzrvk-exit-status ";
+
+bool executeWithAuthRef(AuthRef ref, const std::string& command, std::string* output, std::string* error) {
+    const char* args[] = {"-c", kStatusWrapper, "sh", command.c_str(), nullptr};
+    std::string raw;
+    bool gotPipe = false;
+    int status = backendRunShell(ref, args, raw, gotPipe);
+    if (status != 0) {
+        logError("Failed to execute command with privileges (error code: " + std::to_string(status) + ")", error);
+        return false;
+    }
+
+    std::string::size_type pos = gotPipe ? raw.rfind(kStatusMarker) : std::string::npos;
+    if (pos == std::string::npos) {
+        if (output) *output = raw;
+        logError("Privileged command did not report its exit status", error);
+        return false;
+    }
+    std::string tail = raw.substr(pos + kStatusMarker.size());
+    if (output) *output = raw.substr(0, pos);
+    int exitStatus = -1;
+    if (!tail.empty() && tail.back() == '\n') {
+        tail.pop_back();
+        if (!tail.empty() && tail.find_first_not_of("0123456789") == std::string::npos && tail.size() < 6) {
+            exitStatus = std::stoi(tail);
+        }
+    }
+    if (exitStatus != 0) {
+        logError("Privileged command failed (exit status: " + std::to_string(exitStatus) + ")", error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool acquireAuthorizationSession(std::string* error) {
+    std::lock_guard<std::mutex> lock(g_authMutex);
+    if (g_authAcquired && g_authRef != nullptr) {
+        std::cout << "[AUTH] Using existing authorization session" << std::endl;
+        return true;
+    }
+    std::cout << "[AUTH] Acquiring authorization session..." << std::endl;
+
+    int status = backendCreate(&g_authRef);
+    if (status != 0) {
+        logError("Failed to create authorization reference (error code: " + std::to_string(status) + ")", error);
+        g_authRef = nullptr;
+        return false;
+    }
+
+    std::cout << "[AUTH] Requesting user authorization (password dialog)..." << std::endl;
+    if (!requestRights(g_authRef, error)) {
+        backendFree(g_authRef);
+        g_authRef = nullptr;
+        return false;
+    }
+
+    g_authAcquired = true;
+    std::cout << "[AUTH] Authorization session acquired successfully" << std::endl;
+    return true;
+}
+
+void releaseAuthorizationSession() {
+    std::lock_guard<std::mutex> lock(g_authMutex);
+    if (g_authRef == nullptr) return;
+    std::cout << "[AUTH] Releasing authorization session" << std::endl;
+    backendFree(g_authRef);
+    g_authRef = nullptr;
+    g_authAcquired = false;
+}
+
+bool hasAuthorizationSession() {
+    std::lock_guard<std::mutex> lock(g_authMutex);
+    return g_authRef != nullptr && g_authAcquired;
+}
+
+bool executeWithAuthorization(const std::string& command, std::string* output, std::string* error) {
+    std::lock_guard<std::mutex> lock(g_authMutex);
+    if (g_authAcquired && g_authRef != nullptr) {
+        std::cout << "[AUTH] Executing command with existing session" << std::endl;
+        bool ok = executeWithAuthRef(g_authRef, command, output, error);
+        if (ok) std::cout << "[AUTH] Command executed successfully" << std::endl;
+        return ok;
+    }
+
+    std::cout << "[AUTH] No session, requesting authorization for command" << std::endl;
+    AuthRef ref = nullptr;
+    int status = backendCreate(&ref);
+    if (status != 0) {
+        logError("Failed to create authorization reference (error code: " + std::to_string(status) + ")", error);
+        return false;
+    }
+    std::cout << "[AUTH] Requesting user authorization..." << std::endl;
+    if (!requestRights(ref, error)) {
+        backendFree(ref);
+        return false;
+    }
+    std::cout << "[AUTH] Authorization granted, executing command" << std::endl;
+    bool ok = executeWithAuthRef(ref, command, output, error);
+    if (ok) std::cout << "[AUTH] Command executed successfully" << std::endl;
+    backendFree(ref);
+    return ok;
+}
+
+bool executeMultipleWithAuthorization(const std::vector<std::string>& commands, std::string* error) {
+    if (commands.empty()) return true;
+    std::cout << "[AUTH] Executing " << commands.size() << " commands with authorization" << std::endl;
+    std::string joined;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        if (i > 0) joined += " && ";
+        joined += commands[i];
+    }
+    return executeWithAuthorization(joined, nullptr, error);
+}
+
+bool setOwnershipAndPermissions(const std::string& path, const std::string& owner, const std::string& permissions,
+                                bool recursive) {
+    std::cout << "[AUTH] Setting ownership and permissions:" << std::endl;
+    std::cout << "[AUTH]   Path: " << path << std::endl;
+    std::cout << "[AUTH]   Owner: " << owner << std::endl;
+    std::cout << "[AUTH]   Permissions: " << permissions << std::endl;
+    std::cout << "[AUTH]   Recursive: " << (recursive ? "yes" : "no") << std::endl;
+    const std::string flag = recursive ? "-R " : "";
+    std::vector<std::string> commands = {
+        "chown " + flag + owner + " \"" + path + "\"",
+        "chmod " + flag + permissions + " \"" + path + "\"",
+    };
+    return executeMultipleWithAuthorization(commands, nullptr);
+}
+
+std::string privilegedOwner() {
+#ifdef __APPLE__
+    return "root:wheel";
+#else
+    if (geteuid() == 0) return "root:root";
+    return std::to_string(geteuid()) + ":" + std::to_string(getegid());
+#endif
+}
+
+#if defined(ZRVK_TESTING) && !defined(__APPLE__)
+namespace AuthTesting {
+void forceRightsStatus(int status) { g_forcedRightsStatus = status; }
+void pretendIdentity(int effectiveUid, int sandboxed) {
+    g_pretendUid = effectiveUid;
+    g_pretendSandboxed = sandboxed;
+}
+void reset() {
+    releaseAuthorizationSession();
+    g_forcedRightsStatus = 0;
+    g_pretendUid = -1;
+    g_pretendSandboxed = -1;
+    g_rightsRequests = 0;
+    g_referencesCreated = 0;
+    g_referencesFreed = 0;
+}
+int rightsRequests() { return g_rightsRequests; }
+int referencesCreated() { return g_referencesCreated; }
+int referencesFreed() { return g_referencesFreed; }
+}  // namespace AuthTesting
+#endif

@@ -1,0 +1,45 @@
+// Administrator rights for the POSIX programs: one process-wide session and
+// shell command lines run with it. The Windows program runs elevated and has
+// no counterpart.
+#pragma once
+
+#ifndef _WIN32
+
+#include <string>
+#include <vector>
+
+// True when a session is held afterwards; the reason goes to *error otherwise.
+bool acquireAuthorizationSession(std::string* error);
+void releaseAuthorizationSession();
+bool hasAuthorizationSession();
+
+// Runs one command line through /bin/sh with administrator rights, in the held
+// session or through a one-time authorization. True only when the line ran and
+// exited with status 0; its standard output goes to *output.
+bool executeWithAuthorization(const std::string& command, std::string* output, std::string* error);
+
+// Joins the commands with " && " and runs them as one command line.
+bool executeMultipleWithAuthorization(const std::vector<std::string>& commands, std::string* error);
+
+bool setOwnershipAndPermissions(const std::string& path, const std::string& owner, const std::string& permissions,
+                                bool recursive);
+
+// The owner given to installed folders: root:wheel on macOS, root:root on
+// Linux as root, the process's own uid:gid in a sandbox without root.
+std::string privilegedOwner();
+
+#ifdef ZRVK_TESTING
+namespace AuthTesting {
+// Makes every rights request answer with this status (0 restores the real decision).
+void forceRightsStatus(int status);
+// Decides as if the effective uid and the sandbox root were these (-1: the real ones).
+void pretendIdentity(int effectiveUid, int sandboxed);
+void reset();
+// Counters since the last reset.
+int rightsRequests();
+int referencesCreated();
+int referencesFreed();
+}  // namespace AuthTesting
+#endif
+
+#endif  // !_WIN32

@@ -1,0 +1,607 @@
+#include "installer_components.h"
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "installer_config.h"
+#include "installer_download.h"
+#include "installer_utils.h"
+
+#ifdef _WIN32
+#if __has_include("installer_analytics.h")
+#include "installer_analytics.h"
+#else
+namespace InstallerAnalytics {
+void trackComponentError(const std::string& component, const std::string& errorType, const std::string& message);
+}
+#endif
+#include "installer_logging.h"
+#else
+#include "installer_auth.h"
+#endif
+
+using InstallerConfig::Paths::CRASH_REPORTS_DIR;
+using InstallerConfig::Paths::MRV_BASE_DIR;
+using InstallerConfig::Paths::MRV_PLUGINS_DIR;
+using InstallerConfig::Paths::MRV_SERVER_DIR;
+using InstallerConfig::Paths::MRV_SERVER_PROCESS_NAME;
+using InstallerConfig::Paths::PLUGINS_DIR;
+using InstallerConfig::Paths::RENDER_ENGINE_DIR;
+
+namespace {
+
+void sendStatus(const StatusFn& status, const std::string& text) {
+    if (status) status(text);
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// Paths go between double quotes into shell commands without escaping, so
+// nothing in them may end the quotes or expand.
+bool isShellSafePath(const std::string& path) {
+    if (path.empty()) return false;
+    for (unsigned char c : path) {
+        if (c == '"' || c == '$' || c == '`' || c == '\\' || isControl(c)) return false;
+    }
+    return true;
+}
+
+bool allShellSafe(const std::vector<std::string>& paths, const std::string& tag) {
+    for (const std::string& p : paths) {
+        if (!isShellSafePath(p)) {
+            std::cerr << tag << " Refusing unsafe path: " << p << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+// A name from the manifest shown in a log line or status, control characters made visible.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) out += isControl(c) ? '?' : static_cast<char>(c);
+    return out;
+}
+
+// The staging folder of a component, inside this run's private temporary
+// folder (mode 0700); empty when that folder cannot be made.
+std::string stagingFolder(const std::string& name) {
+    const std::string run = getRunTempDirectory();
+    return run.empty() ? std::string() : run + "/" + name;
+}
+
+// ---------------------------------------------------------------------------
+// Moving a staged copy into place: one privileged chain on POSIX; plain
+// copies on Windows, whose program runs elevated. Each logs its own outcome.
+// ---------------------------------------------------------------------------
+#ifndef _WIN32
+
+bool runChain(const std::vector<std::string>& commands, std::string& error) {
+    error.clear();
+    if (executeMultipleWithAuthorization(commands, &error)) return true;
+    if (error.empty()) error = "Privileged command failed";
+    return false;
+}
+
+bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
+    const std::string& d = RENDER_ENGINE_DIR;
+    const std::string owner = privilegedOwner();
+    std::string error;
+    if (runChain({"mkdir -p " + quoted(d), "rm -rf " + quoted(d), "cp -R " + quoted(staged) + " " + quoted(d),
+                  "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)},
+                 error)) {
+        std::cout << "[RENDER_ENGINE] Files moved successfully" << std::endl;
+        return true;
+    }
+    std::cerr << "[RENDER_ENGINE] Failed to move files to protected location: " << error << std::endl;
+    sendStatus(status, "Error: " + error);
+    return false;
+}
+
+bool placeMRVServer(const std::string& staged, const StatusFn& status) {
+    const std::string& b = MRV_BASE_DIR;
+    const std::string& s = MRV_SERVER_DIR;
+    const std::string& c = CRASH_REPORTS_DIR;
+    const std::string owner = privilegedOwner();
+    std::string error;
+    if (runChain({"mkdir -p " + quoted(b), "chmod 777 " + quoted(b),
+                  "test -f " + quoted(b + "/id.txt") + " && chmod 666 " + quoted(b + "/id.txt") + " || true",
+                  "mkdir -p " + quoted(s), "rm -rf " + quoted(s), "cp -R " + quoted(staged) + " " + quoted(s),
+                  "chown -R " + owner + " " + quoted(s), "chmod -R 755 " + quoted(s), "mkdir -p " + quoted(c),
+                  "chmod 777 " + quoted(c)},
+                 error)) {
+        std::cout << "[MRV_SERVER] Files moved successfully" << std::endl;
+        return true;
+    }
+    std::cerr << "[MRV_SERVER] Failed to move files to protected location: " << error << std::endl;
+    sendStatus(status, "Error: " + error);
+    return false;
+}
+
+void removeLegacyPlugin(const std::string& path) {
+    executeWithAuthorization("rm -rf " + quoted(path), nullptr, nullptr);
+}
+
+#else  // _WIN32
+
+bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
+    deletePath(RENDER_ENGINE_DIR);
+    if (copyDirectory(staged, RENDER_ENGINE_DIR)) {
+        std::cout << "[RENDER_ENGINE] Files copied successfully" << std::endl;
+        return true;
+    }
+    std::cerr << "[RENDER_ENGINE] Failed to copy files to installation directory" << std::endl;
+    InstallerAnalytics::trackComponentError("RenderEngine", "copy_failed",
+                                            "Failed to copy files to " + RENDER_ENGINE_DIR);
+    sendStatus(status, "Error: Access denied. Please run installer as Administrator");
+    return false;
+}
+
+bool placeMRVServer(const std::string& staged, const StatusFn& status) {
+    deletePath(MRV_SERVER_DIR);
+    if (copyDirectory(staged, MRV_SERVER_DIR)) {
+        InstallerLogging::createDirectoryRecursive(CRASH_REPORTS_DIR);
+        std::cout << "[MRV_SERVER] Files copied successfully" << std::endl;
+        return true;
+    }
+    std::cerr << "[MRV_SERVER] Failed to copy files to installation directory" << std::endl;
+    sendStatus(status, "Error: Access denied. Please run installer as Administrator");
+    return false;
+}
+
+#endif
+
+// The three components of a plug-in, in installation order.
+enum class Part { Adobe, Mrv, Additional };
+
+struct PartText {
+    const char* first;      // first log line
+    const char* startTag;   // in "Installing <id> (<tag>)..."
+    const char* stageName;  // staging folder name before the id
+    const char* labelTag;   // in the download label "<id> (<tag>)"
+    const char* destLog;    // destination log line
+    const char* failDownload;
+    const char* moving;
+    const char* installed;
+    const char* failMove;
+    const char* failCopy;
+    const char* errorTag;   // in "Error installing <id> (<tag>): "
+};
+
+const PartText& textOf(Part part) {
+    static const PartText adobe = {"[PLUGIN] Installing Adobe component",
+                                   "Adobe",
+                                   "zorvik_installer_plugin_adobe_",
+                                   "Adobe",
+                                   "[PLUGIN] Adobe destination: ",
+                                   "[PLUGIN] Failed to download Adobe component",
+                                   "[PLUGIN] Moving Adobe component to installation location",
+                                   "[PLUGIN] Adobe component installed",
+                                   "[PLUGIN] Failed to move Adobe component: ",
+                                   "[PLUGIN] Failed to copy Adobe component",
+                                   "Adobe"};
+    static const PartText mrv = {"[PLUGIN] Installing MRV component",
+                                 "MRV",
+                                 "zorvik_installer_plugin_mrv_",
+                                 "MRV",
+                                 "[PLUGIN] MRV destination: ",
+                                 "[PLUGIN] Failed to download MRV component",
+                                 "[PLUGIN] Moving MRV component to installation location",
+                                 "[PLUGIN] MRV component installed",
+                                 "[PLUGIN] Failed to move MRV component: ",
+                                 "[PLUGIN] Failed to copy MRV component",
+                                 "MRV"};
+    static const PartText additional = {"[PLUGIN] Installing additional files",
+                                        "Additional files",
+                                        "zorvik_installer_plugin_additional_",
+                                        "Additional",
+                                        "[PLUGIN] Additional files destination: ",
+                                        "[PLUGIN] Failed to download additional files",
+                                        "[PLUGIN] Moving additional files to installation location",
+                                        "[PLUGIN] Additional files installed",
+                                        "[PLUGIN] Failed to move additional files: ",
+                                        "[PLUGIN] Failed to copy additional files",
+                                        "Additional"};
+    switch (part) {
+    case Part::Adobe:
+        return adobe;
+    case Part::Mrv:
+        return mrv;
+    default:
+        return additional;
+    }
+}
+
+#ifndef _WIN32
+
+bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status) {
+    const std::string& p = PLUGINS_DIR;
+    const std::string d = MRV_PLUGINS_DIR + "/" + id;
+    const std::string owner = privilegedOwner();
+    std::vector<std::string> chain;
+    if (part == Part::Adobe) {
+        const std::string bundle = PLUGINS_DIR + "/" + id + ".plugin";
+        std::cout << "[PLUGIN] Will remove existing plugin before install: " << bundle << std::endl;
+        chain = {"mkdir -p " + quoted(p), "rm -rf " + quoted(bundle), "cp -R " + quoted(staged) + "/* " + quoted(p + "/"),
+                 "chown -R " + owner + " " + quoted(bundle), "chmod -R 755 " + quoted(bundle)};
+    } else if (part == Part::Mrv) {
+        chain = {"mkdir -p " + quoted(d), "rm -rf " + quoted(d), "cp -R " + quoted(staged) + " " + quoted(d),
+                 "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
+    } else {
+        chain = {"mkdir -p " + quoted(d), "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
+                 "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
+    }
+    std::string error;
+    if (runChain(chain, error)) return true;
+    const PartText& t = textOf(part);
+    std::cerr << t.failMove << error << std::endl;
+    sendStatus(status, "Error installing " + id + " (" + t.errorTag + "): " + error);
+    return false;
+}
+
+#else  // _WIN32
+
+bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status) {
+    const std::string d = MRV_PLUGINS_DIR + "/" + id;
+    bool copied;
+    if (part == Part::Adobe) {
+        copied = copyDirectory(staged, PLUGINS_DIR);
+    } else if (part == Part::Mrv) {
+        deletePath(d);
+        copied = copyDirectory(staged, d);
+    } else {
+        copied = copyDirectory(staged, d);
+    }
+    if (copied) return true;
+    const PartText& t = textOf(part);
+    std::cerr << t.failCopy << std::endl;
+    sendStatus(status, "Error installing " + id + " (" + t.errorTag + "): Access denied. Run as Administrator");
+    return false;
+}
+
+#endif
+
+void refuseUnsafeId(const std::string& id, const StatusFn& status) {
+    std::cerr << "[PLUGINS] Refusing unsafe plugin id: " << printable(id) << std::endl;
+    sendStatus(status, "Error installing plugin \"" + printable(id) + "\": unsafe plugin id");
+}
+
+// A key that is absent reads as empty; a value that is not a string is refused.
+bool readText(const nlohmann::json& entry, const std::string& key, std::string& out) {
+    out.clear();
+    auto it = entry.find(key);
+    if (it == entry.end()) return true;
+    if (!it->is_string()) return false;
+    out = it->get<std::string>();
+    return true;
+}
+
+// Windows reads the second name only when the first key is absent.
+bool readPlatformUrl(const nlohmann::json& entry, const std::string& stem, std::string& out) {
+#ifdef _WIN32
+    const std::string first = stem + "_win_url";
+    if (entry.contains(first)) return readText(entry, first, out);
+    return readText(entry, stem + "_windows_url", out);
+#else
+    return readText(entry, stem + "_mac_url", out);
+#endif
+}
+
+const nlohmann::json* findPlugin(const nlohmann::json& manifest, const std::string& id) {
+    if (!manifest.is_object()) return nullptr;
+    auto plugins = manifest.find("plugins");
+    if (plugins == manifest.end() || !plugins->is_array()) return nullptr;
+    for (const auto& entry : *plugins) {
+        if (!entry.is_object()) continue;
+        auto key = entry.find("id");
+        if (key != entry.end() && *key == nlohmann::json(id)) return &entry;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool isSafeComponentName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (unsigned char c : name) {
+        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || isControl(c)) return false;
+    }
+    return true;
+}
+
+bool installRenderEngine(const std::vector<std::string>& urls, const std::string& latestVersion,
+                         ProgressFn progress, StatusFn status, bool forceReinstall) {
+    std::cout << std::endl << "=== Installing Render Engine ===" << std::endl;
+    std::cout << "[RENDER_ENGINE] Latest version: " << latestVersion << std::endl;
+    std::cout << "[RENDER_ENGINE] Destination: " << RENDER_ENGINE_DIR << std::endl;
+    std::cout << "[RENDER_ENGINE] Force reinstall: " << (forceReinstall ? "yes" : "no") << std::endl;
+    std::cout << "[RENDER_ENGINE] URL count: " << urls.size() << (urls.size() < 2 ? " (single file)" : " (multi-part)")
+              << std::endl;
+
+    if (urls.empty()) {
+        std::cerr << "[RENDER_ENGINE] No URLs provided" << std::endl;
+        return false;
+    }
+
+    const std::string current = readVersionFile(RENDER_ENGINE_DIR);
+    if (current.empty()) {
+        std::cout << "[RENDER_ENGINE] Not installed, will install version " << latestVersion << std::endl;
+    } else if (forceReinstall) {
+        std::cout << "[RENDER_ENGINE] Force reinstall requested, current version: " << current << std::endl;
+        sendStatus(status, "Reinstalling Render Engine (force)...");
+    } else {
+        std::cout << "[RENDER_ENGINE] Current version: " << current << std::endl;
+        if (isNewerVersion(latestVersion, current)) {
+            std::cout << "[RENDER_ENGINE] Update available: " << current << " → " << latestVersion << std::endl;
+        } else {
+            std::cout << "[RENDER_ENGINE] Already up to date, skipping installation" << std::endl;
+            sendStatus(status, "Render Engine already up to date");
+            return true;
+        }
+    }
+
+    sendStatus(status, "Downloading Render Engine...");
+
+    const std::string staged = stagingFolder("zorvik_installer_render_engine");
+    for (const std::string& url : urls) std::cout << "[RENDER_ENGINE] URL: " << url << std::endl;
+    std::cout << "[RENDER_ENGINE] Temp directory: " << staged << std::endl;
+    if (staged.empty()) {
+        std::cerr << "[RENDER_ENGINE] Failed to create a private temporary folder in " << getTempDirectory()
+                  << std::endl;
+        sendStatus(status, "Error: Cannot create a temporary folder");
+        return false;
+    }
+    if (!allShellSafe({RENDER_ENGINE_DIR, staged}, "[RENDER_ENGINE]")) {
+        sendStatus(status, "Error: Unsafe installation path");
+        return false;
+    }
+    deletePath(staged);
+
+    bool fetched = urls.size() == 1
+                       ? downloadAndExtractZip(urls.front(), staged, "Render Engine", progress, status)
+                       : downloadMultiPartAndExtractZip(urls, staged, "Render Engine", progress, status);
+    if (!fetched) {
+        std::cerr << "[RENDER_ENGINE] Failed to download and extract" << std::endl;
+        deletePath(staged);
+        return false;
+    }
+
+    std::cout << "[RENDER_ENGINE] Download and extraction complete" << std::endl;
+    if (!writeVersionFile(staged, latestVersion)) {
+        std::cerr << "[RENDER_ENGINE] Warning: Failed to write version file" << std::endl;
+    }
+
+    // The server runs on the render engine: stop it before its files go.
+    std::cout << "[RENDER_ENGINE] Stopping any running MRV Server processes..." << std::endl;
+    killProcessByName(MRV_SERVER_PROCESS_NAME);
+
+    sendStatus(status, "Installing to system directory (this may take a moment)...");
+    std::cout << "[RENDER_ENGINE] Moving files to installation location" << std::endl;
+    if (!placeRenderEngine(staged, status)) {
+        deletePath(staged);
+        return false;
+    }
+    deletePath(staged);
+    sendStatus(status, "Render Engine installed");
+    std::cout << "[RENDER_ENGINE] Installation complete" << std::endl;
+    return true;
+}
+
+bool installMRVServer(const std::string& url, const std::string& version, ProgressFn progress, StatusFn status) {
+    std::cout << std::endl << "=== Installing MRV Server ===" << std::endl;
+    std::cout << "[MRV_SERVER] Destination: " << MRV_SERVER_DIR << std::endl;
+    std::cout << "[MRV_SERVER] Version: " << version << std::endl;
+
+    sendStatus(status, "Downloading MRV Server v" + version + "...");
+
+    const std::string staged = stagingFolder("zorvik_installer_mrv_server");
+    std::cout << "[MRV_SERVER] Downloading from: " << url << std::endl;
+    std::cout << "[MRV_SERVER] Temp directory: " << staged << std::endl;
+    if (staged.empty()) {
+        std::cerr << "[MRV_SERVER] Failed to create a private temporary folder in " << getTempDirectory()
+                  << std::endl;
+        sendStatus(status, "Error: Cannot create a temporary folder");
+        return false;
+    }
+    if (!allShellSafe({MRV_BASE_DIR, MRV_SERVER_DIR, CRASH_REPORTS_DIR, staged}, "[MRV_SERVER]")) {
+        sendStatus(status, "Error: Unsafe installation path");
+        return false;
+    }
+    deletePath(staged);
+
+    if (!downloadAndExtractZip(url, staged, "MRV Server", progress, status)) {
+        std::cerr << "[MRV_SERVER] Failed to download and extract" << std::endl;
+        deletePath(staged);
+        return false;
+    }
+
+    std::cout << "[MRV_SERVER] Download and extraction complete" << std::endl;
+    if (!writeVersionFile(staged, version)) {
+        std::cerr << "[MRV_SERVER] Warning: Failed to write version file" << std::endl;
+    }
+
+    std::cout << "[MRV_SERVER] Stopping any running MRV Server processes..." << std::endl;
+    killProcessByName(MRV_SERVER_PROCESS_NAME);
+
+    sendStatus(status, "Installing to system directory (this may take a moment)...");
+    std::cout << "[MRV_SERVER] Moving files to installation location" << std::endl;
+    if (!placeMRVServer(staged, status)) {
+        deletePath(staged);
+        return false;
+    }
+    deletePath(staged);
+    sendStatus(status, "MRV Server installed");
+    std::cout << "[MRV_SERVER] Installation complete" << std::endl;
+    return true;
+}
+
+bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, const std::string& mrvUrl,
+                   const std::string& additionalFilesUrl, ProgressFn progress, StatusFn status) {
+    std::cout << std::endl << "=== Installing Plugin: " << printable(pluginId) << " ===" << std::endl;
+    if (!isSafeComponentName(pluginId)) {
+        refuseUnsafeId(pluginId, status);
+        return false;
+    }
+
+    struct Present {
+        Part part;
+        const std::string* url;
+    };
+    std::vector<Present> parts;
+    if (!adobeUrl.empty()) parts.push_back({Part::Adobe, &adobeUrl});
+    if (!mrvUrl.empty()) parts.push_back({Part::Mrv, &mrvUrl});
+    if (!additionalFilesUrl.empty()) parts.push_back({Part::Additional, &additionalFilesUrl});
+    const size_t k = parts.size();
+    std::cout << "[PLUGIN] Plugin has " << k << " component(s)" << std::endl;
+
+    const std::string mrvDest = MRV_PLUGINS_DIR + "/" + pluginId;
+    for (size_t j = 0; j < k; ++j) {
+        const Part part = parts[j].part;
+        const PartText& t = textOf(part);
+        std::cout << t.first << std::endl;
+        sendStatus(status, "Installing " + pluginId + " (" + t.startTag + ")...");
+
+        const std::string staged = stagingFolder(t.stageName + pluginId);
+        std::cout << t.destLog << (part == Part::Adobe ? PLUGINS_DIR : mrvDest) << std::endl;
+        std::cout << "[PLUGIN] Temp directory: " << staged << std::endl;
+        if (staged.empty()) {
+            std::cerr << "[PLUGIN] Failed to create a private temporary folder in " << getTempDirectory()
+                      << std::endl;
+            sendStatus(status, "Error installing " + pluginId + ": cannot create a temporary folder");
+            return false;
+        }
+        if (!allShellSafe({PLUGINS_DIR, mrvDest, staged}, "[PLUGIN]")) {
+            sendStatus(status, "Error installing " + pluginId + ": unsafe installation path");
+            return false;
+        }
+        deletePath(staged);
+
+        // This component's slice of the plug-in's per mille.
+        ProgressFn slice;
+        if (progress) {
+            slice = [progress, j, k](uint64_t done, uint64_t total) {
+                if (total == 0) return;
+                double value = (static_cast<double>(j) / k + (static_cast<double>(done) / total) / k) * 1000.0;
+                progress(static_cast<uint64_t>(value), 1000);
+            };
+        }
+        if (!downloadAndExtractZip(*parts[j].url, staged, pluginId + " (" + t.labelTag + ")", slice, status)) {
+            std::cerr << t.failDownload << std::endl;
+            deletePath(staged);
+            return false;
+        }
+
+        std::cout << t.moving << std::endl;
+        if (!placePluginPart(part, pluginId, staged, status)) {
+            deletePath(staged);
+            return false;
+        }
+        deletePath(staged);
+        std::cout << t.installed << std::endl;
+    }
+
+    sendStatus(status, pluginId + " installed");
+    std::cout << "[PLUGIN] Plugin installation complete: " << pluginId << std::endl;
+    return true;
+}
+
+bool installPlugins(const std::vector<std::string>& pluginIds, const std::string& manifestJson,
+                    PluginProgressFn progress, StatusFn status, PluginProgressFn pluginStart) {
+    if (pluginIds.empty()) {
+        std::cout << "[PLUGINS] No plugins to install" << std::endl;
+        return true;
+    }
+    std::cout << std::endl << "=== Installing " << pluginIds.size() << " Plugin(s) ===" << std::endl;
+
+    nlohmann::json manifest;
+    try {
+        manifest = nlohmann::json::parse(manifestJson);
+    } catch (const nlohmann::json::exception& e) {
+        std::cerr << "[PLUGINS] Failed to parse manifest: " << e.what() << std::endl;
+        return false;
+    }
+
+    const int n = static_cast<int>(pluginIds.size());
+    for (int i = 0; i < n; ++i) {
+        const std::string& id = pluginIds[i];
+        std::cout << "[PLUGINS] Installing plugin " << (i + 1) << "/" << n << ": " << printable(id) << std::endl;
+        if (pluginStart) pluginStart(i + 1, n, id);
+
+        if (!isSafeComponentName(id)) {
+            refuseUnsafeId(id, status);
+            return false;
+        }
+        const nlohmann::json* entry = findPlugin(manifest, id);
+        if (entry == nullptr) {
+            std::cerr << "[PLUGINS] Plugin not found in manifest: " << id << std::endl;
+            continue;
+        }
+
+        std::string adobeUrl, mrvUrl, additionalUrl, legacyName;
+        if (!readPlatformUrl(*entry, "adobe_plugin", adobeUrl) || !readPlatformUrl(*entry, "mrv_plugin", mrvUrl) ||
+            !readText(*entry, "additional_files_url", additionalUrl) ||
+            !readText(*entry, "legacy_name", legacyName)) {
+            std::cerr << "[PLUGINS] Invalid manifest entry for plugin: " << id << std::endl;
+            sendStatus(status, "Error installing " + id + ": invalid manifest entry");
+            return false;
+        }
+
+        if (!legacyName.empty()) {
+            std::cout << "[PLUGINS] Removing legacy plugin files: " << printable(legacyName) << std::endl;
+            if (!isSafeComponentName(legacyName)) {
+                std::cerr << "[PLUGINS] Refusing unsafe legacy name: " << printable(legacyName) << std::endl;
+                sendStatus(status, "Error installing " + id + ": unsafe legacy plugin name");
+                return false;
+            }
+#ifdef _WIN32
+            const std::string legacyPath = PLUGINS_DIR + "/" + legacyName + ".aex";
+#else
+            const std::string legacyPath = PLUGINS_DIR + "/" + legacyName + ".plugin";
+#endif
+            if (!allShellSafe({legacyPath}, "[PLUGINS]")) {
+                sendStatus(status, "Error installing " + id + ": unsafe installation path");
+                return false;
+            }
+            if (pathExists(legacyPath)) {
+                std::cout << "[PLUGINS] Deleting legacy file: " << legacyPath << std::endl;
+#ifdef _WIN32
+                if (deletePath(legacyPath)) {
+                    std::cout << "[PLUGINS] Legacy file deleted successfully" << std::endl;
+                } else {
+                    std::cerr << "[PLUGINS] Failed to delete legacy file (file may be in use)" << std::endl;
+                    InstallerAnalytics::trackComponentError("Plugins", "legacy_delete_failed",
+                                                            "Failed to delete legacy file: " + legacyPath);
+                    sendStatus(status,
+                               "Error: Cannot delete old plugin file. Please close Adobe After Effects and try again.");
+                    return false;
+                }
+#else
+                removeLegacyPlugin(legacyPath);
+#endif
+            }
+        }
+
+        // This plug-in's slice of the whole step.
+        ProgressFn overall;
+        if (progress) {
+            overall = [progress, i, n](uint64_t done, uint64_t total) {
+                if (total == 0) return;
+                double value = (static_cast<double>(i) / n + (static_cast<double>(done) / total) / n) * 1000.0;
+                progress(static_cast<int>(value), 1000, "");
+            };
+        }
+        if (!installPlugin(id, adobeUrl, mrvUrl, additionalUrl, overall, status)) {
+            std::cerr << "[PLUGINS] Failed to install plugin: " << id << std::endl;
+            return false;
+        }
+    }
+
+    std::cout << "[PLUGINS] All plugins installed successfully" << std::endl;
+    return true;
+}

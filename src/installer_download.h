@@ -1,0 +1,56 @@
+// Component delivery: archive downloads with proxy and mirror fall-backs,
+// multi-part archives and ZIP extraction.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#ifndef ZRVK_PROGRESS_CALLBACKS_DEFINED
+#define ZRVK_PROGRESS_CALLBACKS_DEFINED
+// (done, total): total 1000 is per mille, 10240 and more a byte count.
+using ProgressFn = std::function<void(uint64_t current, uint64_t total)>;
+// One line of status text for the page.
+using StatusFn = std::function<void(const std::string& text)>;
+#endif
+
+// Downloads one archive (trying proxies or a mirror when the source fails) and
+// unpacks it into destDir. Progress is reported per mille: 0-700 download,
+// 700-1000 extraction.
+bool downloadAndExtractZip(const std::string& url, const std::string& destDir, const std::string& label,
+                           ProgressFn progress, StatusFn status);
+
+// The part URLs (url.000, url.001, ... on the redirect target) when the archive
+// is split, else a single element holding url.
+std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn status);
+
+// Fetches every part, joins them and unpacks the result into destDir.
+bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, const std::string& destDir,
+                                    const std::string& label, ProgressFn progress, StatusFn status);
+
+// True when url answers 200 to a header-only request (redirects followed).
+bool checkUrlExists(const std::string& url);
+
+// Unpacks zipPath into destDir; false when the archive is not a usable ZIP or
+// any entry could not be written safely.
+bool extractZip(const std::string& zipPath, const std::string& destDir, ProgressFn progress, StatusFn status);
+
+// The private folder of this run for temporary work (mode 0700, made once
+// inside getTempDirectory()); empty when it cannot be created.
+std::string getRunTempDirectory();
+
+#ifdef ZRVK_TESTING
+// Test seams: none of these exist in the product build.
+namespace DeliveryTesting {
+// Replaces the proxy prefixes (index 0 stays the direct attempt "").
+void setGitHubProxyPrefixes(const std::vector<std::string>& prefixes);
+void setHuggingFaceMirrorHost(const std::string& host);
+void setStallSeconds(long seconds);
+void setProbeTimeouts(long connectSeconds, long redirectTotalSeconds, long existsTotalSeconds);
+// Base folder in which the per-run private folder is made; "" = getTempDirectory().
+void setTempDirectory(const std::string& dir);
+// Restores every default above.
+void reset();
+}  // namespace DeliveryTesting
+#endif

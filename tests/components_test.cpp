@@ -1,0 +1,626 @@
+// The component installers against archives built here with libzip and
+// served on 127.0.0.1, installing into the sandbox root.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "installer_auth.h"
+#include "installer_components.h"
+#include "installer_config.h"
+#include "installer_download.h"
+#include "installer_utils.h"
+#include "loopback_server.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace InstallerConfig::Paths;
+
+// ---------------------------------------------------------------------------
+// Archives served on 127.0.0.1 by the loopback server.
+class FileServer {
+public:
+    FileServer() { started_ = server_.start(error_); }
+    bool ok() const { return started_; }
+    const std::string& error() const { return error_; }
+    std::string url(const std::string& path) const { return server_.url(path); }
+    void serve(const std::string& path, const std::string& body) {
+        server_.route("GET", path, zrvk::test::Response::text(200, body, "application/zip"));
+    }
+    // GET requests of path (the redirect probes ask with HEAD).
+    int hits(const std::string& path) const {
+        int n = 0;
+        for (const auto& r : server_.requests()) n += r.method == "GET" && r.target == path;
+        return n;
+    }
+    int totalHits() const { return static_cast<int>(server_.requestCount()); }
+    void clear() {
+        server_.clearRoutes();
+        server_.clearRequests();
+    }
+
+private:
+    zrvk::test::LoopbackServer server_;
+    std::string error_;
+    bool started_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Fixtures and helpers.
+
+using Entries = std::vector<std::pair<std::string, std::string>>;  // name ("dir/" for a folder), content
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    createDirectory(path.substr(0, path.rfind('/')));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+
+std::string makeZip(const Entries& entries) {
+    char pattern[] = "/tmp/zrvk_components_zip.XXXXXX";
+    int fd = mkstemp(pattern);
+    close(fd);
+    int err = 0;
+    zip_t* za = zip_open(pattern, ZIP_CREATE | ZIP_TRUNCATE, &err);
+    for (const auto& e : entries) {
+        if (!e.first.empty() && e.first.back() == '/') {
+            zip_dir_add(za, e.first.c_str(), ZIP_FL_ENC_UTF_8);
+            continue;
+        }
+        zip_source_t* src = zip_source_buffer(za, e.second.data(), e.second.size(), 0);
+        zip_file_add(za, e.first.c_str(), src, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    }
+    zip_close(za);
+    std::string bytes = readFile(pattern);
+    unlink(pattern);
+    return bytes;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+struct Recorder {
+    std::vector<std::string> statuses;
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
+    ProgressFn progressFn() {
+        return [this](uint64_t d, uint64_t t) { progress.emplace_back(d, t); };
+    }
+    StatusFn statusFn() {
+        return [this](const std::string& s) { statuses.push_back(s); };
+    }
+    bool saw(const std::string& s) const {
+        for (const auto& x : statuses)
+            if (x == s) return true;
+        return false;
+    }
+    bool sawContaining(const std::string& s) const {
+        for (const auto& x : statuses)
+            if (x.find(s) != std::string::npos) return true;
+        return false;
+    }
+};
+
+// Every reported value lies on the per-mille scale within [low, high], never
+// goes back, and the download part (the first 70 percent) was reached.
+void expectPerMille(const std::vector<std::pair<uint64_t, uint64_t>>& progress, uint64_t low, uint64_t high) {
+    ASSERT_FALSE(progress.empty());
+    uint64_t last = 0;
+    for (const auto& p : progress) {
+        EXPECT_EQ(p.second, 1000u);
+        EXPECT_GE(p.first, low);
+        EXPECT_LE(p.first, high);
+        EXPECT_GE(p.first, last);
+        last = p.first;
+    }
+    EXPECT_GE(last, low + (high - low) * 7 / 10);
+}
+
+// A stand-in for the running server: /bin/sleep under the server's process name.
+pid_t startFakeServer() {
+    const std::string program = RENDER_ENGINE_DIR + "/" + MRV_SERVER_PROCESS_NAME;
+    createDirectory(program.substr(0, program.rfind('/')));
+    if (std::system(("cp /bin/sleep \"" + program + "\"").c_str()) != 0) return -1;
+    char arg0[] = "MORVANE Server";
+    char arg1[] = "60";
+    char* argv[] = {arg0, arg1, nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+    return pid;
+}
+
+// True when the process ended by SIGKILL within a few seconds; reaps it either way.
+bool killedBySignal(pid_t pid) {
+    for (int i = 0; i < 100; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return false;
+}
+
+bool stillRunning(pid_t pid) {
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+class ComponentsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new FileServer; }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(server->ok()) << server->error();
+        ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
+        server->clear();
+        AuthTesting::reset();
+        std::string error;
+        ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;  // the flow holds one
+        wipe();
+    }
+    void TearDown() override {
+        AuthTesting::reset();
+        wipe();
+    }
+    void wipe() {
+        for (const std::string& d : {RENDER_ENGINE_DIR, MRV_BASE_DIR, PLUGINS_DIR}) run("rm -rf \"" + d + "\"");
+    }
+
+    // Serves an archive and returns its URL.
+    std::string archive(const std::string& path, const Entries& entries) {
+        server->serve(path, makeZip(entries));
+        return server->url(path);
+    }
+
+    static FileServer* server;
+};
+
+FileServer* ComponentsTest::server = nullptr;
+
+const Entries kEngine = {{"bin/", ""}, {"bin/python3", "#!engine v3"}, {"lib/os.py", "os"}, {"version.txt", "archive"}};
+
+// ---------------------------------------------------------------------------
+// Render engine.
+
+TEST_F(ComponentsTest, RenderEngineUpToDateDownloadsNothingAndStopsNothing) {
+    const std::string url = archive("/engine.zip", kEngine);
+    struct Case {
+        const char* installed;
+        const char* latest;
+    } cases[] = {{"10", "9"}, {"10", "10"}, {"1.2.0", "1.2"}};
+    for (const Case& c : cases) {
+        writeFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
+        pid_t fake = startFakeServer();
+        ASSERT_GT(fake, 0);
+        Recorder r;
+        EXPECT_TRUE(installRenderEngine({url}, c.latest, r.progressFn(), r.statusFn(), false));
+        EXPECT_EQ(r.statuses, std::vector<std::string>{"Render Engine already up to date"}) << c.installed;
+        EXPECT_TRUE(r.progress.empty());
+        EXPECT_EQ(server->totalHits(), 0);
+        EXPECT_TRUE(stillRunning(fake));
+        kill(fake, SIGKILL);
+        waitpid(fake, nullptr, 0);
+        EXPECT_EQ(readVersionFile(RENDER_ENGINE_DIR), c.installed);
+    }
+}
+
+TEST_F(ComponentsTest, RenderEngineInstallsWhenMissingOlderOrForced) {
+    const std::string url = archive("/engine.zip", kEngine);
+    struct Case {
+        const char* installed;  // "" = nothing installed
+        const char* latest;
+        bool force;
+        bool reinstallStatus;
+    } cases[] = {{"", "3", false, false}, {"", "3", true, false}, {"2.9", "3", false, false}, {"10", "10", true, true}};
+    for (const Case& c : cases) {
+        wipe();
+        server->clear();
+        server->serve("/engine.zip", makeZip(kEngine));
+        if (*c.installed) {
+            writeFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
+            writeFile(RENDER_ENGINE_DIR + "/old/leftover.py", "old");
+        }
+        Recorder r;
+        std::string stagedAtMove;
+        StatusFn status = [&](const std::string& s) {
+            r.statuses.push_back(s);
+            if (s == "Installing to system directory (this may take a moment)...") {
+                // The staged copy carries its version before it is moved.
+                stagedAtMove = readFile(getRunTempDirectory() + "/zorvik_installer_render_engine/version.txt");
+            }
+        };
+        ASSERT_TRUE(installRenderEngine({url}, c.latest, r.progressFn(), status, c.force)) << c.installed;
+        EXPECT_EQ(stagedAtMove, c.latest);
+        EXPECT_EQ(r.saw("Reinstalling Render Engine (force)..."), c.reinstallStatus);
+        EXPECT_TRUE(r.saw("Downloading Render Engine..."));
+        EXPECT_EQ(r.statuses.back(), "Render Engine installed");
+        EXPECT_EQ(server->hits("/engine.zip"), 1);
+        expectPerMille(r.progress, 0, 1000);
+
+        EXPECT_EQ(readFile(RENDER_ENGINE_DIR + "/version.txt"), c.latest);
+        EXPECT_EQ(readFile(RENDER_ENGINE_DIR + "/bin/python3"), "#!engine v3");
+        EXPECT_FALSE(pathExists(RENDER_ENGINE_DIR + "/old")) << "the old installation must go whole";
+        EXPECT_EQ(modeOf(RENDER_ENGINE_DIR + "/lib/os.py"), 0755u);
+        EXPECT_EQ(modeOf(RENDER_ENGINE_DIR), 0755u);
+        EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_render_engine"));
+    }
+}
+
+TEST_F(ComponentsTest, StagingIsInsideAPrivateFolderOfTheTemporaryFolder) {
+    const std::string url = archive("/engine.zip", kEngine);
+    ASSERT_TRUE(installRenderEngine({url}, "1", nullptr, nullptr, false));
+    const std::string run = getRunTempDirectory();
+    ASSERT_FALSE(run.empty());
+    EXPECT_EQ(run.rfind(getTempDirectory() + "/", 0), 0u) << run;
+    EXPECT_EQ(modeOf(run), 0700u);
+}
+
+TEST_F(ComponentsTest, MultiPartRenderEngine) {
+    const std::string whole = makeZip(kEngine);
+    std::vector<std::string> urls;
+    const size_t third = whole.size() / 3 + 1;
+    for (int i = 0; i < 3; ++i) {
+        char suffix[8];
+        snprintf(suffix, sizeof(suffix), ".%03d", i);
+        const std::string path = std::string("/split/engine.zip") + suffix;
+        server->serve(path, whole.substr(i * third, third));
+        urls.push_back(server->url(path));
+    }
+    Recorder r;
+    ASSERT_TRUE(installRenderEngine(urls, "4", r.progressFn(), r.statusFn(), false));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(server->hits("/split/engine.zip.00" + std::to_string(i)), 1);
+    EXPECT_EQ(readFile(RENDER_ENGINE_DIR + "/bin/python3"), "#!engine v3");
+    EXPECT_EQ(readVersionFile(RENDER_ENGINE_DIR), "4");
+    EXPECT_TRUE(r.sawContaining("Render Engine: "));
+}
+
+TEST_F(ComponentsTest, FailedDownloadLeavesTheEngineAndTheServerAlone) {
+    writeFile(RENDER_ENGINE_DIR + "/version.txt", "1");
+    pid_t fake = startFakeServer();
+    ASSERT_GT(fake, 0);
+    Recorder r;
+    EXPECT_FALSE(installRenderEngine({server->url("/missing.zip")}, "2", r.progressFn(), r.statusFn(), false));
+    EXPECT_TRUE(stillRunning(fake));
+    kill(fake, SIGKILL);
+    waitpid(fake, nullptr, 0);
+    EXPECT_EQ(readVersionFile(RENDER_ENGINE_DIR), "1");
+    EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_render_engine"));
+
+    r.statuses.clear();
+    EXPECT_FALSE(installRenderEngine({}, "2", r.progressFn(), r.statusFn(), false));
+    EXPECT_TRUE(r.statuses.empty());
+}
+
+TEST_F(ComponentsTest, RunningServerIsStoppedBeforeTheCopy) {
+    const std::string engine = archive("/engine.zip", kEngine);
+    const std::string srv = archive("/server.zip", {{"launcher.py", "def launcher(**k): pass"}});
+
+    writeFile(RENDER_ENGINE_DIR + "/version.txt", "1");
+    pid_t fake = startFakeServer();
+    ASSERT_GT(fake, 0);
+    ASSERT_TRUE(installRenderEngine({engine}, "2", nullptr, nullptr, false));
+    EXPECT_TRUE(killedBySignal(fake));
+
+    fake = startFakeServer();
+    ASSERT_GT(fake, 0);
+    ASSERT_TRUE(installMRVServer(srv, "5", nullptr, nullptr));
+    EXPECT_TRUE(killedBySignal(fake));
+}
+
+TEST_F(ComponentsTest, RefusedChainFailsWithItsErrorAndKeepsTheInstallation) {
+    const std::string url = archive("/engine.zip", kEngine);
+    writeFile(RENDER_ENGINE_DIR + "/version.txt", "1");
+    releaseAuthorizationSession();
+    AuthTesting::forceRightsStatus(-60006);
+    Recorder r;
+    EXPECT_FALSE(installRenderEngine({url}, "2", r.progressFn(), r.statusFn(), false));
+    EXPECT_EQ(r.statuses.back(), "Error: Authorization was cancelled by user");
+    EXPECT_EQ(readVersionFile(RENDER_ENGINE_DIR), "1");
+    EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_render_engine"));
+}
+
+// ---------------------------------------------------------------------------
+// MRV Server.
+
+TEST_F(ComponentsTest, ServerInstallsEveryTimeWithSharedFoldersOpen) {
+    const std::string url = archive("/server.zip", {{"launcher.py", "v5"}, {"app/", ""}, {"app/main.py", "main"}});
+    for (bool withId : {false, true}) {
+        wipe();
+        if (withId) {
+            writeFile(MRV_BASE_DIR + "/id.txt", "abc");
+            chmod((MRV_BASE_DIR + "/id.txt").c_str(), 0600);
+        }
+        writeFile(MRV_SERVER_DIR + "/stale.py", "old");
+        Recorder r;
+        ASSERT_TRUE(installMRVServer(url, "5.1", r.progressFn(), r.statusFn()));
+        EXPECT_EQ(r.statuses.front(), "Downloading MRV Server v5.1...");
+        EXPECT_EQ(r.statuses.back(), "MRV Server installed");
+        expectPerMille(r.progress, 0, 1000);
+        EXPECT_EQ(readFile(MRV_SERVER_DIR + "/version.txt"), "5.1");
+        EXPECT_EQ(readFile(MRV_SERVER_DIR + "/app/main.py"), "main");
+        EXPECT_FALSE(pathExists(MRV_SERVER_DIR + "/stale.py"));
+        EXPECT_EQ(modeOf(MRV_SERVER_DIR + "/launcher.py"), 0755u);
+        EXPECT_EQ(modeOf(MRV_BASE_DIR), 0777u);
+        EXPECT_EQ(modeOf(CRASH_REPORTS_DIR), 0777u);
+        if (withId) {
+            EXPECT_EQ(modeOf(MRV_BASE_DIR + "/id.txt"), 0666u);
+        }
+        EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_mrv_server"));
+    }
+    EXPECT_EQ(server->hits("/server.zip"), 2) << "the same version is installed again";
+}
+
+TEST_F(ComponentsTest, ServerChainWithAFailingCommandIsAFailure) {
+    const std::string url = archive("/server.zip", {{"launcher.py", "v5"}});
+    // A file where the server's parent folder should be: mkdir -p fails.
+    writeFile(MRV_BASE_DIR, "not a folder");
+    Recorder r;
+    EXPECT_FALSE(installMRVServer(url, "5", r.progressFn(), r.statusFn()));
+    ASSERT_FALSE(r.statuses.empty());
+    EXPECT_EQ(r.statuses.back(), "Error: Privileged command failed (exit status: 1)");
+    EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_mrv_server"));
+}
+
+// ---------------------------------------------------------------------------
+// Plug-ins.
+
+std::string manifestWith(const std::string& plugins) { return "{\"version\":\"1\",\"plugins\":[" + plugins + "]}"; }
+
+std::string entry(const std::string& id, const std::string& adobe, const std::string& mrv, const std::string& extra,
+                  const std::string& legacy = "") {
+    nlohmann::json e = {{"id", id}, {"name", id + " name"}};
+    if (!adobe.empty()) e["adobe_plugin_mac_url"] = adobe;
+    if (!mrv.empty()) e["mrv_plugin_mac_url"] = mrv;
+    if (!extra.empty()) e["additional_files_url"] = extra;
+    if (!legacy.empty()) e["legacy_name"] = legacy;
+    return e.dump();
+}
+
+struct PluginRecorder : Recorder {
+    std::vector<std::pair<int, int>> overall;
+    std::vector<std::string> overallTexts;
+    std::vector<std::tuple<int, int, std::string>> starts;
+    std::vector<int> sliceOf;  // component started last when each overall value came
+    PluginProgressFn overallFn() {
+        return [this](int v, int t, const std::string& text) {
+            overall.emplace_back(v, t);
+            overallTexts.push_back(text);
+            int slice = -1;
+            for (const auto& s : statuses) {
+                if (s.find("(Adobe)...") != std::string::npos) slice = 0;
+                if (s.find("(MRV)...") != std::string::npos) slice = 1;
+                if (s.find("(Additional files)...") != std::string::npos) slice = 2;
+            }
+            sliceOf.push_back(slice);
+        };
+    }
+    PluginProgressFn startFn() {
+        return [this](int c, int t, const std::string& id) { starts.emplace_back(c, t, id); };
+    }
+};
+
+TEST_F(ComponentsTest, PluginWithAllThreeComponents) {
+    const std::string adobe = archive("/alpha/adobe.zip", {{"alpha.plugin/", ""},
+                                                          {"alpha.plugin/Contents/Info.plist", "plist"},
+                                                          {"alpha.plugin/Contents/MacOS/alpha", "bin"},
+                                                          {"alpha-presets.txt", "presets"}});
+    const std::string mrv = archive("/alpha/mrv.zip", {{"model.py", "m1"}, {"weights/", ""}, {"weights/a.bin", "w"}});
+    const std::string extra = archive("/alpha/extra.zip", {{"extra/readme.txt", "x"}});
+    writeFile(PLUGINS_DIR + "/other.plugin/keep", "other");
+    writeFile(PLUGINS_DIR + "/alpha.plugin/Contents/stale", "old bundle");
+
+    PluginRecorder r;
+    ASSERT_TRUE(installPlugins({"alpha"}, manifestWith(entry("alpha", adobe, mrv, extra)), r.overallFn(),
+                               r.statusFn(), r.startFn()));
+    EXPECT_EQ(r.starts, (std::vector<std::tuple<int, int, std::string>>{{1, 1, "alpha"}}));
+    EXPECT_EQ(r.statuses.front(), "Installing alpha (Adobe)...");
+    EXPECT_TRUE(r.saw("Installing alpha (MRV)..."));
+    EXPECT_TRUE(r.saw("Installing alpha (Additional files)..."));
+    EXPECT_TRUE(r.sawContaining("alpha (Adobe): "));
+    EXPECT_TRUE(r.sawContaining("alpha (Additional): "));
+    EXPECT_EQ(r.statuses.back(), "alpha installed");
+
+    EXPECT_EQ(readFile(PLUGINS_DIR + "/alpha.plugin/Contents/MacOS/alpha"), "bin");
+    EXPECT_FALSE(pathExists(PLUGINS_DIR + "/alpha.plugin/Contents/stale"));
+    EXPECT_EQ(readFile(PLUGINS_DIR + "/alpha-presets.txt"), "presets");
+    EXPECT_EQ(readFile(PLUGINS_DIR + "/other.plugin/keep"), "other");
+    EXPECT_EQ(modeOf(PLUGINS_DIR + "/alpha.plugin/Contents/Info.plist"), 0755u);
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/alpha/model.py"), "m1");
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/alpha/weights/a.bin"), "w");
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/alpha/extra/readme.txt"), "x");
+
+    // Three slices of one plug-in: 0-333, 333-666, 666-1000, each reported
+    // while its component is being installed.
+    ASSERT_EQ(r.overall.size(), r.sliceOf.size());
+    const int bounds[3][2] = {{0, 333}, {333, 666}, {666, 1000}};
+    int last = 0;
+    bool seen[3] = {false, false, false};
+    for (size_t i = 0; i < r.overall.size(); ++i) {
+        const int slice = r.sliceOf[i];
+        ASSERT_GE(slice, 0);
+        ASSERT_LT(slice, 3);
+        seen[slice] = true;
+        EXPECT_EQ(r.overall[i].second, 1000);
+        EXPECT_GE(r.overall[i].first, bounds[slice][0]);
+        EXPECT_LE(r.overall[i].first, bounds[slice][1]);
+        EXPECT_GE(r.overall[i].first, last);
+        last = r.overall[i].first;
+    }
+    EXPECT_TRUE(seen[0] && seen[1] && seen[2]);
+    for (const auto& t : r.overallTexts) EXPECT_EQ(t, "");
+}
+
+TEST_F(ComponentsTest, ReinstallEmptiesTheMrvFolderAndMergesAdditionalFiles) {
+    const std::string mrv = archive("/beta/mrv.zip", {{"model.py", "m2"}});
+    const std::string extra = archive("/beta/extra.zip", {{"data.txt", "d2"}});
+    writeFile(MRV_PLUGINS_DIR + "/beta/old_model.py", "m1");
+
+    ASSERT_TRUE(installPlugins({"beta"}, manifestWith(entry("beta", "", mrv, extra)), nullptr, nullptr, nullptr));
+    EXPECT_FALSE(pathExists(MRV_PLUGINS_DIR + "/beta/old_model.py"));
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/beta/model.py"), "m2");
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/beta/data.txt"), "d2");
+
+    // Additional files alone merge: nothing of the earlier installation goes.
+    PluginRecorder r;
+    ASSERT_TRUE(installPlugins({"beta"}, manifestWith(entry("beta", "", "", extra)), r.overallFn(), r.statusFn(),
+                               nullptr));
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/beta/model.py"), "m2");
+    EXPECT_GE(r.overall.back().first, 700);
+}
+
+TEST_F(ComponentsTest, MrvAndAdditionalOnlySplitTheSliceInHalves) {
+    const std::string mrv = archive("/g/mrv.zip", {{"a", "a"}});
+    const std::string extra = archive("/g/extra.zip", {{"b", "b"}});
+    Recorder r;
+    bool inAdditional = false;
+    std::vector<std::pair<bool, uint64_t>> seen;
+    StatusFn status = [&](const std::string& s) {
+        r.statuses.push_back(s);
+        if (s == "Installing gamma (Additional files)...") inAdditional = true;
+    };
+    ProgressFn progress = [&](uint64_t d, uint64_t t) {
+        EXPECT_EQ(t, 1000u);
+        seen.emplace_back(inAdditional, d);
+    };
+    ASSERT_TRUE(installPlugin("gamma", "", mrv, extra, progress, status));
+    bool both[2] = {false, false};
+    for (const auto& p : seen) {
+        both[p.first] = true;
+        EXPECT_GE(p.second, p.first ? 500u : 0u);
+        EXPECT_LE(p.second, p.first ? 1000u : 500u);
+    }
+    EXPECT_TRUE(both[0] && both[1]);
+}
+
+TEST_F(ComponentsTest, LegacyBundleIsRemovedFirstAndOnlyIt) {
+    const std::string adobe = archive("/delta/adobe.zip", {{"delta.plugin/Contents/x", "new"}});
+    writeFile(PLUGINS_DIR + "/OldDelta.plugin/Contents/x", "legacy");
+    writeFile(PLUGINS_DIR + "/OldDelta.aex", "windows build of it");
+    ASSERT_TRUE(installPlugins({"delta"}, manifestWith(entry("delta", adobe, "", "", "OldDelta")), nullptr, nullptr,
+                               nullptr));
+    EXPECT_FALSE(pathExists(PLUGINS_DIR + "/OldDelta.plugin"));
+    EXPECT_TRUE(pathExists(PLUGINS_DIR + "/OldDelta.aex"));
+    EXPECT_EQ(readFile(PLUGINS_DIR + "/delta.plugin/Contents/x"), "new");
+}
+
+TEST_F(ComponentsTest, IdMissingFromTheManifestIsSkippedWithItsSliceUnreported) {
+    const std::string mrv = archive("/eps/mrv.zip", {{"a", "a"}});
+    PluginRecorder r;
+    ASSERT_TRUE(installPlugins({"nowhere", "eps"}, manifestWith(entry("eps", "", mrv, "")), r.overallFn(),
+                               r.statusFn(), r.startFn()));
+    EXPECT_EQ(r.starts, (std::vector<std::tuple<int, int, std::string>>{{1, 2, "nowhere"}, {2, 2, "eps"}}));
+    ASSERT_FALSE(r.overall.empty());
+    for (const auto& p : r.overall) EXPECT_GE(p.first, 500);
+    EXPECT_GE(r.overall.back().first, 850);
+    EXPECT_EQ(r.statuses.back(), "eps installed");
+}
+
+TEST_F(ComponentsTest, FailureInTheSecondPluginStopsTheStep) {
+    const std::string first = archive("/one/mrv.zip", {{"a", "a"}});
+    const std::string third = archive("/three/mrv.zip", {{"c", "c"}});
+    const std::string manifest = manifestWith(entry("one", "", first, "") + "," +
+                                              entry("two", "", server->url("/two/missing.zip"), "") + "," +
+                                              entry("three", "", third, ""));
+    PluginRecorder r;
+    EXPECT_FALSE(installPlugins({"one", "two", "three"}, manifest, r.overallFn(), r.statusFn(), r.startFn()));
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/one/a"), "a");
+    EXPECT_EQ(server->hits("/three/mrv.zip"), 0);
+    EXPECT_EQ(r.starts.size(), 2u);
+    EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_plugin_mrv_two"));
+}
+
+TEST_F(ComponentsTest, ChainWithAFailingCommandFailsThePlugin) {
+    const std::string mrv = archive("/z/mrv.zip", {{"a", "a"}});
+    writeFile(MRV_PLUGINS_DIR, "a file, not a folder");
+    Recorder r;
+    EXPECT_FALSE(installPlugin("zeta", "", mrv, "", r.progressFn(), r.statusFn()));
+    EXPECT_EQ(r.statuses.back(), "Error installing zeta (MRV): Privileged command failed (exit status: 1)");
+
+}
+
+TEST_F(ComponentsTest, UnsafeIdsAndLegacyNamesAreRefusedBeforeAnyUse) {
+    const std::string mrv = archive("/u/mrv.zip", {{"a", "a"}});
+    const std::vector<std::string> unsafe = {"",   ".",      "..",    "../evil", "a/b", "a\\b", "a\"b",
+                                             "$(id)", "a`id`", "a\nb", "tab\t", "del\x7f"};
+    for (const std::string& id : unsafe) {
+        PluginRecorder r;
+        EXPECT_FALSE(installPlugins({id}, manifestWith(entry(id, "", mrv, "")), r.overallFn(), r.statusFn(),
+                                    r.startFn()))
+            << id;
+        ASSERT_FALSE(r.statuses.empty()) << id;
+        EXPECT_NE(r.statuses.back().find("unsafe plugin id"), std::string::npos) << r.statuses.back();
+        EXPECT_NE(r.statuses.back().find("Error"), std::string::npos);
+
+        Recorder direct;
+        EXPECT_FALSE(installPlugin(id, "", mrv, "", direct.progressFn(), direct.statusFn())) << id;
+        EXPECT_NE(direct.statuses.back().find("unsafe plugin id"), std::string::npos);
+    }
+    EXPECT_EQ(server->totalHits(), 0);
+
+    for (const char* legacy : {"..", "../../x", "a\"; rm -rf /tmp/x; \"", "$HOME"}) {
+        Recorder r;
+        EXPECT_FALSE(installPlugins({"okay"}, manifestWith(entry("okay", "", mrv, "", legacy)), nullptr,
+                                    r.statusFn(), nullptr));
+        EXPECT_EQ(r.statuses.back(), "Error installing okay: unsafe legacy plugin name");
+    }
+    EXPECT_EQ(server->totalHits(), 0);
+}
+
+TEST_F(ComponentsTest, ManifestEdgeCases) {
+    // No ids: the manifest is not even parsed.
+    EXPECT_TRUE(installPlugins({}, "not json", nullptr, nullptr, nullptr));
+    EXPECT_FALSE(installPlugins({"a"}, "not json", nullptr, nullptr, nullptr));
+
+    // An entry without URLs installs nothing and succeeds.
+    Recorder r;
+    EXPECT_TRUE(installPlugins({"bare"}, manifestWith(entry("bare", "", "", "")), nullptr, r.statusFn(), nullptr));
+    EXPECT_EQ(r.statuses, std::vector<std::string>{"bare installed"});
+
+    // A URL that is not a string fails the step with an error status.
+    r.statuses.clear();
+    EXPECT_FALSE(installPlugins({"odd"}, manifestWith("{\"id\":\"odd\",\"mrv_plugin_mac_url\":42}"), nullptr,
+                                r.statusFn(), nullptr));
+    EXPECT_EQ(r.statuses.back(), "Error installing odd: invalid manifest entry");
+
+    // Entries that are not objects, an id of another type, and plugins not an array match nothing.
+    EXPECT_TRUE(installPlugins({"x"}, manifestWith("1,\"x\",{\"id\":7}"), nullptr, nullptr, nullptr));
+    EXPECT_TRUE(installPlugins({"x"}, "{\"plugins\":{\"id\":\"x\"}}", nullptr, nullptr, nullptr));
+    EXPECT_TRUE(installPlugins({"7"}, manifestWith("{\"id\":7,\"mrv_plugin_mac_url\":\"http://127.0.0.1:1/x\"}"),
+                               nullptr, nullptr, nullptr));
+}
+
+}  // namespace
