@@ -7,7 +7,7 @@ set(ZRVK_PLACEHOLDER_IMAGE_URL "https://placehold.co" CACHE STRING "Placeholder-
 set(ZRVK_GITHUB_PROXY_HOSTS "ghfast.top;gh-proxy.com" CACHE STRING "GitHub proxy hosts, tried after the direct attempt")
 set(ZRVK_HF_MIRROR_HOST "hf-mirror.com" CACHE STRING "Hugging Face mirror host")
 set(ZRVK_ANALYTICS_HOST "https://us.i.posthog.com" CACHE STRING "Analytics ingestion host")
-set(ZRVK_ANALYTICS_API_KEY "phc_zrvkInstallerProjectKey0000000000000000000" CACHE STRING "Analytics project key")
+set(ZRVK_ANALYTICS_API_KEY "phc_Qm4Ld8Rt2Vx6Nz0Kc5Jw9Hp3Fb7Gs1Ty4Ue8Ia2Oo6P" CACHE STRING "Analytics project key")
 set(ZRVK_WEBVIEW2_LINK_ORIGIN "https://go.microsoft.com" CACHE STRING "Origin of the WebView2 bootstrapper link")
 
 # Loopback values for the test flavour and the end-to-end program.

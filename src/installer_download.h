@@ -43,7 +43,7 @@ std::string getRunTempDirectory();
 #ifdef ZRVK_TESTING
 // Test seams: none of these exist in the product build.
 namespace DeliveryTesting {
-// Replaces the proxy prefixes (index 0 stays the direct attempt "").
+// Replaces the whole prefix list; give "" first for the direct attempt.
 void setGitHubProxyPrefixes(const std::vector<std::string>& prefixes);
 void setHuggingFaceMirrorHost(const std::string& host);
 void setStallSeconds(long seconds);

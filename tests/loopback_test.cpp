@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -200,14 +202,14 @@ const std::vector<Case>& cases() {
                          r.stallAfterBytes = 6;
                          s.route("GET", "/stall", r);
                      },
-                     "/stall", {"GET", "", false, 300}, CURLE_OPERATION_TIMEDOUT, 200, "012345", {}, {}});
+                     "/stall", {"GET", "", false, 600}, CURLE_OPERATION_TIMEDOUT, 200, "012345", {}, {}});
         c.push_back({"stall_before_headers_times_out",
                      [](LoopbackServer& s) {
                          Response r = Response::text(200, "x");
                          r.stallBeforeHeaders = true;
                          s.route("GET", "/mute", r);
                      },
-                     "/mute", {"GET", "", false, 300}, CURLE_OPERATION_TIMEDOUT, 0, "", {}, {}});
+                     "/mute", {"GET", "", false, 600}, CURLE_OPERATION_TIMEDOUT, 0, "", {}, {}});
         c.push_back({"head_takes_get_headers_only",
                      [](LoopbackServer& s) { s.route("GET", "/h", Response::text(200, "twelve bytes")); }, "/h",
                      {"HEAD"}, CURLE_OK, 200, "", {"Content-Length: 12"}, {}});
@@ -302,6 +304,7 @@ TEST(LoopbackServer, LogsRequestsAndCountsHitsPerRoute) {
     std::string error;
     server.route("GET", "/m", Response::text(200, "m"));
     server.routePrefix("*", "/p/", Response::text(200, "p"));
+    server.route("GET", "/turns", zrvk::test::inTurn({Response::text(503, "busy"), Response::text(200, "ready")}));
     ASSERT_TRUE(server.start(error)) << error;
 
     CURL* curl = curl_easy_init();
@@ -335,6 +338,10 @@ TEST(LoopbackServer, LogsRequestsAndCountsHitsPerRoute) {
     EXPECT_EQ(log[2].body, "payload");
     server.clearRequests();
     EXPECT_EQ(server.requestCount(), 0u);
+
+    const long turns[] = {503, 200, 200};
+    for (long status : turns) EXPECT_EQ(fetch(server.url("/turns")).status, status);
+    EXPECT_EQ(server.hits("/turns"), 3u);
 }
 
 TEST(LoopbackServer, ChunkedAndLargeUploadsAreReadWhole) {
@@ -373,7 +380,7 @@ TEST(LoopbackServer, ChunkedAndLargeUploadsAreReadWhole) {
 }
 
 TEST(LoopbackServer, StreamsLargeFilesAndGeneratedBodies) {
-    const std::uint64_t size = 24ull * 1024 * 1024 + 13;
+    const std::uint64_t size = 9ull * 1024 * 1024 + 13;
     std::string path = ::testing::TempDir() + "zrvk_loopback_file_" + std::to_string(getpid());
     {
         std::ofstream out(path, std::ios::binary);
@@ -447,8 +454,8 @@ TEST(LoopbackServer, ReleaseStallsLetsTheAnswerFinish) {
     ASSERT_TRUE(server.start(error)) << error;
     auto client = std::async(std::launch::async, [&] { return fetch(server.url("/held")); });
     ASSERT_TRUE(server.waitForRequests(1, 5s));
-    std::this_thread::sleep_for(100ms);
-    server.releaseStalls();
+    // A release only ends stalls already in progress: repeat until it lands.
+    for (int i = 0; i < 100 && client.wait_for(50ms) != std::future_status::ready; ++i) server.releaseStalls();
     Fetch f = client.get();
     EXPECT_EQ(f.code, CURLE_OK);
     EXPECT_EQ(f.body, "0123456789");
@@ -462,6 +469,151 @@ TEST(LoopbackServer, FixedPortInUseIsAnError) {
     options.port = first.port();
     EXPECT_FALSE(second.start(options, error));
     EXPECT_NE(error.find(std::to_string(first.port())), std::string::npos) << error;
+}
+
+// zrvk-serve in a process of its own, as scripts start it.
+class ServeProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = ::testing::TempDir() + "zrvk_serve_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        root_ = dir_ + "/root";
+        ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0700), 0);
+        write(root_ + "/catalogue.json", "{\"plugins\":[]}");
+        write(root_ + "/sub/a.txt", "text");
+        write(root_ + "/sub/index.html", "<p>index</p>");
+        write(root_ + "/data.bin", "bin");
+        write(dir_ + "/secret.txt", "outside");
+        ASSERT_EQ(symlink((dir_ + "/secret.txt").c_str(), (root_ + "/link.txt").c_str()), 0);
+    }
+
+    // Starts the program and waits for its ready line.
+    void launch(const std::vector<std::string>& extra = {}) {
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<std::string> args{ZRVK_SERVE_PATH, "--port", "0", "--root", root_, "--log", dir_ + "/capture.jsonl"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int rc = posix_spawn(&pid_, ZRVK_SERVE_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        ASSERT_EQ(rc, 0);
+        FILE* f = fdopen(out[0], "r");
+        char line[256] = {};
+        ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+        fclose(f);
+        std::string text(line);
+        const std::string lead = "listening on ";
+        ASSERT_EQ(text.compare(0, lead.size(), lead), 0) << text;
+        ASSERT_EQ(text.back(), '\n');
+        base_ = text.substr(lead.size(), text.size() - lead.size() - 1);
+        std::size_t colon = base_.rfind(':');
+        ASSERT_GT(std::stoi(base_.substr(colon + 1)), 0) << text;
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    static void write(const std::string& path, const std::string& data) {
+        std::ofstream(path, std::ios::binary) << data;
+    }
+
+    // Exit status after SIGTERM, -1 when it did not exit in time.
+    int terminate() {
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return -1;
+    }
+
+    std::string dir_, root_, base_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(ServeProgram, ServesFilesAndCapturesPosts) {
+    launch();
+    ASSERT_EQ(base_.rfind("http://127.0.0.1:", 0), 0u) << base_;
+    struct FileCase {
+        const char* method;
+        const char* target;
+        long status;
+        const char* type;  // nullptr: not checked
+        const char* body;
+    };
+    const FileCase files[] = {
+        {"GET", "/catalogue.json", 200, "application/json", "{\"plugins\":[]}"},
+        {"HEAD", "/catalogue.json", 200, "application/json", ""},
+        {"GET", "/sub/a.txt?v=2", 200, "text/plain; charset=utf-8", "text"},
+        {"GET", "/sub/", 200, "text/html; charset=utf-8", "<p>index</p>"},
+        {"GET", "/data.bin", 200, "application/octet-stream", "bin"},
+        {"GET", "/missing.json", 404, nullptr, nullptr},
+        {"GET", "/sub/../catalogue.json", 403, nullptr, nullptr},
+        {"GET", "/%2e%2e/secret.txt", 403, nullptr, nullptr},
+        {"GET", "/link.txt", 404, nullptr, nullptr},
+    };
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+    for (const auto& c : files) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.target);
+        FetchOptions o;
+        o.method = c.method;
+        Fetch f = fetch(curl, base_ + c.target, o);
+        EXPECT_EQ(f.code, CURLE_OK);
+        EXPECT_EQ(f.status, c.status);
+        if (c.type) {
+            EXPECT_TRUE(hasHeaderLine(f.headers, std::string("Content-Type: ") + c.type)) << f.headers;
+        }
+        if (c.body) {
+            EXPECT_EQ(f.body, c.body);
+        }
+    }
+    curl_easy_cleanup(curl);
+
+    std::string odd = "{\"e\":\"\xff\"}";
+    for (const std::string& body : {std::string("{\"event\":\"start\"}"), odd}) {
+        Fetch f = fetch(base_ + "/batch/", {"POST", body});
+        EXPECT_EQ(f.status, 200);
+        EXPECT_EQ(f.body, "{\"status\":1}");
+    }
+    EXPECT_EQ(terminate(), 0);
+
+    std::ifstream in(dir_ + "/capture.jsonl");
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], (nlohmann::json{{"method", "POST"}, {"target", "/batch/"}, {"body", "{\"event\":\"start\"}"}}));
+    EXPECT_EQ(lines[1]["body"], "{\"e\":\"\xef\xbf\xbd\"}");
+}
+
+TEST_F(ServeProgram, ServesHttpsWithTheCertificateItWrote) {
+    launch({"--tls", "--cert-out", dir_ + "/cert.pem"});
+    ASSERT_EQ(base_.rfind("https://127.0.0.1:", 0), 0u) << base_;
+    std::ifstream in(dir_ + "/cert.pem");
+    FetchOptions o;
+    o.caPem.assign(std::istreambuf_iterator<char>(in), {});
+    Fetch f = fetch(base_ + "/catalogue.json", o);
+    EXPECT_EQ(f.code, CURLE_OK) << curl_easy_strerror(f.code);
+    EXPECT_EQ(f.body, "{\"plugins\":[]}");
+    EXPECT_EQ(terminate(), 0);
 }
 
 }  // namespace

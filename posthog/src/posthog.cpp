@@ -359,24 +359,67 @@ std::string getHashedMacIdFromNode(unsigned long long node) {
 
 std::string getHashedMacId() { return getHashedMacIdFromNode(systemNode()); }
 
+namespace {
+#ifdef _WIN32
+bool readFirstLine(const std::string& path, std::string& line) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return false;
+    std::getline(in, line);
+    return true;
+}
+
+void writeId(const std::string& path, const std::string& id) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out.is_open()) out << id;
+}
+#else
+// id.txt lies in a folder that every user may write: a link planted there
+// is neither read nor written through.
+bool readFirstLine(const std::string& path, std::string& line) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    line.clear();
+    char buffer[512];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        const char* end = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<size_t>(n)));
+        line.append(buffer, end ? static_cast<size_t>(end - buffer) : static_cast<size_t>(n));
+        if (end || line.size() > 65536) break;
+    }
+    close(fd);
+    return true;
+}
+
+void writeId(const std::string& path, const std::string& id) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0) {
+        ssize_t written = write(fd, id.data(), id.size());
+        (void)written;
+    }
+    close(fd);
+}
+#endif
+}  // namespace
+
 std::string getHashedMacIdWithFallback(const std::string& path) {
     if (!path.empty()) {
-        std::ifstream in(path, std::ios::binary);
-        if (in.is_open()) {
-            std::string line;
-            std::getline(in, line);
-            in.close();
+        std::string line;
+        if (readFirstLine(path, line)) {
             line = trimBlanks(line);
             if (!line.empty()) return line;
         }
     }
     std::string id = getHashedMacId();
     if (id.empty() || path.empty()) return id;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out.is_open()) {
-        out << id;
-        out.close();
-    }
+    writeId(path, id);
     return id;
 }
 
@@ -442,7 +485,9 @@ public:
     void flush(int timeoutMs);
     bool trackCrashReport(const CrashHandler::Report& report);
 
-    bool accepting() const { return enabled.load() && initialized.load(); }
+    // Nothing new is taken once shutdown has begun: callers that keep
+    // tracking would otherwise keep the drain (and shutdown) going forever.
+    bool accepting() const { return enabled.load() && initialized.load() && !shuttingDown.load(); }
 
     Config config;
     std::string activeDistinctId;

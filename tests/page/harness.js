@@ -223,7 +223,8 @@ class PageSession {
     await page.addInitScript(installFakeBridge, bridge);
     await page.addInitScript({ content: startScript(!!options.devMode, options.fileName || 'ZorvikInstaller.exe') });
     await page.clock.install({ time: T0 });
-    await page.clock.pauseAt(T0);
+    // Hold time still: the page's timers run only when a test moves the clock.
+    await page.clock.pauseAt(new Date(T0.getTime() + 60000));
     await page.goto(pathToFileURL(PAGE_HTML).href);
     return session;
   }

@@ -289,6 +289,16 @@ std::string patternBytes(std::uint64_t offset, std::size_t count) {
     return s;
 }
 
+Handler inTurn(std::vector<Response> answers) {
+    auto shared = std::make_shared<const std::vector<Response>>(std::move(answers));
+    auto next = std::make_shared<std::atomic<std::size_t>>(0);
+    return [shared, next](const Request&) {
+        if (shared->empty()) return Response::text(500, "no answer left\n");
+        std::size_t i = std::min(next->fetch_add(1), shared->size() - 1);
+        return (*shared)[i];
+    };
+}
+
 struct LoopbackServer::Impl {
     // Routes, counters and the request log.
     mutable std::mutex mutex;
@@ -357,6 +367,7 @@ bool LoopbackServer::start(const Options& options, std::string& error) {
     signal(SIGPIPE, SIG_IGN);
     d.options = options;
     d.stopping = false;
+    d.certPem.clear();
     if (options.tls && !makeTlsContext(d.sslCtx, d.certPem, error)) return false;
 
     d.listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -22,12 +22,20 @@
 // Content-Length the GET answer would have); Response::head gives HEAD its
 // own answer on the same route. Unmatched requests get 404.
 //
+// Handlers run on the connection's thread, several at once when clients
+// connect in parallel. inTurn() answers differently per hit (fail first,
+// then succeed).
+//
 // Connections are kept alive (HTTP/1.1) unless the request or the response
 // asks for a close. Every request is logged in arrival order, matched or not.
 // All methods are thread-safe; routes may change while the server runs.
 // The destructor stops the server, ending stalls and pauses at once.
 //
-// The server ignores SIGPIPE process-wide (TLS writes would raise it).
+// With TLS the certificate is its own authority: give certificatePem() to
+// CURLOPT_CAINFO_BLOB, or writeCertificate() a file for CURLOPT_CAINFO.
+//
+// Linux only (sendfile). The server ignores SIGPIPE process-wide (TLS
+// writes would raise it).
 #pragma once
 
 #include <chrono>
@@ -85,7 +93,7 @@ struct Response {
     std::size_t chunkSize = 64 * 1024;
     std::chrono::milliseconds chunkPause{0};  // wait before every chunk but the first
 
-    // Faults.
+    // Faults. Byte counts are body bytes, chunk framing not counted.
     bool closeWithoutAnswer = false;             // read the request, then close
     bool stallBeforeHeaders = false;             // stall before sending anything
     std::optional<std::uint64_t> stallAfterBytes;  // stall after headers + N body bytes
@@ -116,6 +124,9 @@ char patternByte(std::uint64_t i);
 std::string patternBytes(std::uint64_t offset, std::size_t count);
 
 using Handler = std::function<Response(const Request&)>;
+
+// A handler giving the answers in turn, one per request; the last repeats.
+Handler inTurn(std::vector<Response> answers);
 
 class LoopbackServer {
 public:
@@ -151,7 +162,8 @@ public:
     void clearRoutes();
 
     // Requests answered by the routes registered with this target or prefix
-    // (all methods, or one method).
+    // (all methods, or one method). A HEAD answered by a GET route counts
+    // on that GET route.
     std::size_t hits(const std::string& target) const;
     std::size_t hits(const std::string& method, const std::string& target) const;
     std::size_t unmatchedHits() const;

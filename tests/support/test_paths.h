@@ -2,6 +2,7 @@
 // temporary folder, removed when the test ends.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -45,6 +46,20 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+// Runs a script in Node and returns what it printed (both streams).
+inline std::string runNodeScript(const std::string& script) {
+    TempDir tmp;
+    writeFile(tmp / "script.js", script);
+    FILE* pipe = popen(("node '" + (tmp / "script.js") + "' 2>&1").c_str(), "r");
+    if (!pipe) return "";
+    std::string out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    pclose(pipe);
+    return out;
 }
 
 }  // namespace zrvk_test

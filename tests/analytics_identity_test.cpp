@@ -1,0 +1,263 @@
+// Machine identity from hand-built interface lists and id.txt fixtures, and
+// the structured stack capture.
+#include "posthog.h"
+#include "support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using zrvk_test::readFile;
+using zrvk_test::TempDir;
+using zrvk_test::writeFile;
+
+namespace {
+
+const char* const ID_A1B2 = "4d3f1137-24c9-1edb-0253-2c11e8707613";  // a1:b2:c3:d4:e5:f6
+
+// An ifaddrs list built by hand, entries in the given order.
+class InterfaceList {
+public:
+    void addLink(const std::vector<unsigned char>& address) {
+        sockaddr_ll link;
+        std::memset(&link, 0, sizeof(link));
+        link.sll_family = AF_PACKET;
+        link.sll_halen = static_cast<unsigned char>(address.size());
+        std::memcpy(link.sll_addr, address.data(), std::min<size_t>(address.size(), sizeof(link.sll_addr)));
+        links.push_back(link);
+        add(reinterpret_cast<sockaddr*>(&links.back()));
+    }
+    void addInet() {
+        sockaddr_in inet;
+        std::memset(&inet, 0, sizeof(inet));
+        inet.sin_family = AF_INET;
+        inets.push_back(inet);
+        add(reinterpret_cast<sockaddr*>(&inets.back()));
+    }
+    // AF_LINK's number on the other platform, as a non-link entry here.
+    void addForeignFamily18(const std::vector<unsigned char>& address) {
+        sockaddr_ll link;
+        std::memset(&link, 0, sizeof(link));
+        link.sll_family = 18;
+        link.sll_halen = 6;
+        std::memcpy(link.sll_addr, address.data(), 6);
+        links.push_back(link);
+        add(reinterpret_cast<sockaddr*>(&links.back()));
+    }
+    void addNoAddress() { add(nullptr); }
+    const ifaddrs* head() {
+        for (size_t i = 0; i < entries.size(); ++i) entries[i].ifa_next = i + 1 < entries.size() ? &entries[i + 1] : nullptr;
+        return entries.empty() ? nullptr : &entries[0];
+    }
+
+private:
+    void add(sockaddr* address) {
+        ifaddrs entry;
+        std::memset(&entry, 0, sizeof(entry));
+        entry.ifa_name = const_cast<char*>("test0");
+        entry.ifa_addr = address;
+        entries.push_back(entry);
+    }
+    std::deque<sockaddr_ll> links;
+    std::deque<sockaddr_in> inets;
+    std::deque<ifaddrs> entries;
+};
+
+struct InterfaceSeam {
+    explicit InterfaceSeam(const ifaddrs* list) { PostHog::Testing::setInterfaceList(list); }
+    ~InterfaceSeam() { PostHog::Testing::clearInterfaceList(); }
+};
+
+}  // namespace
+
+TEST(MachineId, NodeGivesTheDigestOfItsLow18Bits) {
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdFromNode(0xa1b2c3d4e5f6ULL), ID_A1B2);
+    // Differs only above bit 17: the same id.
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdFromNode(0x000123c4e5f6ULL), ID_A1B2);
+    EXPECT_NE(PostHog::MachineID::getHashedMacIdFromNode(0xa1b2c3d4e5f7ULL), ID_A1B2);
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdFromNode(0), "");
+}
+
+TEST(MachineId, TakesTheFirstNonZeroSixByteLinkAddressInListOrder) {
+    struct Case {
+        const char* name;
+        void (*build)(InterfaceList&);
+        unsigned long long node;
+    };
+    const Case cases[] = {
+        {"first usable wins",
+         [](InterfaceList& l) {
+             l.addLink({0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6});
+             l.addLink({0x02, 0x00, 0x00, 0x00, 0x00, 0x01});
+         },
+         0xa1b2c3d4e5f6ULL},
+        {"zero address, other families, missing addresses and other lengths are passed over",
+         [](InterfaceList& l) {
+             l.addNoAddress();
+             l.addInet();
+             l.addLink({0, 0, 0, 0, 0, 0});
+             l.addLink({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
+             l.addLink({0x11, 0x22, 0x33, 0x44});
+             l.addForeignFamily18({0x99, 0x99, 0x99, 0x99, 0x99, 0x99});
+             l.addLink({0x00, 0x01, 0x23, 0xc4, 0xe5, 0xf6});
+         },
+         0x000123c4e5f6ULL},
+        {"only all-zero link addresses", [](InterfaceList& l) { l.addLink({0, 0, 0, 0, 0, 0}); }, 0},
+        {"empty list", [](InterfaceList&) {}, 0},
+    };
+    for (const Case& c : cases) {
+        InterfaceList list;
+        c.build(list);
+        const ifaddrs* head = list.head();
+        EXPECT_EQ(PostHog::MachineID::nodeFromInterfaceList(head), c.node) << c.name;
+        InterfaceSeam seam(head);
+        EXPECT_EQ(PostHog::MachineID::getHashedMacId(), PostHog::MachineID::getHashedMacIdFromNode(c.node)) << c.name;
+    }
+}
+
+class IdFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        list.addLink({0xa1, 0xb2, 0xc3, 0xd4, 0xe5, 0xf6});
+        seam.reset(new InterfaceSeam(list.head()));
+    }
+    void TearDown() override { seam.reset(); }
+    std::string path() { return dir / "id.txt"; }
+
+    TempDir dir;
+    InterfaceList list;
+    std::unique_ptr<InterfaceSeam> seam;
+};
+
+TEST_F(IdFile, FirstLineIsTrimmedAndTheFileLeftAlone) {
+    const std::string content = "  \tabc \r\nsecond line\n";
+    writeFile(path(), content);
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), "abc");
+    EXPECT_EQ(readFile(path()), content);
+}
+
+TEST_F(IdFile, MissingEmptyOrBlankFirstLineIsComputedAndWrittenAlone) {
+    for (const char* content : {static_cast<const char*>(nullptr), "", "\nlater text\n", " \t\r\n"}) {
+        std::remove(path().c_str());
+        if (content) writeFile(path(), content);
+        EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2);
+        EXPECT_EQ(readFile(path()), ID_A1B2) << "exactly the id, no line end";
+        EXPECT_EQ(readFile(path()).size(), 36u);
+    }
+}
+
+TEST_F(IdFile, AnyTextIsAcceptedEvenInvalidUtf8) {
+    writeFile(path(), "id-\xff\xfe-x\n");
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), "id-\xff\xfe-x");
+}
+
+TEST_F(IdFile, EmptyPathOrMissingFolderStillGivesTheIdAndWritesNothing) {
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(""), ID_A1B2);
+    const std::string inMissing = dir / "missing/id.txt";
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(inMissing), ID_A1B2);
+    EXPECT_EQ(readFile(inMissing), "");
+}
+
+TEST_F(IdFile, NoHardwareAddressGivesNothingAndWritesNothing) {
+    InterfaceList none;
+    InterfaceSeam noAddress(none.head());
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), "");
+    EXPECT_EQ(readFile(path()), "");
+    EXPECT_EQ(PostHog::Client::generateMachineId(), "");
+}
+
+// --- stack traces -----------------------------------------------------------
+
+namespace zrvk_stack_test {
+// Exported (not in an unnamed namespace) so that its frame has a name.
+__attribute__((noinline)) std::vector<PostHog::Stacktrace::Frame> captureHere(int maxFrames, int skip,
+                                                                             const std::string& filter) {
+    auto frames = PostHog::Stacktrace::captureStructured(maxFrames, skip, filter);
+    asm volatile("" ::: "memory");  // keeps this a real frame
+    return frames;
+}
+}  // namespace zrvk_stack_test
+using zrvk_stack_test::captureHere;
+
+// Index of the first frame whose function names `part`, or -1.
+int indexOf(const std::vector<PostHog::Stacktrace::Frame>& frames, const std::string& part) {
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].function.find(part) != std::string::npos) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// A sanitizer's backtrace interceptor may add one frame of its own in front.
+TEST(Stacktrace, NamesExportedFramesInnermostFirst) {
+    auto frames = captureHere(15, 0, "");
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_LE(frames.size(), 15u);
+    int capture = indexOf(frames, "captureStructured");
+    ASSERT_GE(capture, 0);
+    EXPECT_LE(capture, 1);
+    EXPECT_EQ(indexOf(frames, "captureHere"), capture + 1);
+    EXPECT_GT(indexOf(frames, "NamesExportedFramesInnermostFirst"), capture + 1);
+    for (const auto& frame : frames) {
+        EXPECT_TRUE(frame.in_app);
+        EXPECT_EQ(frame.lineno, 0);
+        EXPECT_FALSE(frame.function.empty());
+        if (!frame.filename.empty() && frame.filename.find('/') != std::string::npos) {
+            EXPECT_EQ(frame.module, frame.filename.substr(frame.filename.rfind('/') + 1));
+        }
+    }
+    // skip drops the innermost frames
+    auto skipped = captureHere(15, capture + 1, "");
+    ASSERT_FALSE(skipped.empty());
+    EXPECT_EQ(indexOf(skipped, "captureHere"), 0) << skipped[0].function;
+}
+
+TEST(Stacktrace, LimitsAndFilter) {
+    EXPECT_TRUE(captureHere(0, 0, "").empty());
+    EXPECT_TRUE(captureHere(15, 1000, "").empty());
+    EXPECT_EQ(captureHere(3, 0, "").size(), 3u);
+
+    auto filtered = captureHere(15, 0, "zrvk-installer");
+    ASSERT_FALSE(filtered.empty());
+    for (const auto& frame : filtered) {
+        bool matches = frame.module.find("zrvk-installer") != std::string::npos ||
+                       frame.function.find("zrvk-installer") != std::string::npos;
+        EXPECT_EQ(frame.in_app, matches) << frame.function;
+    }
+    // The filter matches the test program by its module name.
+    auto own = captureHere(15, 0, "zrvk_analytics");
+    int here = indexOf(own, "captureHere");
+    ASSERT_GE(here, 0);
+    EXPECT_TRUE(own[here].in_app) << own[here].module;
+}
+
+TEST(Stacktrace, ClientCapturesDropTheirOwnCaptureFrame) {
+    PostHog::Client client{PostHog::Config()};
+    auto frames = client.captureStacktraceStructured(15, 0);
+    int own = -1;
+    for (size_t i = 0; i < frames.size() && own < 0; ++i) {
+        if (frames[i].function.find("captureStacktraceStructured") != std::string::npos) own = static_cast<int>(i);
+    }
+    ASSERT_GE(own, 0);
+    EXPECT_LE(own, 1);
+    std::string text = client.captureStacktrace(5, 0);
+    EXPECT_EQ(text.rfind("#0  ", 0), 0u) << text;
+    EXPECT_NE(text.find("captureStacktrace"), std::string::npos) << text;
+    EXPECT_EQ(client.captureStacktrace(5, 1000), "(no stack trace available)");
+}
+
+TEST_F(IdFile, ALinkInTheSharedFolderIsNeitherReadNorWrittenThrough) {
+    const std::string target = dir / "elsewhere.txt";
+    writeFile(target, "secret first line\n");
+    ASSERT_EQ(symlink(target.c_str(), path().c_str()), 0);
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2);
+    EXPECT_EQ(readFile(target), "secret first line\n");
+}

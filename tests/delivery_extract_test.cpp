@@ -1,0 +1,264 @@
+// ZIP extraction: validation, the walk and its skipping rules, links, unsafe
+// names, failed entries and the thinning of progress, logs and status.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "installer_download.h"
+#include "support/delivery_helpers.h"
+#include "support/test_paths.h"
+#include "support/zip_fixtures.h"
+
+using zrvk_test::buildZip;
+using zrvk_test::LogCapture;
+using zrvk_test::Recorder;
+using zrvk_test::ZipEntry;
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool isLink(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string readLink(const std::string& path) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+class ExtractZipTest : public ::testing::Test {
+protected:
+    zrvk_test::TempDir tmp;
+    std::string zip = tmp / "archive.zip";
+    std::string dest = tmp / "dest";
+
+    void make(const std::vector<ZipEntry>& entries) { ASSERT_EQ(buildZip(zip, entries), ""); }
+};
+
+TEST_F(ExtractZipTest, ValidationRejectsWhatIsNotAZipArchive) {
+    struct Case {
+        const char* what;
+        std::string content;  // "" with missing = true: no file at all
+        bool missing;
+        std::vector<std::string> errLines;
+    };
+    const std::string eocd = std::string("PK\x05\x06", 4) + std::string(18, '\0');
+    const Case cases[] = {
+        {"missing file", "", true, {"[extractZip] Cannot open file for validation: "}},
+        {"21 bytes", std::string("PK\x03\x04", 4) + std::string(17, 'x'), false,
+         {"[extractZip] File too small to be a valid ZIP: 21 bytes"}},
+        {"22 bytes, PK but not an archive", "PK" + std::string(20, 'x'), false,
+         {"[extractZip] Failed to open ZIP file: " + zip + " (libzip error: 19 - Not a zip archive)"}},
+        {"HTML error page", "<!DOCTYPE html><html><body>Not found</body></html>", false,
+         {"[extractZip] Invalid ZIP file (bad magic bytes): 0x3c 0x21 0x44 0x4f",
+          "[extractZip] File appears to be HTML (likely error page from server)"}},
+        {"binary, hex without leading zeros", std::string("\x01\x0a" "AB", 4) + std::string(30, 'z'), false,
+         {"[extractZip] Invalid ZIP file (bad magic bytes): 0x1 0xa 0x41 0x42"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(zip.c_str());
+        if (!c.missing) zrvk_test::writeFile(zip, c.content);
+        Recorder rec;
+        LogCapture cap;
+        EXPECT_FALSE(extractZip(zip, dest, rec.progressFn(), rec.statusFn()));
+        auto logs = cap.finish();
+        for (const std::string& l : c.errLines) EXPECT_NE(logs.err.find(l), std::string::npos) << logs.err;
+        EXPECT_TRUE(rec.progress.empty());
+        EXPECT_TRUE(rec.status.empty());
+    }
+    // A 22-byte file that is an empty archive passes validation and is walked.
+    zrvk_test::writeFile(zip, eocd);
+    LogCapture cap;
+    EXPECT_TRUE(extractZip(zip, dest, nullptr, nullptr));
+    auto logs = cap.finish();
+    EXPECT_NE(logs.out.find("[extractZip] File size: 22 bytes"), std::string::npos);
+    EXPECT_NE(logs.out.find("[extractZip] ZIP magic bytes validated OK"), std::string::npos);
+    EXPECT_NE(logs.out.find("[extractZip] 100% - Extraction complete (0 files)"), std::string::npos);
+}
+
+TEST_F(ExtractZipTest, DestinationThatCannotBeCreatedFails) {
+    make({ZipEntry::file("a.txt", "a")});
+    zrvk_test::writeFile(tmp / "plain", "x");
+    LogCapture cap;
+    EXPECT_FALSE(extractZip(zip, tmp / "plain/sub", nullptr, nullptr));
+    EXPECT_NE(cap.finish().err.find("[extractZip] Failed to create destination directory"), std::string::npos);
+}
+
+TEST_F(ExtractZipTest, SkippedEntriesLeaveNothingAndReportNothing) {
+    ZipEntry dosFolder = ZipEntry::file("dosfolder", "");
+    dosFolder.dosFolderBit = true;
+    make({ZipEntry::file("__MACOSX/._a.txt", "resource fork"), ZipEntry::file("x/__MACOSX/y", "y"),
+          ZipEntry::file(".DS_Store", "ds"), ZipEntry::file("sub/.DS_Store", "ds"),
+          ZipEntry::file("a/.DS_Store_old", "old"), ZipEntry::folder("emptydir/"), dosFolder});
+    Recorder rec;
+    LogCapture cap;
+    EXPECT_TRUE(extractZip(zip, dest, rec.progressFn(), rec.statusFn()));
+    auto logs = cap.finish();
+    EXPECT_NE(logs.out.find("[extractZip] Archive contains 7 files"), std::string::npos);
+    EXPECT_NE(logs.out.find("[extractZip] 100% - Extraction complete (0 files)"), std::string::npos);
+    EXPECT_TRUE(rec.progress.empty());
+    EXPECT_TRUE(rec.status.empty());
+    for (const char* name : {"__MACOSX", "x", ".DS_Store", "sub", "a", "emptydir", "dosfolder"})
+        EXPECT_FALSE(exists(dest + "/" + name)) << name;
+}
+
+TEST_F(ExtractZipTest, TwentyFiveEntriesThinProgressLogsAndStatus) {
+    std::vector<ZipEntry> entries;
+    entries.push_back(ZipEntry::file("docs\\readme.txt", "read me"));
+    for (int i = 1; i < 25; ++i) entries.push_back(ZipEntry::file("f" + std::to_string(i) + ".txt", std::to_string(i)));
+    make(entries);
+
+    Recorder rec;
+    LogCapture cap;
+    ASSERT_TRUE(extractZip(zip, dest, rec.progressFn(), rec.statusFn()));
+    auto logs = cap.finish();
+
+    EXPECT_EQ(zrvk_test::readFile(dest + "/docs/readme.txt"), "read me");
+    ASSERT_EQ(rec.progress.size(), 25u);
+    for (size_t i = 0; i < 25; ++i) EXPECT_EQ(rec.progress[i], (std::pair<uint64_t, uint64_t>(i + 1, 25)));
+    EXPECT_EQ(rec.status, (std::vector<std::string>{"Extracting 10/25 files", "Extracting 20/25 files"}));
+
+    std::vector<int> logged;
+    std::regex pctLine(R"(^\[extractZip\] (\d+)% \((\d+)/25 files\)$)");
+    for (const std::string& l : zrvk_test::lines(logs.out)) {
+        std::smatch m;
+        if (std::regex_match(l, m, pctLine)) logged.push_back(std::stoi(m[1]));
+    }
+    EXPECT_EQ(logged, (std::vector<int>{4, 16, 28, 40, 52, 64, 76, 88, 100}));
+    EXPECT_NE(logs.out.find("[extractZip] 100% - Extraction complete (25 files)"), std::string::npos);
+}
+
+TEST_F(ExtractZipTest, BinaryContentIsWrittenUnchanged) {
+    std::string bytes;
+    for (int i = 0; i < 70000; ++i) bytes += static_cast<char>((i * 131) & 0xff);
+    bytes += std::string("\x0d\x0a\x1a\x00", 4);
+    make({ZipEntry::file("bin/data.bin", bytes), ZipEntry::file("empty.txt", "")});
+    ASSERT_TRUE(extractZip(zip, dest, nullptr, nullptr));
+    EXPECT_EQ(zrvk_test::readFile(dest + "/bin/data.bin"), bytes);
+    EXPECT_TRUE(exists(dest + "/empty.txt"));
+}
+
+TEST_F(ExtractZipTest, LinkReplacesAFileAtItsPath) {
+    // Two stored names that map to the same entry path: a file first, then a link.
+    make({ZipEntry::file("Fw/Current", "stale"), ZipEntry::link("Fw\\Current", "Versions/Current"),
+          ZipEntry::file("Fw/Versions/Current/lib.txt", "lib")});
+    Recorder rec;
+    LogCapture cap;
+    ASSERT_TRUE(extractZip(zip, dest, rec.progressFn(), rec.statusFn()));
+    auto logs = cap.finish();
+    EXPECT_TRUE(isLink(dest + "/Fw/Current"));
+    EXPECT_EQ(readLink(dest + "/Fw/Current"), "Versions/Current");
+    EXPECT_EQ(zrvk_test::readFile(dest + "/Fw/Versions/Current/lib.txt"), "lib");
+    // The link counts as written but makes no progress call of its own.
+    EXPECT_NE(logs.out.find("Extraction complete (3 files)"), std::string::npos);
+    EXPECT_EQ(rec.progress.size(), 2u);
+}
+
+TEST_F(ExtractZipTest, NothingIsWrittenThroughALinkOrOutsideTheDestination) {
+    std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    make({ZipEntry::link("evil", outside), ZipEntry::file("evil/pwned.txt", "through the link"),
+          ZipEntry::file("./evil", "over the link"), ZipEntry::link("a/b", "../.."),
+          ZipEntry::file("a\\b\\deep.txt", "through a link via backslashes"), ZipEntry::file("ok.txt", "fine")});
+    LogCapture cap;
+    EXPECT_FALSE(extractZip(zip, dest, nullptr, nullptr));
+    auto logs = cap.finish();
+    EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: evil/pwned.txt"), std::string::npos);
+    EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: ./evil"), std::string::npos);
+    EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: a/b/deep.txt"), std::string::npos);
+    EXPECT_FALSE(exists(outside + "/pwned.txt"));
+    EXPECT_FALSE(exists(tmp / "deep.txt"));
+    EXPECT_EQ(readLink(dest + "/evil"), outside);
+    EXPECT_EQ(zrvk_test::readFile(dest + "/ok.txt"), "fine");
+    EXPECT_EQ(logs.out.find("Extraction complete"), std::string::npos);
+}
+
+TEST_F(ExtractZipTest, ALinkAlreadyAtTheTargetIsNotFollowed) {
+    std::string outside = tmp / "victim.txt";
+    zrvk_test::writeFile(outside, "untouched");
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (dest + "/config.txt").c_str()), 0);
+    make({ZipEntry::file("config.txt", "overwritten")});
+    LogCapture cap;
+    EXPECT_FALSE(extractZip(zip, dest, nullptr, nullptr));
+    EXPECT_NE(cap.finish().err.find("[extractZip] Failed to write file: " + dest + "/config.txt"), std::string::npos);
+    EXPECT_EQ(zrvk_test::readFile(outside), "untouched");
+}
+
+TEST_F(ExtractZipTest, UnsafeEntryNamesAreRefused) {
+    const std::vector<std::string> names = {"../escape.txt", "/abs.txt", "C:/drive.txt", "c:evil.txt",
+                                            "a/../../up.txt", "a\\..\\..\\bs.txt", "x/.."};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        zrvk_test::TempDir box;
+        std::string d = box / "dest";
+        std::string z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, {ZipEntry::file("good.txt", "good"), ZipEntry::file(name, "bad")}), "");
+        LogCapture cap;
+        EXPECT_FALSE(extractZip(z, d, nullptr, nullptr));
+        auto logs = cap.finish();
+        std::string shown = name;
+        for (char& c : shown)
+            if (c == '\\') c = '/';
+        EXPECT_NE(logs.err.find("[extractZip] Refusing unsafe entry name: " + shown), std::string::npos) << logs.err;
+        EXPECT_FALSE(exists(box / "escape.txt"));
+        EXPECT_FALSE(exists(box / "up.txt"));
+        EXPECT_FALSE(exists(box / "bs.txt"));
+        EXPECT_FALSE(exists("/abs.txt"));
+        EXPECT_EQ(zrvk_test::readFile(d + "/good.txt"), "good");
+    }
+}
+
+TEST_F(ExtractZipTest, CorruptedEntryFailsTheExtractionAndLeavesNoFile) {
+    const std::string marker = "CORRUPT-ME-" + std::string(200, 'q') + "-END";
+    make({ZipEntry::file("good1.txt", "one"), ZipEntry::file("bad.bin", marker, true),
+          ZipEntry::file("good2.txt", "two")});
+    ASSERT_TRUE(zrvk_test::corruptMarker(zip, marker));
+    Recorder rec;
+    LogCapture cap;
+    EXPECT_FALSE(extractZip(zip, dest, rec.progressFn(), nullptr));
+    auto logs = cap.finish();
+    EXPECT_NE(logs.err.find("[extractZip] Failed to extract to memory: bad.bin"), std::string::npos);
+    EXPECT_FALSE(exists(dest + "/bad.bin"));
+    EXPECT_EQ(zrvk_test::readFile(dest + "/good1.txt"), "one");
+    EXPECT_EQ(zrvk_test::readFile(dest + "/good2.txt"), "two");
+    // The failed entry makes no progress call.
+    EXPECT_EQ(rec.progress.size(), 2u);
+}
+
+TEST_F(ExtractZipTest, EntriesThatCannotBeWrittenFailTheExtraction) {
+    make({ZipEntry::file("f", "a file"), ZipEntry::file("f/g", "under a file")});
+    Recorder rec;
+    LogCapture cap;
+    EXPECT_FALSE(extractZip(zip, dest, rec.progressFn(), nullptr));
+    EXPECT_NE(cap.finish().err.find("[extractZip] Failed to write file: " + dest + "/f/g"), std::string::npos);
+    // Progress is still reported for the entry that reached the write, with k unchanged.
+    ASSERT_EQ(rec.progress.size(), 2u);
+    EXPECT_EQ(rec.progress[1], (std::pair<uint64_t, uint64_t>(1, 2)));
+}
+
+TEST_F(ExtractZipTest, AWriteThatFailsHalfWayRemovesThePartialFile) {
+    std::string big(3 * 1024 * 1024, 'b');
+    make({ZipEntry::file("small.txt", "small"), ZipEntry::file("big.bin", big)});
+    bool ok;
+    {
+        zrvk_test::FileSizeLimit limit(1024 * 1024);
+        ok = extractZip(zip, dest, nullptr, nullptr);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(exists(dest + "/big.bin"));
+    EXPECT_EQ(zrvk_test::readFile(dest + "/small.txt"), "small");
+}
+
+}  // namespace
