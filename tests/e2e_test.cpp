@@ -104,14 +104,17 @@ std::size_t gets(const LoopbackServer& server, const std::string& target) {
 bool servedGet(const LoopbackServer& server, const std::string& target) { return gets(server, target) > 0; }
 
 // Colour classes the page's pixels fall into (light theme).
-enum class Colour { Accent, White, Background, Track, Red };
+enum class Colour { Accent, AccentOrFaded, White, Background, NotBackground, Track, Red, Dark };
 
-// A pixel, or a vertical run of `span` pixels of which one must match (for
-// pages whose layout moves with their texts).
+// A vertical stretch of one column, from y0 to y1, that must hold a run of
+// at least `minRun` pixels of a colour (or, with `none`, no such pixel).
+// Stretches rather than points, as the pages centre their content and move
+// with their texts.
 struct Probe {
-    int x, y;
+    int x, y0, y1;
     Colour colour;
-    int span = 1;
+    int minRun = 1;
+    bool none = false;
 };
 
 struct PageLook {
@@ -119,44 +122,60 @@ struct PageLook {
     std::vector<Probe> probes;
 };
 
-// Pixels that tell the pages apart in the 600x520 window at the screen's corner.
-const PageLook kWelcome{"welcome", {{230, 400, Colour::Accent}, {470, 160, Colour::Background}}};
-const PageLook kPlugins{"plugins", {{470, 160, Colour::White}, {230, 400, Colour::Background}}};
+// What tells the pages apart in the 600x520 window at the screen's corner.
+// Button columns avoid the buttons' labels.
+const PageLook kWelcome{"welcome", {{230, 150, 450, Colour::Dark, 40}, {222, 300, 500, Colour::Accent, 20}}};
+const PageLook kPlugins{"plugins", {{470, 80, 400, Colour::White, 20}, {475, 380, 519, Colour::AccentOrFaded, 20}}};
 const PageLook kPluginsSelected{"plugins with a selection",
-                                {{470, 240, Colour::White}, {230, 400, Colour::Background}, {475, 474, Colour::Accent}}};
+                                {{470, 80, 400, Colour::White, 20}, {475, 380, 519, Colour::Accent, 20}}};
+// The licence text box is one tall white block; plug-in rows are short ones.
+const PageLook kLicense{"license-info", {{45, 80, 440, Colour::White, 200}}};
 const PageLook kNoInternet{"no-internet",
-                           {{210, 314, Colour::Accent}, {230, 400, Colour::Background}, {470, 160, Colour::Background}}};
-// Reached with the first row selected, whose background is then not white.
-const PageLook kLicense{"license-info",
-                        {{470, 160, Colour::White}, {50, 300, Colour::White}, {300, 440, Colour::Background}}};
-const PageLook kProgress{"progress",
-                         {{470, 270, Colour::Track, 80}, {230, 420, Colour::Background}, {300, 120, Colour::Background}}};
+                           {{205, 200, 470, Colour::Accent, 20},
+                            {230, 150, 470, Colour::Dark, 1, true},
+                            {470, 80, 400, Colour::White, 20, true}}};
+const PageLook kProgress{"progress", {{470, 200, 400, Colour::Track, 3}, {470, 80, 400, Colour::White, 20, true}}};
 const PageLook kComplete{"complete",
-                         {{280, 120, Colour::Accent, 80}, {230, 340, Colour::Accent, 80}, {470, 317, Colour::Background}}};
-const PageLook kFailed{"failed", {{280, 120, Colour::Red, 80}, {230, 440, Colour::Background}}};
+                         {{284, 80, 250, Colour::Accent, 20},
+                          {195, 300, 480, Colour::Accent, 20},
+                          {230, 150, 450, Colour::Dark, 1, true},
+                          {280, 80, 250, Colour::Red, 1, true}}};
+const PageLook kFailed{"failed", {{280, 80, 260, Colour::Red, 20}}};
 
-// Click positions.
-struct Point {
-    int x, y;
+// Something to click, found on the screen: the `index`-th run of at least
+// `minRun` pixels of a colour in column x between y0 and y1; the click goes
+// to the run's middle, in column clickX (x when 0).
+struct Target {
+    const char* name;
+    int x, y0, y1;
+    Colour colour;
+    int minRun;
+    int clickX = 0;
+    int index = 0;
 };
-const Point kGetStarted{300, 406};
-const Point kRetry{246, 314};
-const Point kNoInternetClose{354, 314};
-const Point kFirstPluginRow{300, 115};
-const Point kThirdPluginRow{300, 281};
-const Point kInstall{511, 474};
-const Point kTerms{107, 474};
-const Point kLicenseBack{511, 462};
-const Point kCompleteClose{365, 380};
-const Point kFailedClose{375, 365};
+const Target kGetStarted{"Let's Get Started", 222, 300, 500, Colour::Accent, 20};
+const Target kRetry{"Retry", 205, 200, 470, Colour::Accent, 20};
+const Target kNoInternetClose{"Close (no-internet)", 205, 200, 470, Colour::Accent, 20, 354};
+Target pluginRow(int index) { return {"a plug-in row", 45, 80, 420, Colour::NotBackground, 40, 300, index}; }
+const Target kInstall{"Install", 475, 380, 519, Colour::AccentOrFaded, 20};
+const Target kTerms{"Terms and License Info", 475, 380, 519, Colour::AccentOrFaded, 20, 107};
+const Target kLicenseBack{"Back", 511, 380, 519, Colour::Accent, 1};
+const Target kCompleteClose{"Close (complete)", 195, 300, 480, Colour::Accent, 20, 365};
+const Target kFailedClose{"Close (failed)", 185, 250, 480, Colour::Accent, 20, 375};
 
 bool matches(const unsigned char* p, Colour c) {
     const int r = p[0], g = p[1], b = p[2];
     switch (c) {
         case Colour::Accent:  // #24C3F1 and its hover and pressed shades
             return r < 100 && g >= 130 && g <= 230 && b >= 180;
+        case Colour::AccentOrFaded:  // also the disabled button's paler shade
+            return r <= 160 && g >= 150 && b >= 200;
         case Colour::White:
             return r >= 250 && g >= 250 && b >= 250;
+        case Colour::NotBackground:
+            return !matches(p, Colour::Background);
+        case Colour::Dark:  // the demo's navy welcome banner, not the grey text
+            return r < 80 && g < 80 && b < 120 && b > r + 20;
         case Colour::Background:  // #ECECEC
             return r >= 226 && r <= 246 && std::abs(r - g) < 6 && std::abs(r - b) < 6;
         case Colour::Track:  // the progress bar's empty part, a pale accent
@@ -205,13 +224,38 @@ public:
         std::vector<unsigned char> rgb;
         if (!capture(rgb)) return false;
         for (const Probe& p : look.probes) {
-            bool found = false;
-            for (int y = p.y; y < p.y + p.span && y < kHeight && !found; ++y) {
-                found = matches(&rgb[(static_cast<std::size_t>(y) * kWidth + p.x) * 3], p.colour);
-            }
-            if (!found) return false;
+            if ((run(rgb, p.x, p.y0, p.y1, p.colour, p.minRun, 0) >= 0) == p.none) return false;
         }
         return true;
+    }
+
+    // The middle of the index-th run of at least minRun pixels of a colour
+    // in column x between y0 and y1, or -1. With minRun 1 the run is the span
+    // from the first to the last such pixel (an outlined button's borders).
+    static int run(const std::vector<unsigned char>& rgb, int x, int y0, int y1, Colour colour, int minRun, int index) {
+        auto hit = [&](int y) {
+            return y >= 0 && y <= y1 && y < kHeight && matches(&rgb[(static_cast<std::size_t>(y) * kWidth + x) * 3], colour);
+        };
+        if (minRun == 1) {
+            int first = -1, last = -1;
+            for (int y = y0; y <= y1; ++y) {
+                if (hit(y)) {
+                    if (first < 0) first = y;
+                    last = y;
+                }
+            }
+            return first < 0 ? -1 : (first + last) / 2;
+        }
+        int start = -1, found = 0;
+        for (int y = y0; y <= y1 + 1; ++y) {
+            if (hit(y)) {
+                if (start < 0) start = y;
+            } else if (start >= 0) {
+                if (y - start >= minRun && found++ == index) return (start + y - 1) / 2;
+                start = -1;
+            }
+        }
+        return -1;
     }
 
     bool waitFor(const PageLook& look, std::chrono::seconds timeout) const {
@@ -229,8 +273,17 @@ public:
           quote(kScreenshots + "/" + name + ".png"));
     }
 
-    void click(Point p) const {
-        x("xdotool mousemove " + std::to_string(p.x) + " " + std::to_string(p.y) + " click 1");
+    // Finds the target on the screen and clicks it; false when it is not there.
+    bool click(const Target& t) const {
+        std::vector<unsigned char> rgb;
+        if (!capture(rgb)) return false;
+        const int y = run(rgb, t.x, t.y0, t.y1, t.colour, t.minRun, t.index);
+        if (y < 0) {
+            save(std::string("missing-") + t.name);
+            return false;
+        }
+        return x("xdotool mousemove " + std::to_string(t.clickX ? t.clickX : t.x) + " " + std::to_string(y) +
+                 " click 1") == 0;
     }
 
 private:
@@ -290,7 +343,7 @@ protected:
             if (out.compare(last + answer.size(), 18, "{\"isRunning\":false") == 0) return;
             if (count > seen && screen_.shows(kNoInternet)) {  // the host page has the same buttons
                 seen = count;
-                screen_.click(kRetry);
+                ASSERT_TRUE(screen_.click(kRetry));
             }
             std::this_thread::sleep_for(250ms);
         }
@@ -315,7 +368,7 @@ protected:
 
     void reachPluginList() {
         ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
-        screen_.click(kGetStarted);
+        ASSERT_TRUE(screen_.click(kGetStarted));
         ASSERT_TRUE(screen_.waitFor(kPlugins, 20s));
     }
 
@@ -364,20 +417,20 @@ TEST_F(EndToEnd, CatalogueLeadsToTheWelcomePageAndThePluginList) {
     }
     EXPECT_NE(program_->out().find("[MANIFEST_THREAD] Dispatching JavaScript callback..."), std::string::npos);
 
-    screen_.click(kGetStarted);
+    ASSERT_TRUE(screen_.click(kGetStarted));
     ASSERT_TRUE(screen_.waitFor(kPlugins, 20s));
     screen_.save("plugins");
     // A plug-in banner on the catalogue host is shown in its row.
     EXPECT_TRUE(servedGet(server_, "/media/banners/deep-denoise.png"));
 
-    screen_.click(kFirstPluginRow);
+    ASSERT_TRUE(screen_.click(pluginRow(0)));
     ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s)) << "selecting a row enables Install";
     screen_.save("plugins-selected");
 
-    screen_.click(kTerms);
+    ASSERT_TRUE(screen_.click(kTerms));
     ASSERT_TRUE(screen_.waitFor(kLicense, 10s));
     screen_.save("license-info");
-    screen_.click(kLicenseBack);
+    ASSERT_TRUE(screen_.click(kLicenseBack));
     ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s)) << "Back keeps the selection";
     closeWindow();
 }
@@ -397,7 +450,7 @@ TEST_F(EndToEnd, WithoutTheServerTheNoInternetPageRetriesOnceItIsUp) {
         << program_->err();
 
     startServer();
-    screen_.click(kRetry);
+    ASSERT_TRUE(screen_.click(kRetry));
     ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
     screen_.save("welcome-after-retry");
     EXPECT_EQ(gets(server_, "/manifest.json"), 1u) << "one fetch per Retry";
@@ -407,7 +460,7 @@ TEST_F(EndToEnd, WithoutTheServerTheNoInternetPageRetriesOnceItIsUp) {
 TEST_F(EndToEnd, CloseOnTheNoInternetPageEndsTheProgram) {
     launch();
     ASSERT_TRUE(screen_.waitFor(kNoInternet, 40s)) << program_->out();
-    screen_.click(kNoInternetClose);
+    ASSERT_TRUE(screen_.click(kNoInternetClose));
     expectCleanExit();
     EXPECT_NE(program_->out().find("[MAIN] Main loop exited, destroying webview..."), std::string::npos);
 }
@@ -418,10 +471,10 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     startServer();
     launch();
     reachPluginList();
-    screen_.click(kFirstPluginRow);
-    screen_.click(kThirdPluginRow);
+    ASSERT_TRUE(screen_.click(pluginRow(0)));
+    ASSERT_TRUE(screen_.click(pluginRow(2)));
     ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
-    screen_.click(kInstall);
+    ASSERT_TRUE(screen_.click(kInstall));
     ASSERT_TRUE(screen_.waitFor(kProgress, 20s)) << program_->out();
     screen_.save("progress");
     ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
@@ -457,7 +510,7 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     EXPECT_NE(status.find("\"version\": \"1.4.2\""), std::string::npos) << status;
     EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/comm"), "MORVANE Server\n");
 
-    screen_.click(kCompleteClose);
+    ASSERT_TRUE(screen_.click(kCompleteClose));
     expectCleanExit();
     // Analytics went to the loopback host, the completion among them.
     bool completed = false;
@@ -477,9 +530,9 @@ TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
     startServer();
     launch();
     reachPluginList();
-    screen_.click(kFirstPluginRow);
+    ASSERT_TRUE(screen_.click(pluginRow(0)));
     ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
-    screen_.click(kInstall);
+    ASSERT_TRUE(screen_.click(kInstall));
     ASSERT_TRUE(screen_.waitFor(kFailed, 120s)) << program_->out() << program_->err();
     screen_.save("failed");
 
@@ -493,7 +546,7 @@ TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
     EXPECT_TRUE(std::filesystem::is_directory(P::PLUGINS_DIR + "/deep-denoise.plugin"));
     EXPECT_FALSE(std::filesystem::exists(P::MRV_PLUGINS_DIR + "/deep-denoise/weights"));
 
-    screen_.click(kFailedClose);
+    ASSERT_TRUE(screen_.click(kFailedClose));
     expectCleanExit();
 }
 
