@@ -509,6 +509,9 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     EXPECT_NE(status.find("\"pid\": " + std::to_string(pid) + ","), std::string::npos) << status;
     EXPECT_NE(status.find("\"version\": \"1.4.2\""), std::string::npos) << status;
     EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/comm"), "MORVANE Server\n");
+    // It holds the installer's output pipes open (it inherits them), so stop
+    // it before waiting for the installer's end.
+    kill(pid, SIGKILL);
 
     ASSERT_TRUE(screen_.click(kCompleteClose));
     expectCleanExit();
