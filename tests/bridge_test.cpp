@@ -8,32 +8,11 @@
 #include <vector>
 
 using zrvk_test::readFile;
-using zrvk_test::TempDir;
+using zrvk_test::runNode;
+using zrvk_test::hex;
 using zrvk_test::writeFile;
 
 namespace {
-
-// Runs a script in Node and returns what it printed.
-std::string runNode(const TempDir& tmp, const std::string& script) {
-    writeFile(tmp / "script.js", script);
-    FILE* pipe = popen(("node '" + (tmp / "script.js") + "' 2>&1").c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
-
-std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 TEST(JsEscape, EveryTextArrivesUnchangedInTheScript) {
     const std::vector<std::string> texts = {
@@ -49,7 +28,6 @@ TEST(JsEscape, EveryTextArrivesUnchangedInTheScript) {
         "${template} `backquote`",
         "\\u0041 is not an escape",
     };
-    TempDir tmp;
     std::string script = "const out = [];\n";
     for (const std::string& text : texts) {
         script += "out.push(Buffer.from(\"" + jsEscape(text) + "\", 'utf8').toString('hex'));\n";
@@ -57,7 +35,7 @@ TEST(JsEscape, EveryTextArrivesUnchangedInTheScript) {
     script += "console.log(out.join('\\n'));\n";
     std::string expected;
     for (const std::string& text : texts) expected += hex(text) + "\n";
-    EXPECT_EQ(runNode(tmp, script), expected);
+    EXPECT_EQ(runNode(script), expected);
 }
 
 TEST(JsEscape, InvalidUtf8BecomesReplacementCharacters) {
@@ -74,7 +52,6 @@ TEST(JsEscape, InvalidUtf8BecomesReplacementCharacters) {
         {"\xE2\x9C", fffd + fffd},
         {"ok \xF0\x9F\x98\x80", "ok \xF0\x9F\x98\x80"},
     };
-    TempDir tmp;
     std::string script = "const out = [];\n";
     std::string expected;
     for (const Case& c : cases) {
@@ -82,7 +59,7 @@ TEST(JsEscape, InvalidUtf8BecomesReplacementCharacters) {
         expected += hex(c.expected) + "\n";
     }
     script += "console.log(out.join('\\n'));\n";
-    EXPECT_EQ(runNode(tmp, script), expected);
+    EXPECT_EQ(runNode(script), expected);
 }
 
 class BoundCalls : public ::testing::Test {

@@ -12,7 +12,6 @@
 using zrvk::test::LoopbackServer;
 using zrvk::test::Request;
 using zrvk::test::Response;
-using zrvk_test::TempDir;
 using zrvk_test::writeFile;
 
 namespace {
@@ -20,21 +19,13 @@ namespace {
 // Evaluates posted snippets in Node against a page stub that records which
 // callback ran with what.
 std::string runSnippets(const std::vector<std::string>& snippets) {
-    TempDir tmp;
     std::string script =
         "const print = console.log; console.log = () => {}; console.error = () => {};\n"
         "globalThis.window = globalThis; globalThis.alert = () => print('ALERT RAN');\n"
         "window.onManifestLoaded = (m) => print('LOADED ' + JSON.stringify(m));\n"
         "window.onManifestLoadError = (e) => print('ERROR ' + e);\n";
     for (const std::string& s : snippets) script += s + "\n";
-    writeFile(tmp / "page.js", script);
-    FILE* pipe = popen(("node '" + (tmp / "page.js") + "' 2>&1").c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
+    return zrvk_test::runNode(script);
 }
 
 class ManifestFetch : public ::testing::Test {
