@@ -1,4 +1,5 @@
 #include "main.h"
+#include "support/bridge_capture.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -64,26 +65,16 @@ TEST(JsEscape, InvalidUtf8BecomesReplacementCharacters) {
 
 class BoundCalls : public ::testing::Test {
 protected:
-    struct Answer {
-        std::string seq;
-        int status;
-        std::string result;
-    };
-
     void SetUp() override {
-        setReturnSinkForTesting([this](const std::string& seq, int status, const std::string& result) {
-            answers.push_back({seq, status, result});
-        });
         setUrlOpenerForTesting([this](const std::string& url) { opened.push_back(url); });
         setScriptSinkForTesting([this](const std::string& script) { scripts.push_back(script); });
     }
     void TearDown() override {
-        setReturnSinkForTesting(nullptr);
         setUrlOpenerForTesting(nullptr);
         setScriptSinkForTesting(nullptr);
     }
 
-    std::vector<Answer> answers;
+    zrvk_test::AnswerLog answerLog;
     std::vector<std::string> opened;
     std::vector<std::string> scripts;
 };
@@ -107,9 +98,10 @@ TEST_F(BoundCalls, OpenUrlOpensOnlyWebAddressesExactlyAsGiven) {
         {"", nullptr},
     };
     for (const Case& c : cases) {
-        answers.clear();
+        answerLog.clear();
         opened.clear();
         openUrl_cb("7", c.request, nullptr);
+        const auto answers = answerLog.all();
         ASSERT_EQ(answers.size(), 1u) << c.request;
         EXPECT_EQ(answers[0].seq, "7");
         if (c.url) {
@@ -128,6 +120,7 @@ TEST_F(BoundCalls, OpenUrlOpensOnlyWebAddressesExactlyAsGiven) {
 TEST_F(BoundCalls, FixedAnswers) {
     checkElevated_cb("1", "[]", nullptr);
     closeWindow_cb("2", "[]", nullptr);
+    const auto answers = answerLog.all();
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0].status, 0);
     EXPECT_EQ(answers[0].result, "{\"elevated\":false}");

@@ -9,6 +9,7 @@
 #include "installer_download.h"
 #include "installer_utils.h"
 #include "posthog.h"
+#include "support/bridge_capture.h"
 #include "support/zip_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -23,12 +24,14 @@
 #include <vector>
 
 using namespace InstallerConfig::Paths;
+using zrvk_test::AnswerLog;
 using zrvk_test::Entries;
 using zrvk_test::FileServer;
 using zrvk_test::hex;
 using zrvk_test::putFile;
 using zrvk_test::readFile;
 using zrvk_test::runNode;
+using zrvk_test::ScriptLog;
 using zrvk_test::TempDir;
 using zrvk::test::Response;
 
@@ -44,37 +47,6 @@ std::string failureScript(const std::string& error) {
 const std::string kSuccessScript = completionScript("{success: true}");
 
 bool isCompletion(const std::string& script) { return script.rfind(kCompletion, 0) == 0; }
-
-// Scripts posted by the code under test; workers post from their own thread.
-class ScriptLog {
-public:
-    void add(const std::string& script) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scripts_.push_back(script);
-        changed_.notify_all();
-    }
-    std::vector<std::string> all() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return scripts_;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scripts_.clear();
-    }
-    bool waitForCompletion(std::chrono::seconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [this] {
-            for (const auto& s : scripts_)
-                if (isCompletion(s)) return true;
-            return false;
-        });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> scripts_;
-};
 
 // What the page sees: every script run in Node against a page stub, one
 // record per callback call ({cb, arg}); a script that does not run gives a
@@ -115,11 +87,9 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 class Progress : public ::testing::Test {
 protected:
     void SetUp() override {
-        setScriptSinkForTesting([this](const std::string& s) { log.add(s); });
         ctx.lastStatus = "Preparing...";
         ctx.totalSteps = 3;
     }
-    void TearDown() override { setScriptSinkForTesting(nullptr); }
 
     // One report; returns the percentage and the status the page got.
     std::pair<int, std::string> report(uint64_t current, uint64_t total, const std::string& status) {
@@ -280,31 +250,13 @@ TEST_F(Progress, TextsArriveInThePageUnchanged) {
 
 class StartInstallation : public ::testing::Test {
 protected:
-    struct Answer {
-        std::string seq;
-        int status;
-        std::string result;
-    };
-
-    void SetUp() override {
-        setReturnSinkForTesting([this](const std::string& seq, int status, const std::string& result) {
-            std::lock_guard<std::mutex> lock(answersMutex);
-            answers.push_back({seq, status, result});
-        });
-        setScriptSinkForTesting([this](const std::string& s) { scripts.add(s); });
-    }
-    void TearDown() override {
-        setReturnSinkForTesting(nullptr);
-        setScriptSinkForTesting(nullptr);
-        setManifest("");
-    }
+    void TearDown() override { setManifest(""); }
     static void setManifest(const std::string& text) {
         std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
         g_manifestJson = text;
     }
 
-    std::mutex answersMutex;
-    std::vector<Answer> answers;
+    AnswerLog answerLog;
     ScriptLog scripts;
 };
 
@@ -339,14 +291,15 @@ TEST_F(StartInstallation, RequestShapes) {
         {"[7]", true, {}, false},
     };
     for (const Case& c : cases) {
-        answers.clear();
+        answerLog.clear();
         scripts.clear();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         startInstallation_cb("seq-1", c.request, nullptr);
         if (c.started) {
-            EXPECT_TRUE(scripts.waitForCompletion(std::chrono::seconds(10))) << c.request;
+            EXPECT_TRUE(scripts.waitFor(isCompletion, std::chrono::seconds(10))) << c.request;
         }
+        const auto answers = answerLog.all();
         const std::string out = testing::internal::GetCapturedStdout();
         const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(answers.size(), 1u) << c.request;
@@ -381,10 +334,11 @@ TEST_F(StartInstallation, WithoutAManifestNothingStarts) {
         {"[\"{\\\"pluginIds\\\":[\\\"a\\\"]}\"]", &kNoManifest, "[startInstallation] Manifest not loaded\n"},
     };
     for (const Case& c : cases) {
-        answers.clear();
+        answerLog.clear();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         startInstallation_cb("s", c.request, nullptr);
+        const auto answers = answerLog.all();
         testing::internal::GetCapturedStdout();
         const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(answers.size(), 1u);
@@ -458,10 +412,8 @@ protected:
         wipe();
         PostHog::Testing::setHostOverride(server->baseUrl());
         PostHog::Testing::setIdFilePathOverride(*idFolder / "id.txt");
-        setScriptSinkForTesting([this](const std::string& s) { log.add(s); });
     }
     void TearDown() override {
-        setScriptSinkForTesting(nullptr);
         InstallerAnalytics::shutdown();
         PostHog::Testing::setHostOverride("");
         PostHog::Testing::setIdFilePathOverride("");
@@ -915,8 +867,7 @@ TEST_F(Flow, StartInstallationRunsWithTheRequestedContext) {
         std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
         g_manifestJson = m.dump();
     }
-    std::vector<std::string> answers;
-    setReturnSinkForTesting([&answers](const std::string&, int, const std::string& result) { answers.push_back(result); });
+    AnswerLog answers;
     struct Case {
         const char* request;
         bool force;
@@ -930,14 +881,16 @@ TEST_F(Flow, StartInstallationRunsWithTheRequestedContext) {
         answers.clear();
         const Outcome o = observe([&] {
             startInstallation_cb("seq", c.request, nullptr);
-            ASSERT_TRUE(log.waitForCompletion(std::chrono::seconds(20)));
+            ASSERT_TRUE(log.waitFor(isCompletion, std::chrono::seconds(20)));
             // The worker releases the session right after its last post.
             for (int i = 0; i < 200 && hasAuthorizationSession(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         });
         SCOPED_TRACE(c.request);
-        EXPECT_EQ(answers, std::vector<std::string>{kStarted});
+        ASSERT_EQ(answers.all().size(), 1u);
+        EXPECT_EQ(answers.all()[0].status, 0);
+        EXPECT_EQ(answers.all()[0].result, kStarted);
         ASSERT_FALSE(o.progress.empty());
         for (const auto& p : o.progress) EXPECT_EQ(p["totalPlugins"], 2);
         bool reinstalling = false;
@@ -952,7 +905,6 @@ TEST_F(Flow, StartInstallationRunsWithTheRequestedContext) {
             EXPECT_TRUE(contains(o.out, "[PLUGINS] UI notified: plugin 2/2 = eta\n"));
         }
     }
-    setReturnSinkForTesting(nullptr);
 }
 
 }  // namespace
