@@ -503,8 +503,9 @@ protected:
         EXPECT_FALSE(o.eventNames.empty());
         if (o.eventNames.empty()) return message;
         EXPECT_EQ(o.eventNames.front(), "installation_started");
-        EXPECT_EQ(o.eventNames.back(), "$exception");
         EXPECT_EQ(o.event("installation_completed"), nullptr);
+        EXPECT_EQ(o.eventNames.back(), "$exception");
+        if (o.eventNames.back() != "$exception") return message;
         const json& failure = o.events.back()["properties"];
         EXPECT_EQ(failure["component"], component);
         EXPECT_EQ(failure["phase"], phase);
@@ -780,6 +781,46 @@ TEST_F(Flow, FailedStepsReportTheirComponentAndPhase) {
         }
         EXPECT_TRUE(contains(o.out, "[INSTALL_THREAD] Error details: " + message + "\n"));
         EXPECT_EQ(contains(o.out, "=== STEP 3/3: Plugins ===\n"), !c.ids.empty());
+    }
+}
+
+// An exception escaping a component (here thrown by the page post of one of
+// its status reports) ends the run through the failure path of its step,
+// also when it is a JSON library exception.
+TEST_F(Flow, ExceptionFromAComponentFailsItsStep) {
+    json m = quietManifest();
+    m["latest_render_engine_mac_x64_url"] = server->serveZip("/hf/engine.zip", engineEntries());
+    m["mrv_server_mac_url"] = server->url("/server/{text}.zip");
+    server->serveZip("/server/5.1.zip", {{"launcher.py", "x"}});
+    m["plugins"] = json::array({{{"id", "alpha"}, {"mrv_plugin_mac_url", server->serveZip("/alpha/mrv.zip", {{"a", "a"}})}}});
+    struct Case {
+        const char* trigger;  // the status whose post throws
+        bool jsonError;
+        const char* component;
+        const char* phase;
+    } cases[] = {
+        {"Detecting download format...", false, "Render Engine", "render_engine"},
+        {"Detecting download format...", true, "Render Engine", "render_engine"},
+        {"Downloading MRV Server v5.1...", false, "MRV Server", "mrv_server"},
+        {"Downloading MRV Server v5.1...", true, "MRV Server", "mrv_server"},
+        {"Installing alpha (MRV)...", false, "Plugins", "plugins"},
+        {"Installing alpha (MRV)...", true, "Plugins", "plugins"},
+    };
+    for (const Case& c : cases) {
+        wipe();
+        bool thrown = false;
+        setScriptSinkForTesting([&](const std::string& script) {
+            if (!thrown && contains(script, std::string("status: \"") + c.trigger + "\"")) {
+                thrown = true;
+                if (c.jsonError) json(1).get<std::string>();
+                throw std::runtime_error("page gone");
+            }
+            log.add(script);
+        });
+        const Outcome o = run(m, {"alpha"});
+        SCOPED_TRACE(std::string(c.trigger) + (c.jsonError ? " (JSON)" : ""));
+        EXPECT_TRUE(thrown);
+        EXPECT_EQ(expectFailure(o, c.component, c.phase), std::string(c.component) + " installation failed");
     }
 }
 

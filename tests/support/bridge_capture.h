@@ -51,16 +51,18 @@ private:
 class ScriptLog {
 public:
     ScriptLog() {
-        setScriptSinkForTesting([this](const std::string& script) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            scripts_.push_back(script);
-            changed_.notify_all();
-        });
+        setScriptSinkForTesting([this](const std::string& script) { add(script); });
     }
     ~ScriptLog() { setScriptSinkForTesting(nullptr); }
     ScriptLog(const ScriptLog&) = delete;
     ScriptLog& operator=(const ScriptLog&) = delete;
 
+    // For a sink of the test's own that passes scripts on.
+    void add(const std::string& script) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        scripts_.push_back(script);
+        changed_.notify_all();
+    }
     std::vector<std::string> all() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return scripts_;
