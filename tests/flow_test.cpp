@@ -822,6 +822,7 @@ TEST_F(Flow, ExceptionFromAComponentFailsItsStep) {
         EXPECT_TRUE(thrown);
         EXPECT_EQ(expectFailure(o, c.component, c.phase), std::string(c.component) + " installation failed");
     }
+    setScriptSinkForTesting([this](const std::string& script) { log.add(script); });
 }
 
 TEST_F(Flow, FullInstallation) {
