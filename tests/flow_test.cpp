@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
@@ -38,7 +37,6 @@ using zrvk::test::Response;
 namespace {
 
 const std::string kCompletion = "if (window.onInstallationComplete) { window.onInstallationComplete(";
-const std::string kProgress = "if (window.onInstallProgress) { window.onInstallProgress(";
 
 std::string completionScript(const std::string& argument) { return kCompletion + argument + "); }"; }
 std::string failureScript(const std::string& error) {
