@@ -48,16 +48,27 @@ inline void writeFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+// Lower-case hexadecimal of the bytes, for comparing texts exactly.
+inline std::string hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
 // Runs a script in Node and returns what it printed (both streams).
-inline std::string runNodeScript(const std::string& script) {
+inline std::string runNode(const std::string& script) {
     TempDir tmp;
     writeFile(tmp / "script.js", script);
     FILE* pipe = popen(("node '" + (tmp / "script.js") + "' 2>&1").c_str(), "r");
-    if (!pipe) return "";
+    if (pipe == nullptr) return "";
     std::string out;
     char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     pclose(pipe);
     return out;
 }
