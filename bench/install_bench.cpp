@@ -616,11 +616,12 @@ struct ChildResult {
     std::size_t scripts = 0;
     std::size_t peakPerSecond = 0;
     std::size_t peakPer100ms = 0;
+    std::size_t repeated = 0;
     long baselineKb = 0;
     long peakKb = 0;
 };
 
-int childMain(const std::string& manifestPath, const std::string& resultPath) {
+int childMain(const std::string& manifestPath, const std::string& resultPath, const std::string& recordPath) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const long baselineKb = peakResidentKb();
     {
@@ -631,6 +632,9 @@ int childMain(const std::string& manifestPath, const std::string& resultPath) {
     std::condition_variable done;
     std::vector<Clock::time_point> stamps;
     std::string completion;
+    std::string previous;
+    std::size_t repeated = 0;  // scripts identical to the one before
+    std::vector<std::string> recorded;  // only for the page replay
     stamps.reserve(1 << 20);
     setReturnSinkForTesting([](const std::string&, int status, const std::string& result) {
         std::cout << "[BENCH] startInstallation answered " << status << ": " << result << std::endl;
@@ -638,6 +642,9 @@ int childMain(const std::string& manifestPath, const std::string& resultPath) {
     setScriptSinkForTesting([&](const std::string& script) {
         std::lock_guard<std::mutex> lock(mutex);
         stamps.push_back(Clock::now());
+        if (script == previous) ++repeated;
+        if (!recordPath.empty()) recorded.push_back(script);
+        previous = script;
         if (script.find("onInstallationComplete(") != std::string::npos) {
             completion = script;
             done.notify_all();
@@ -679,14 +686,24 @@ int childMain(const std::string& manifestPath, const std::string& resultPath) {
         for (const auto& kv : m) best = std::max(best, kv.second);
         return best;
     };
+    const long peakKb = peakResidentKb();
+    if (!recordPath.empty()) {
+        std::ofstream rec(recordPath, std::ios::trunc);
+        // "<microseconds since start> <script>"; scripts are escaped, one line each.
+        for (std::size_t i = 0; i < recorded.size(); ++i) {
+            rec << std::chrono::duration_cast<std::chrono::microseconds>(stamps[i] - start).count() << ' '
+                << recorded[i] << '\n';
+        }
+    }
     std::ofstream out(resultPath, std::ios::trunc);
     out << "success " << (completion.find("success: true") != std::string::npos ? 1 : 0) << "\n"
         << "seconds " << seconds << "\n"
         << "scripts " << stamps.size() << "\n"
         << "peak_per_second " << peak(perSecond) << "\n"
         << "peak_per_100ms " << peak(per100ms) << "\n"
+        << "repeated " << repeated << "\n"
         << "baseline_kb " << baselineKb << "\n"
-        << "peak_kb " << peakResidentKb() << "\n";
+        << "peak_kb " << peakKb << "\n";
     out.close();
     std::cout << "[BENCH] completion: " << completion << std::endl;
     // The worker has ended; leave without running static destructors under it.
@@ -706,6 +723,7 @@ bool readChildResult(const std::string& path, ChildResult& r) {
     r.scripts = static_cast<std::size_t>(values["scripts"]);
     r.peakPerSecond = static_cast<std::size_t>(values["peak_per_second"]);
     r.peakPer100ms = static_cast<std::size_t>(values["peak_per_100ms"]);
+    r.repeated = static_cast<std::size_t>(values["repeated"]);
     r.baselineKb = static_cast<long>(values["baseline_kb"]);
     r.peakKb = static_cast<long>(values["peak_kb"]);
     return true;
@@ -713,7 +731,7 @@ bool readChildResult(const std::string& path, ChildResult& r) {
 
 // Runs the child with its output on a pipe; every line is written to the log
 // with the time since the start, for the phase split.
-bool runInstallerChild(const std::string& manifestPath, const std::string& resultPath, const std::string& logPath,
+bool runInstallerChild(const std::vector<std::string>& childArgs, const std::string& logPath,
                        double& wallSeconds, long& childMaxKb, std::string& error) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
@@ -726,7 +744,8 @@ bool runInstallerChild(const std::string& manifestPath, const std::string& resul
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-    std::vector<std::string> args = {"/proc/self/exe", "--installer-child", manifestPath, resultPath};
+    std::vector<std::string> args = {"/proc/self/exe"};
+    args.insert(args.end(), childArgs.begin(), childArgs.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
@@ -828,10 +847,125 @@ std::vector<Timed> installerPhases(const std::string& logPath) {
     return phases;
 }
 
+// ---------------------------------------------------------------------------
+// Replaying the recorded scripts into the real page: every script goes the
+// product's way (webview_dispatch of executeJS) as one burst, then a marker
+// calls back once the page has run them all.
+
+struct PageRun {
+    webview_t w = nullptr;
+    std::vector<std::pair<long long, std::string>> scripts;  // (µs offset, script)
+    // Paced replay at the recorded times, then the same scripts as one burst.
+    Clock::time_point pacedStart, pacedLastPosted, pacedDone, burstStart, burstDone;
+    int round = 0;
+    double uiSeconds = 0;  // time the UI thread spent inside executeJS
+    double longestEval = 0;
+    std::atomic<bool> started{false};
+    std::thread poster;
+};
+
+PageRun* g_pageRun = nullptr;
+
+void timedExecute(webview_t w, void* arg) {
+    const auto t = Clock::now();
+    executeJS(w, arg);
+    const double took = secondsSince(t);
+    g_pageRun->uiSeconds += took;
+    g_pageRun->longestEval = std::max(g_pageRun->longestEval, took);
+}
+
+void postPaced(PageRun* run) {
+    webview_dispatch(run->w, executeJS, new std::string("app.showPage('progress');"));
+    run->pacedStart = Clock::now();
+    for (const auto& s : run->scripts) {
+        std::this_thread::sleep_until(run->pacedStart + std::chrono::microseconds(s.first));
+        webview_dispatch(run->w, timedExecute, new std::string(s.second));
+    }
+    run->pacedLastPosted = Clock::now();
+    webview_dispatch(run->w, executeJS, new std::string("window.benchDone();"));
+}
+
+void postBurst(PageRun* run) {
+    webview_dispatch(run->w, executeJS, new std::string("app.showPage('progress');"));
+    run->burstStart = Clock::now();
+    for (const auto& s : run->scripts) webview_dispatch(run->w, executeJS, new std::string(s.second));
+    webview_dispatch(run->w, executeJS, new std::string("window.benchDone();"));
+}
+
+void pageReady(const char* id, const char*, void* arg) {
+    auto* run = static_cast<PageRun*>(arg);
+    webview_return(run->w, id, 0, "{}");
+    if (run->started.exchange(true)) return;
+    run->poster = std::thread(postPaced, run);
+}
+
+void pageDone(const char* id, const char*, void* arg) {
+    auto* run = static_cast<PageRun*>(arg);
+    webview_return(run->w, id, 0, "{}");
+    if (run->round++ == 0) {
+        run->pacedDone = Clock::now();
+        run->poster.join();
+        run->poster = std::thread(postBurst, run);
+        return;
+    }
+    run->burstDone = Clock::now();
+    webview_terminate(run->w);
+}
+
+int pageChildMain(const std::string& scriptsPath, const std::string& resultPath, const std::string& home) {
+    // WebKit and Mesa keep caches under HOME and the XDG folders.
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    ::setenv("GSETTINGS_BACKEND", "memory", 1);
+    auto* run = new PageRun;
+    g_pageRun = run;
+    std::ifstream in(scriptsPath);
+    for (std::string line; std::getline(in, line);) {
+        const std::string::size_type space = line.find(' ');
+        if (space == std::string::npos) continue;
+        run->scripts.emplace_back(std::atoll(line.c_str()), line.substr(space + 1));
+    }
+    run->w = webview_create(0, nullptr);
+    if (!run->w) {
+        std::cerr << "[BENCH] no window (no display?)" << std::endl;
+        std::_Exit(3);
+    }
+    webview_set_size(run->w, 600, 520, WEBVIEW_HINT_FIXED);
+    webview_bind(run->w, "benchReady", pageReady, run);
+    webview_bind(run->w, "benchDone", pageDone, run);
+    webview_init(run->w, "window.addEventListener('load', function () { window.benchReady(); });");
+    webview_set_html(run->w, EmbeddedResources::HTML_CONTENT.c_str());
+    webview_run(run->w);
+    if (run->poster.joinable()) run->poster.join();
+    std::ofstream out(resultPath, std::ios::trunc);
+    auto span = [](Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); };
+    out << "page_scripts " << run->scripts.size() << "\n"
+        << "paced_seconds " << span(run->pacedStart, run->pacedLastPosted) << "\n"
+        << "paced_lag " << span(run->pacedLastPosted, run->pacedDone) << "\n"
+        << "burst_seconds " << span(run->burstStart, run->burstDone) << "\n"
+        << "page_ui_seconds " << run->uiSeconds << "\n"
+        << "page_longest_eval " << run->longestEval << "\n";
+    out.close();
+    std::cout.flush();
+    std::_Exit(run->round == 2 && out ? 0 : 1);
+}
+
+std::map<std::string, double> readValues(const std::string& path) {
+    std::ifstream in(path);
+    std::string key;
+    std::map<std::string, double> values;
+    double v = 0;
+    while (in >> key >> v) values[key] = v;
+    return values;
+}
+
 struct Options {
     double engineMb = 200;
     int files = 0;
     bool keep = false;
+    bool page = false;
 };
 
 bool parseOptions(int argc, char** argv, Options& o) {
@@ -843,8 +977,12 @@ bool parseOptions(int argc, char** argv, Options& o) {
             o.files = std::atoi(argv[++i]);
         } else if (a == "--keep") {
             o.keep = true;
+        } else if (a == "--page") {
+            o.page = true;
         } else {
-            std::cerr << "usage: " << argv[0] << " [--engine-mb MB (200)] [--files N (50 per MB)] [--keep]\n";
+            std::cerr << "usage: " << argv[0] << " [--engine-mb MB (200)] [--files N (50 per MB)] [--keep] [--page]\n"
+                         "  --page  also replay the progress scripts into the real page (needs a display;\n"
+                         "          the installer's peak memory then includes the recorded scripts)\n";
             return false;
         }
     }
@@ -874,7 +1012,8 @@ void printPhases(const char* title, const std::vector<Timed>& phases) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "--installer-child") return childMain(argv[2], argv[3]);
+    if (argc == 5 && std::string(argv[1]) == "--installer-child") return childMain(argv[2], argv[3], argv[4]);
+    if (argc == 5 && std::string(argv[1]) == "--page-child") return pageChildMain(argv[2], argv[3], argv[4]);
     Options options;
     if (!parseOptions(argc, argv, options)) return 2;
     if (InstallerConfig::ROOT_PREFIX.empty()) {
@@ -888,11 +1027,20 @@ int main(int argc, char** argv) {
     const std::vector<std::string> installed = {RENDER_ENGINE_DIR, MRV_SERVER_DIR, CRASH_REPORTS_DIR,
                                                 PLUGINS_DIR + "/zrvk_glow.plugin", MRV_PLUGINS_DIR + "/zrvk_glow",
                                                 MRV_PLUGINS_DIR + "/zrvk_blur"};
+    // Also the folders made on the way there, while they are empty.
     auto cleanInstalled = [&] {
-        for (const std::string& p : installed) removeTree(p);
+        for (const std::string& p : installed) {
+            removeTree(p);
+            for (std::string dir = p.substr(0, p.rfind('/'));
+                 dir.size() > InstallerConfig::ROOT_PREFIX.size() && ::rmdir(dir.c_str()) == 0;
+                 dir = dir.substr(0, dir.rfind('/'))) {
+            }
+        }
     };
     removeTree(work);
     cleanInstalled();
+    struct stat tmpStat {};
+    const bool tmpExisted = ::stat(sandboxTmp.c_str(), &tmpStat) == 0;
     makeDirs(sandboxTmp);
     const std::set<std::string> tmpBefore = listDir(sandboxTmp);
     int exitCode = 1;
@@ -947,7 +1095,11 @@ int main(int argc, char** argv) {
         long childMaxKb = 0;
         const std::string logPath = work + "/installer.log";
         const std::string resultPath = work + "/installer.result";
-        if (!runInstallerChild(manifestPath, resultPath, logPath, childWall, childMaxKb, error)) return;
+        const std::string recordPath = options.page ? work + "/scripts.js" : std::string();
+        if (!runInstallerChild({"--installer-child", manifestPath, resultPath, recordPath}, logPath, childWall,
+                               childMaxKb, error)) {
+            return;
+        }
         ChildResult r;
         if (!readChildResult(resultPath, r)) {
             error = "no result from the installer child; log: " + logPath;
@@ -988,9 +1140,29 @@ int main(int argc, char** argv) {
                     static_cast<double>(r.scripts) / r.seconds);
         std::printf("  peak in one second                                 %8zu\n", r.peakPerSecond);
         std::printf("  peak in 100 ms                                     %8zu\n", r.peakPer100ms);
+        std::printf("  identical to the script before                     %8zu\n", r.repeated);
         std::printf("\n== where the time goes ==\n");
         printPhases("floor:", floorPhases);
         printPhases("installer (from its log's timestamps):", installerPhases(logPath));
+        if (options.page) {
+            double pageWall = 0;
+            long pageKb = 0;
+            const std::string pageResult = work + "/page.result";
+            if (!runInstallerChild({"--page-child", recordPath, pageResult, work + "/page-home"}, work + "/page.log",
+                                   pageWall, pageKb, error)) {
+                return;
+            }
+            std::map<std::string, double> v = readValues(pageResult);
+            std::printf("\n== the same scripts replayed into the real page (WebKitGTK, product dispatch path) ==\n");
+            std::printf("  scripts                                            %8.0f\n", v["page_scripts"]);
+            std::printf("  paced as recorded: posting took                    %8.3f s\n", v["paced_seconds"]);
+            std::printf("  paced: last script ran after the last post         %8.3f s  (the page's lag)\n",
+                        v["paced_lag"]);
+            std::printf("  paced: UI thread inside executeJS                  %8.3f s  (longest %.2f ms)\n",
+                        v["page_ui_seconds"], v["page_longest_eval"] * 1000.0);
+            std::printf("  one burst: page ran them all in                    %8.3f s  (%.0f per second)\n",
+                        v["burst_seconds"], v["page_scripts"] / v["burst_seconds"]);
+        }
         if (options.keep) std::printf("\nkept: %s (installer log: %s)\n", work.c_str(), logPath.c_str());
         exitCode = 0;
     }();
@@ -1005,6 +1177,7 @@ int main(int argc, char** argv) {
         for (const std::string& name : listDir(sandboxTmp)) {
             if (!tmpBefore.count(name)) removeTree(sandboxTmp + "/" + name);
         }
+        if (!tmpExisted) ::rmdir(sandboxTmp.c_str());
     }
     return exitCode;
 }
