@@ -513,14 +513,20 @@ std::string rerooted(const std::string& path, const std::string& root) {
 
 std::string ownerText() { return std::to_string(::getuid()) + ":" + std::to_string(::getgid()); }
 
-bool runFloor(const std::string& base, const std::string& root, std::vector<Timed>& phases, std::string& error) {
+// With `memFile` set, every command runs under GNU time, which appends the
+// command's peak RSS (kB) to that file; started from a small process, the
+// tools do not inherit this program's peak.
+bool runFloor(const std::string& base, const std::string& root, const std::string& memFile,
+              std::vector<Timed>& phases, std::string& error) {
     using namespace InstallerConfig::Paths;
     const std::string tmp = root + "/tmp/floor";
     const std::string q = " ";
     auto step = [&](const std::string& name, const std::vector<std::string>& commands) {
         const auto start = Clock::now();
         for (const std::string& c : commands) {
-            if (run(c) != 0) {
+            const std::string wrapped =
+                memFile.empty() ? c : "/usr/bin/time -f %M -a -o " + shellQuote(memFile) + " sh -c " + shellQuote(c);
+            if (run(wrapped) != 0) {
                 error = "floor command failed: " + c;
                 return false;
             }
@@ -966,6 +972,7 @@ struct Options {
     int files = 0;
     bool keep = false;
     bool page = false;
+    int rounds = 1;
 };
 
 bool parseOptions(int argc, char** argv, Options& o) {
@@ -977,10 +984,13 @@ bool parseOptions(int argc, char** argv, Options& o) {
             o.files = std::atoi(argv[++i]);
         } else if (a == "--keep") {
             o.keep = true;
+        } else if (a == "--rounds" && i + 1 < argc) {
+            o.rounds = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--page") {
             o.page = true;
         } else {
-            std::cerr << "usage: " << argv[0] << " [--engine-mb MB (200)] [--files N (50 per MB)] [--keep] [--page]\n"
+            std::cerr << "usage: " << argv[0] << " [--engine-mb MB (200)] [--files N (50 per MB)] [--rounds N (1)] [--keep] [--page]\n"
+                         "  --rounds  repeat floor and installer N times (alternating); medians are printed\n"
                          "  --page  also replay the progress scripts into the real page (needs a display;\n"
                          "          the installer's peak memory then includes the recorded scripts)\n";
             return false;
@@ -1080,34 +1090,63 @@ int main(int argc, char** argv) {
         const std::string manifestPath = work + "/manifest.json";
         writeAll(manifestPath, manifestFor(server.baseUrl()));
 
-        // Floor first; sync so neither run pays for the other's writes.
-        ::sync();
-        std::vector<Timed> floorPhases;
         const std::string floorRoot = work + "/floor-root";
-        const auto floorStart = Clock::now();
-        if (!runFloor(server.baseUrl(), floorRoot, floorPhases, error)) return;
-        const double floorSeconds = secondsSince(floorStart);
-        struct rusage tools {};
-        ::getrusage(RUSAGE_CHILDREN, &tools);
-        ::sync();
-
-        double childWall = 0;
-        long childMaxKb = 0;
+        const std::string memFile = work + "/floor-tools.kb";
+        const bool haveTime = ::access("/usr/bin/time", X_OK) == 0;
         const std::string logPath = work + "/installer.log";
         const std::string resultPath = work + "/installer.result";
         const std::string recordPath = options.page ? work + "/scripts.js" : std::string();
-        if (!runInstallerChild({"--installer-child", manifestPath, resultPath, recordPath}, logPath, childWall,
-                               childMaxKb, error)) {
-            return;
-        }
+        std::vector<double> floorTimes, installerTimes;
+        std::vector<Timed> floorPhases;
+        double floorSeconds = 0, childWall = 0;
+        long childMaxKb = 0;
         ChildResult r;
-        if (!readChildResult(resultPath, r)) {
-            error = "no result from the installer child; log: " + logPath;
-            return;
+        for (int round = 1; round <= options.rounds; ++round) {
+            if (round > 1) {
+                cleanInstalled();
+                removeTree(floorRoot);
+            }
+            // Floor first; sync so neither run pays for the other's writes.
+            ::sync();
+            floorPhases.clear();
+            const auto floorStart = Clock::now();
+            if (!runFloor(server.baseUrl(), floorRoot, std::string(), floorPhases, error)) return;
+            floorSeconds = secondsSince(floorStart);
+            ::sync();
+            if (!runInstallerChild({"--installer-child", manifestPath, resultPath, round == options.rounds ? recordPath : ""},
+                                   logPath, childWall, childMaxKb, error)) {
+                return;
+            }
+            if (!readChildResult(resultPath, r)) {
+                error = "no result from the installer child; log: " + logPath;
+                return;
+            }
+            if (!r.success) {
+                error = "the installation failed; log: " + logPath;
+                return;
+            }
+            floorTimes.push_back(floorSeconds);
+            installerTimes.push_back(r.seconds);
+            if (options.rounds > 1) {
+                std::printf("round %d: floor %.3f s, installer %.3f s, ratio %.2f\n", round, floorSeconds, r.seconds,
+                            r.seconds / floorSeconds);
+                std::fflush(stdout);
+            }
         }
-        if (!r.success) {
-            error = "the installation failed; log: " + logPath;
-            return;
+        auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+        };
+        // The tools' peak memory from one more floor pass, untimed: GNU time
+        // adds two process starts to every command.
+        long toolsKb = -1;
+        if (haveTime) {
+            const std::string memRoot = work + "/floor-mem-root";
+            std::vector<Timed> ignored;
+            if (!runFloor(server.baseUrl(), memRoot, memFile, ignored, error)) return;
+            removeTree(memRoot);
+            std::ifstream in(memFile);
+            for (long kb = 0; in >> kb;) toolsKb = std::max(toolsKb, kb);
         }
         bool same = true;
         for (const std::string& dir : {RENDER_ENGINE_DIR, MRV_SERVER_DIR, PLUGINS_DIR + "/zrvk_glow.plugin",
@@ -1121,10 +1160,12 @@ int main(int argc, char** argv) {
 
         std::printf("\n== whole installation (render engine %.1f MB in 3 parts, server, 2 plug-ins) ==\n",
                     static_cast<double>(cat.engineBytes) / 1048576.0);
-        std::printf("  floor (curl -s -o, cat, unzip -q, cp/chown/chmod)  %8.3f s\n", floorSeconds);
-        std::printf("  installer (startInstallation -> completion)        %8.3f s   (process %.3f s)\n", r.seconds,
-                    childWall);
-        std::printf("  ratio installer / floor                            %8.2f\n", r.seconds / floorSeconds);
+        const char* which = options.rounds > 1 ? "median" : "";
+        std::printf("  floor (curl -s -o, cat, unzip -q, cp/chown/chmod)  %8.3f s %s\n", median(floorTimes), which);
+        std::printf("  installer (startInstallation -> completion)        %8.3f s %s  (last process %.3f s)\n",
+                    median(installerTimes), which, childWall);
+        std::printf("  ratio installer / floor                            %8.2f\n",
+                    median(installerTimes) / median(floorTimes));
         std::printf("  installed trees equal to the floor's               %8s   (%zu entries in the render engine)\n",
                     same ? "yes" : "NO", installedEntries);
         std::printf("\n== memory ==\n");
@@ -1132,8 +1173,10 @@ int main(int argc, char** argv) {
                     static_cast<double>(r.peakKb) / 1024.0, static_cast<double>(r.baselineKb) / 1024.0);
         std::printf("  installer process max RSS (wait4)                  %8.1f MB\n",
                     static_cast<double>(childMaxKb) / 1024.0);
-        std::printf("  floor: largest tool process                        %8.1f MB\n",
-                    static_cast<double>(tools.ru_maxrss) / 1024.0);
+        if (toolsKb >= 0) {
+            std::printf("  floor: largest tool process (GNU time)             %8.1f MB\n",
+                        static_cast<double>(toolsKb) / 1024.0);
+        }
         std::printf("\n== progress scripts reaching the page ==\n");
         std::printf("  total                                              %8zu\n", r.scripts);
         std::printf("  average per second                                 %8.1f\n",
@@ -1142,8 +1185,10 @@ int main(int argc, char** argv) {
         std::printf("  peak in 100 ms                                     %8zu\n", r.peakPer100ms);
         std::printf("  identical to the script before                     %8zu\n", r.repeated);
         std::printf("\n== where the time goes ==\n");
-        printPhases("floor:", floorPhases);
-        printPhases("installer (from its log's timestamps):", installerPhases(logPath));
+        printPhases(options.rounds > 1 ? "floor (last round):" : "floor:", floorPhases);
+        printPhases(options.rounds > 1 ? "installer (last round, from its log's timestamps):"
+                                       : "installer (from its log's timestamps):",
+                    installerPhases(logPath));
         if (options.page) {
             double pageWall = 0;
             long pageKb = 0;
