@@ -735,6 +735,12 @@ bool readChildResult(const std::string& path, ChildResult& r) {
     return true;
 }
 
+std::string selfPath() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
+}
+
 // Runs the child with its output on a pipe; every line is written to the log
 // with the time since the start, for the phase split.
 bool runInstallerChild(const std::vector<std::string>& childArgs, const std::string& logPath,
@@ -750,14 +756,22 @@ bool runInstallerChild(const std::vector<std::string>& childArgs, const std::str
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-    std::vector<std::string> args = {"/proc/self/exe"};
+    // ZRVK_BENCH_WRAP puts a tool in front of the installer child, e.g.
+    // "valgrind --tool=callgrind --callgrind-out-file=build/callgrind.out".
+    std::vector<std::string> args;
+    const char* wrap = std::getenv("ZRVK_BENCH_WRAP");
+    if (wrap && *wrap && childArgs.front() == "--installer-child") {
+        std::istringstream words(wrap);
+        for (std::string w; words >> w;) args.push_back(w);
+    }
+    args.push_back(selfPath());
     args.insert(args.end(), childArgs.begin(), childArgs.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     const auto start = Clock::now();
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, args.front().c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     if (spawned != 0) {
