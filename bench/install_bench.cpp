@@ -12,10 +12,13 @@
 // reached the page (total and per second) and a phase split of both runs.
 //
 // Everything goes under the sandbox root of the build and is removed at the
-// end (--keep leaves the work folder and the timestamped installer log).
+// end (--keep leaves the work folder and the timestamped installer log). It
+// shares the sandbox with the tests: do not run it while ctest runs.
 //
-//   bench/install                  full size: a 200 MB render engine
-//   bench/install --engine-mb 20   quick run
+//   bench/install                        full size: a 200 MB render engine
+//   bench/install --engine-mb 20         quick run
+//   bench/install --rounds 3             medians of three alternating rounds
+//   xvfb-run -a bench/install --page     also replay the scripts into the page
 #include "main.h"
 
 #include "installer_config.h"
@@ -520,7 +523,6 @@ bool runFloor(const std::string& base, const std::string& root, const std::strin
               std::vector<Timed>& phases, std::string& error) {
     using namespace InstallerConfig::Paths;
     const std::string tmp = root + "/tmp/floor";
-    const std::string q = " ";
     auto step = [&](const std::string& name, const std::vector<std::string>& commands) {
         const auto start = Clock::now();
         for (const std::string& c : commands) {
@@ -548,7 +550,7 @@ bool runFloor(const std::string& base, const std::string& root, const std::strin
     };
     auto fetchExtract = [&](const std::string& url, const std::string& staged) {
         const std::string zip = tmp + "/download.zip";
-        return std::vector<std::string>{"curl -s -o " + sq(zip) + q + sq(url), "unzip -q " + sq(zip) + " -d " + sq(staged),
+        return std::vector<std::string>{"curl -s -o " + sq(zip) + " " + sq(url), "unzip -q " + sq(zip) + " -d " + sq(staged),
                                         "rm -f " + sq(zip)};
     };
     if (!makeDirs(tmp)) {
