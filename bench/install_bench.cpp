@@ -745,8 +745,19 @@ std::string selfPath() {
 
 // Runs the child with its output on a pipe; every line is written to the log
 // with the time since the start, for the phase split.
+double cpuSeconds(const struct rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double childrenCpuSeconds() {
+    struct rusage u {};
+    ::getrusage(RUSAGE_CHILDREN, &u);
+    return cpuSeconds(u);
+}
+
 bool runInstallerChild(const std::vector<std::string>& childArgs, const std::string& logPath,
-                       double& wallSeconds, long& childMaxKb, std::string& error) {
+                       double& wallSeconds, long& childMaxKb, std::string& error, double* cpu = nullptr) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
         error = "pipe failed";
@@ -805,6 +816,7 @@ bool runInstallerChild(const std::vector<std::string>& childArgs, const std::str
     }
     wallSeconds = secondsSince(start);
     childMaxKb = usage.ru_maxrss;
+    if (cpu) *cpu = cpuSeconds(usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         error = "installer child failed (status " + std::to_string(status) + "), log: " + logPath;
         return false;
@@ -1114,7 +1126,7 @@ int main(int argc, char** argv) {
         const std::string recordPath = options.page ? work + "/scripts.js" : std::string();
         std::vector<double> floorTimes, installerTimes;
         std::vector<Timed> floorPhases;
-        double floorSeconds = 0, childWall = 0;
+        double floorSeconds = 0, childWall = 0, floorCpu = 0, installerCpu = 0;
         long childMaxKb = 0;
         ChildResult r;
         for (int round = 1; round <= options.rounds; ++round) {
@@ -1126,11 +1138,13 @@ int main(int argc, char** argv) {
             ::sync();
             floorPhases.clear();
             const auto floorStart = Clock::now();
+            const double cpuBefore = childrenCpuSeconds();
             if (!runFloor(server.baseUrl(), floorRoot, std::string(), floorPhases, error)) return;
             floorSeconds = secondsSince(floorStart);
+            floorCpu = childrenCpuSeconds() - cpuBefore;
             ::sync();
             if (!runInstallerChild({"--installer-child", manifestPath, resultPath, round == options.rounds ? recordPath : ""},
-                                   logPath, childWall, childMaxKb, error)) {
+                                   logPath, childWall, childMaxKb, error, &installerCpu)) {
                 return;
             }
             if (!readChildResult(resultPath, r)) {
@@ -1182,6 +1196,8 @@ int main(int argc, char** argv) {
                     median(installerTimes), which, childWall);
         std::printf("  ratio installer / floor                            %8.2f\n",
                     median(installerTimes) / median(floorTimes));
+        std::printf("  CPU time (user+sys, last round): floor %.2f s, installer %.2f s (both with their shells)\n",
+                    floorCpu, installerCpu);
         std::printf("  installed trees equal to the floor's               %8s   (%zu entries in the render engine)\n",
                     same ? "yes" : "NO", installedEntries);
         std::printf("\n== memory ==\n");
