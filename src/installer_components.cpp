@@ -315,6 +315,33 @@ bool isSafeComponentName(const std::string& name) {
     return true;
 }
 
+namespace {
+
+// The shared end of both installers: stamp the staged copy with its version,
+// stop the server (it runs on the render engine and from the server folder),
+// move the copy into place and remove the staging folder.
+bool placeStagedComponent(const char* tag, const std::string& staged, const std::string& version,
+                          const StatusFn& status, bool (*place)(const std::string&, const StatusFn&),
+                          const std::string& installedText) {
+    std::cout << tag << " Download and extraction complete" << std::endl;
+    if (!writeVersionFile(staged, version)) {
+        std::cerr << tag << " Warning: Failed to write version file" << std::endl;
+    }
+    std::cout << tag << " Stopping any running MRV Server processes..." << std::endl;
+    killProcessByName(MRV_SERVER_PROCESS_NAME);
+
+    sendStatus(status, "Installing to system directory (this may take a moment)...");
+    std::cout << tag << " Moving files to installation location" << std::endl;
+    const bool placed = place(staged, status);
+    deletePath(staged);
+    if (!placed) return false;
+    sendStatus(status, installedText);
+    std::cout << tag << " Installation complete" << std::endl;
+    return true;
+}
+
+}  // namespace
+
 bool installRenderEngine(const std::vector<std::string>& urls, const std::string& latestVersion,
                          ProgressFn progress, StatusFn status, bool forceReinstall) {
     std::cout << std::endl << "=== Installing Render Engine ===" << std::endl;
@@ -372,25 +399,8 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
         return false;
     }
 
-    std::cout << "[RENDER_ENGINE] Download and extraction complete" << std::endl;
-    if (!writeVersionFile(staged, latestVersion)) {
-        std::cerr << "[RENDER_ENGINE] Warning: Failed to write version file" << std::endl;
-    }
-
-    // The server runs on the render engine: stop it before its files go.
-    std::cout << "[RENDER_ENGINE] Stopping any running MRV Server processes..." << std::endl;
-    killProcessByName(MRV_SERVER_PROCESS_NAME);
-
-    sendStatus(status, "Installing to system directory (this may take a moment)...");
-    std::cout << "[RENDER_ENGINE] Moving files to installation location" << std::endl;
-    if (!placeRenderEngine(staged, status)) {
-        deletePath(staged);
-        return false;
-    }
-    deletePath(staged);
-    sendStatus(status, "Render Engine installed");
-    std::cout << "[RENDER_ENGINE] Installation complete" << std::endl;
-    return true;
+    return placeStagedComponent("[RENDER_ENGINE]", staged, latestVersion, status, placeRenderEngine,
+                                "Render Engine installed");
 }
 
 bool installMRVServer(const std::string& url, const std::string& version, ProgressFn progress, StatusFn status) {
@@ -421,24 +431,7 @@ bool installMRVServer(const std::string& url, const std::string& version, Progre
         return false;
     }
 
-    std::cout << "[MRV_SERVER] Download and extraction complete" << std::endl;
-    if (!writeVersionFile(staged, version)) {
-        std::cerr << "[MRV_SERVER] Warning: Failed to write version file" << std::endl;
-    }
-
-    std::cout << "[MRV_SERVER] Stopping any running MRV Server processes..." << std::endl;
-    killProcessByName(MRV_SERVER_PROCESS_NAME);
-
-    sendStatus(status, "Installing to system directory (this may take a moment)...");
-    std::cout << "[MRV_SERVER] Moving files to installation location" << std::endl;
-    if (!placeMRVServer(staged, status)) {
-        deletePath(staged);
-        return false;
-    }
-    deletePath(staged);
-    sendStatus(status, "MRV Server installed");
-    std::cout << "[MRV_SERVER] Installation complete" << std::endl;
-    return true;
+    return placeStagedComponent("[MRV_SERVER]", staged, version, status, placeMRVServer, "MRV Server installed");
 }
 
 bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, const std::string& mrvUrl,

@@ -500,6 +500,21 @@ json manifestValue(const json& manifest, const std::string& key) {
     return manifest.is_object() && manifest.contains(key) ? manifest[key] : json(nullptr);
 }
 
+// A manifest value of the wrong type in the flow's own reads. JSON errors
+// raised inside a component are that component's failure, not this.
+struct ManifestFormatError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+template <typename Read>
+void readManifest(Read read) {
+    try {
+        read();
+    } catch (const json::exception& e) {
+        throw ManifestFormatError(e.what());
+    }
+}
+
 #ifdef _WIN32
 bool hasKey(const json& manifest, const std::string& key) { return manifest.is_object() && manifest.contains(key); }
 #endif
@@ -550,7 +565,7 @@ SourceResult tryRenderEngineSource(InstallationContext* ctx, const std::string& 
     return installed ? SourceResult::Installed : SourceResult::Failed;
 }
 
-// Step 1. Type errors of the version and URL reads reach the caller.
+// Step 1. Type errors of the version and URL reads reach the caller as ManifestFormatError.
 bool installRenderEngineStep(InstallationContext* ctx, const json& manifest) {
     std::cout << "\n=== STEP 1/3: Render Engine ===" << std::endl;
 #ifdef _WIN32
@@ -572,10 +587,12 @@ bool installRenderEngineStep(InstallationContext* ctx, const json& manifest) {
     const std::string versionKey = "latest_render_engine_mac_x64_version";
     const std::string urlKey = "latest_render_engine_mac_x64_url";
 #endif
-    const std::string version = std::to_string(manifestValue(manifest, versionKey).get<int32_t>());
-    std::cout << "[INSTALL_THREAD] Version: " << version << std::endl;
-    std::string githubUrl, primaryUrl;
-    getUrlsWithGitHubFallback(manifest, urlKey, version, githubUrl, primaryUrl);
+    std::string version, githubUrl, primaryUrl;
+    readManifest([&] {
+        version = std::to_string(manifestValue(manifest, versionKey).get<int32_t>());
+        std::cout << "[INSTALL_THREAD] Version: " << version << std::endl;
+        getUrlsWithGitHubFallback(manifest, urlKey, version, githubUrl, primaryUrl);
+    });
 
     if (githubUrl.empty() && primaryUrl.empty()) {
         sendProgressToJS(ctx, 100, 100, "Render Engine already up to date");
@@ -610,7 +627,7 @@ std::string serverUrlFromTemplate(const std::string& urlTemplate, const std::str
     return "";
 }
 
-// Step 2. Type errors of the reads reach the caller.
+// Step 2. Type errors of the reads reach the caller as ManifestFormatError.
 bool installServerStep(InstallationContext* ctx, const json& manifest) {
     enterStep(ctx, 1);
     std::cout << "\n=== STEP 2/3: MRV Server ===" << std::endl;
@@ -632,10 +649,13 @@ bool installServerStep(InstallationContext* ctx, const json& manifest) {
     const std::string versionKey = "latest_mrv_server_version_mac";
     const std::string urlKey = "mrv_server_mac_url";
 #endif
-    const std::string version = manifestValue(manifest, versionKey).get<std::string>();
-    std::cout << "[INSTALL_THREAD] MRV Server version: " << version << std::endl;
-    const std::string urlTemplate = manifestValue(manifest, urlKey).get<std::string>();
-    std::cout << "[INSTALL_THREAD] URL template: " << urlTemplate << std::endl;
+    std::string version, urlTemplate;
+    readManifest([&] {
+        version = manifestValue(manifest, versionKey).get<std::string>();
+        std::cout << "[INSTALL_THREAD] MRV Server version: " << version << std::endl;
+        urlTemplate = manifestValue(manifest, urlKey).get<std::string>();
+        std::cout << "[INSTALL_THREAD] URL template: " << urlTemplate << std::endl;
+    });
     const std::string url = serverUrlFromTemplate(urlTemplate, version);
     std::cout << "[INSTALL_THREAD] Final MRV Server URL: " << url << std::endl;
     if (url.empty()) return true;
@@ -711,7 +731,7 @@ void releaseInstallRights() { releaseAuthorizationSession(); }
 #endif
 
 // The three steps; false with failedComponent set when one of them failed.
-// Manifest type errors and exceptions of the components reach the caller.
+// Manifest format errors and exceptions of the components reach the caller.
 bool runInstallationSteps(InstallationContext* ctx, const json& manifest) {
     if (!installRenderEngineStep(ctx, manifest)) {
         ctx->failedComponent = "Render Engine";
@@ -757,7 +777,7 @@ void installationThreadFunc(InstallationContext* ctx) {
         } else {
             reportFailure(ctx);
         }
-    } catch (const json::exception& e) {
+    } catch (const ManifestFormatError& e) {
         std::cerr << "[INSTALL_THREAD] JSON type error accessing "
                   << (ctx->currentStep == 0 ? "render engine" : "MRV Server") << " fields: " << e.what() << std::endl;
         postScript(ctx->webview, completionFailure("'Invalid manifest format'"));

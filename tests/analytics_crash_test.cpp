@@ -26,6 +26,7 @@ using nlohmann::json;
 using zrvk::test::LoopbackServer;
 using zrvk::test::Request;
 using zrvk::test::Response;
+using zrvk_test::lines;
 using zrvk_test::readFile;
 using zrvk_test::TempDir;
 using zrvk_test::writeFile;
@@ -59,18 +60,6 @@ int runHelper(const std::vector<std::string>& args) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return status;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
 }
 
 class Capture {

@@ -1,4 +1,5 @@
 #include "main.h"
+#include "support/bridge_capture.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -7,18 +8,12 @@
 #include <string>
 #include <vector>
 
+using zrvk_test::readFile;
+using zrvk_test::runNode;
+using zrvk_test::hex;
+using zrvk_test::writeFile;
 
 namespace {
-
-std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 TEST(JsEscape, EveryTextArrivesUnchangedInTheScript) {
     const std::vector<std::string> texts = {
@@ -41,7 +36,7 @@ TEST(JsEscape, EveryTextArrivesUnchangedInTheScript) {
     script += "console.log(out.join('\\n'));\n";
     std::string expected;
     for (const std::string& text : texts) expected += hex(text) + "\n";
-    EXPECT_EQ(zrvk_test::runNodeScript(script), expected);
+    EXPECT_EQ(runNode(script), expected);
 }
 
 TEST(JsEscape, InvalidUtf8BecomesReplacementCharacters) {
@@ -65,31 +60,21 @@ TEST(JsEscape, InvalidUtf8BecomesReplacementCharacters) {
         expected += hex(c.expected) + "\n";
     }
     script += "console.log(out.join('\\n'));\n";
-    EXPECT_EQ(zrvk_test::runNodeScript(script), expected);
+    EXPECT_EQ(runNode(script), expected);
 }
 
 class BoundCalls : public ::testing::Test {
 protected:
-    struct Answer {
-        std::string seq;
-        int status;
-        std::string result;
-    };
-
     void SetUp() override {
-        setReturnSinkForTesting([this](const std::string& seq, int status, const std::string& result) {
-            answers.push_back({seq, status, result});
-        });
         setUrlOpenerForTesting([this](const std::string& url) { opened.push_back(url); });
         setScriptSinkForTesting([this](const std::string& script) { scripts.push_back(script); });
     }
     void TearDown() override {
-        setReturnSinkForTesting(nullptr);
         setUrlOpenerForTesting(nullptr);
         setScriptSinkForTesting(nullptr);
     }
 
-    std::vector<Answer> answers;
+    zrvk_test::AnswerLog answerLog;
     std::vector<std::string> opened;
     std::vector<std::string> scripts;
 };
@@ -113,9 +98,10 @@ TEST_F(BoundCalls, OpenUrlOpensOnlyWebAddressesExactlyAsGiven) {
         {"", nullptr},
     };
     for (const Case& c : cases) {
-        answers.clear();
+        answerLog.clear();
         opened.clear();
         openUrl_cb("7", c.request, nullptr);
+        const auto answers = answerLog.all();
         ASSERT_EQ(answers.size(), 1u) << c.request;
         EXPECT_EQ(answers[0].seq, "7");
         if (c.url) {
@@ -134,6 +120,7 @@ TEST_F(BoundCalls, OpenUrlOpensOnlyWebAddressesExactlyAsGiven) {
 TEST_F(BoundCalls, FixedAnswers) {
     checkElevated_cb("1", "[]", nullptr);
     closeWindow_cb("2", "[]", nullptr);
+    const auto answers = answerLog.all();
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0].status, 0);
     EXPECT_EQ(answers[0].result, "{\"elevated\":false}");

@@ -7,12 +7,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -26,88 +23,22 @@
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
-#include "loopback_server.h"
+#include "support/zip_fixtures.h"
 
 extern char** environ;
 
 namespace {
 
 using namespace InstallerConfig::Paths;
-
-// ---------------------------------------------------------------------------
-// Archives served on 127.0.0.1 by the loopback server.
-class FileServer {
-public:
-    FileServer() { started_ = server_.start(error_); }
-    bool ok() const { return started_; }
-    const std::string& error() const { return error_; }
-    std::string url(const std::string& path) const { return server_.url(path); }
-    void serve(const std::string& path, const std::string& body) {
-        server_.route("GET", path, zrvk::test::Response::text(200, body, "application/zip"));
-    }
-    // GET requests of path (the redirect probes ask with HEAD).
-    int hits(const std::string& path) const {
-        int n = 0;
-        for (const auto& r : server_.requests()) n += r.method == "GET" && r.target == path;
-        return n;
-    }
-    int totalHits() const { return static_cast<int>(server_.requestCount()); }
-    void clear() {
-        server_.clearRoutes();
-        server_.clearRequests();
-    }
-
-private:
-    zrvk::test::LoopbackServer server_;
-    std::string error_;
-    bool started_ = false;
-};
-
-// ---------------------------------------------------------------------------
-// Fixtures and helpers.
-
-using Entries = std::vector<std::pair<std::string, std::string>>;  // name ("dir/" for a folder), content
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    createDirectory(path.substr(0, path.rfind('/')));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+using zrvk_test::Entries;
+using zrvk_test::FileServer;
+using zrvk_test::makeZip;
+using zrvk_test::modeOf;
+using zrvk_test::putFile;
+using zrvk_test::readFile;
 
 void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
-std::string makeZip(const Entries& entries) {
-    char pattern[] = "/tmp/zrvk_components_zip.XXXXXX";
-    int fd = mkstemp(pattern);
-    close(fd);
-    int err = 0;
-    zip_t* za = zip_open(pattern, ZIP_CREATE | ZIP_TRUNCATE, &err);
-    for (const auto& e : entries) {
-        if (!e.first.empty() && e.first.back() == '/') {
-            zip_dir_add(za, e.first.c_str(), ZIP_FL_ENC_UTF_8);
-            continue;
-        }
-        zip_source_t* src = zip_source_buffer(za, e.second.data(), e.second.size(), 0);
-        zip_file_add(za, e.first.c_str(), src, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
-    }
-    zip_close(za);
-    std::string bytes = readFile(pattern);
-    unlink(pattern);
-    return bytes;
-}
-
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return 0;
-    return st.st_mode & 07777;
-}
 
 struct Recorder {
     std::vector<std::string> statuses;
@@ -202,8 +133,7 @@ protected:
 
     // Serves an archive and returns its URL.
     std::string archive(const std::string& path, const Entries& entries) {
-        server->serve(path, makeZip(entries));
-        return server->url(path);
+        return server->serveZip(path, entries);
     }
 
     static FileServer* server;
@@ -223,7 +153,7 @@ TEST_F(ComponentsTest, RenderEngineUpToDateDownloadsNothingAndStopsNothing) {
         const char* latest;
     } cases[] = {{"10", "9"}, {"10", "10"}, {"1.2.0", "1.2"}};
     for (const Case& c : cases) {
-        writeFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
+        putFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
         pid_t fake = startFakeServer();
         ASSERT_GT(fake, 0);
         Recorder r;
@@ -251,8 +181,8 @@ TEST_F(ComponentsTest, RenderEngineInstallsWhenMissingOlderOrForced) {
         server->clear();
         server->serve("/engine.zip", makeZip(kEngine));
         if (*c.installed) {
-            writeFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
-            writeFile(RENDER_ENGINE_DIR + "/old/leftover.py", "old");
+            putFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
+            putFile(RENDER_ENGINE_DIR + "/old/leftover.py", "old");
         }
         Recorder r;
         std::string stagedAtMove;
@@ -309,7 +239,7 @@ TEST_F(ComponentsTest, MultiPartRenderEngine) {
 }
 
 TEST_F(ComponentsTest, FailedDownloadLeavesTheEngineAndTheServerAlone) {
-    writeFile(RENDER_ENGINE_DIR + "/version.txt", "1");
+    putFile(RENDER_ENGINE_DIR + "/version.txt", "1");
     pid_t fake = startFakeServer();
     ASSERT_GT(fake, 0);
     Recorder r;
@@ -329,7 +259,7 @@ TEST_F(ComponentsTest, RunningServerIsStoppedBeforeTheCopy) {
     const std::string engine = archive("/engine.zip", kEngine);
     const std::string srv = archive("/server.zip", {{"launcher.py", "def launcher(**k): pass"}});
 
-    writeFile(RENDER_ENGINE_DIR + "/version.txt", "1");
+    putFile(RENDER_ENGINE_DIR + "/version.txt", "1");
     pid_t fake = startFakeServer();
     ASSERT_GT(fake, 0);
     ASSERT_TRUE(installRenderEngine({engine}, "2", nullptr, nullptr, false));
@@ -343,7 +273,7 @@ TEST_F(ComponentsTest, RunningServerIsStoppedBeforeTheCopy) {
 
 TEST_F(ComponentsTest, RefusedChainFailsWithItsErrorAndKeepsTheInstallation) {
     const std::string url = archive("/engine.zip", kEngine);
-    writeFile(RENDER_ENGINE_DIR + "/version.txt", "1");
+    putFile(RENDER_ENGINE_DIR + "/version.txt", "1");
     releaseAuthorizationSession();
     AuthTesting::forceRightsStatus(-60006);
     Recorder r;
@@ -361,10 +291,10 @@ TEST_F(ComponentsTest, ServerInstallsEveryTimeWithSharedFoldersOpen) {
     for (bool withId : {false, true}) {
         wipe();
         if (withId) {
-            writeFile(MRV_BASE_DIR + "/id.txt", "abc");
+            putFile(MRV_BASE_DIR + "/id.txt", "abc");
             chmod((MRV_BASE_DIR + "/id.txt").c_str(), 0600);
         }
-        writeFile(MRV_SERVER_DIR + "/stale.py", "old");
+        putFile(MRV_SERVER_DIR + "/stale.py", "old");
         Recorder r;
         ASSERT_TRUE(installMRVServer(url, "5.1", r.progressFn(), r.statusFn()));
         EXPECT_EQ(r.statuses.front(), "Downloading MRV Server v5.1...");
@@ -387,7 +317,7 @@ TEST_F(ComponentsTest, ServerInstallsEveryTimeWithSharedFoldersOpen) {
 TEST_F(ComponentsTest, ServerChainWithAFailingCommandIsAFailure) {
     const std::string url = archive("/server.zip", {{"launcher.py", "v5"}});
     // A file where the server's parent folder should be: mkdir -p fails.
-    writeFile(MRV_BASE_DIR, "not a folder");
+    putFile(MRV_BASE_DIR, "not a folder");
     Recorder r;
     EXPECT_FALSE(installMRVServer(url, "5", r.progressFn(), r.statusFn()));
     ASSERT_FALSE(r.statuses.empty());
@@ -440,8 +370,8 @@ TEST_F(ComponentsTest, PluginWithAllThreeComponents) {
                                                           {"alpha-presets.txt", "presets"}});
     const std::string mrv = archive("/alpha/mrv.zip", {{"model.py", "m1"}, {"weights/", ""}, {"weights/a.bin", "w"}});
     const std::string extra = archive("/alpha/extra.zip", {{"extra/readme.txt", "x"}});
-    writeFile(PLUGINS_DIR + "/other.plugin/keep", "other");
-    writeFile(PLUGINS_DIR + "/alpha.plugin/Contents/stale", "old bundle");
+    putFile(PLUGINS_DIR + "/other.plugin/keep", "other");
+    putFile(PLUGINS_DIR + "/alpha.plugin/Contents/stale", "old bundle");
 
     PluginRecorder r;
     ASSERT_TRUE(installPlugins({"alpha"}, manifestWith(entry("alpha", adobe, mrv, extra)), r.overallFn(),
@@ -487,7 +417,7 @@ TEST_F(ComponentsTest, PluginWithAllThreeComponents) {
 TEST_F(ComponentsTest, ReinstallEmptiesTheMrvFolderAndMergesAdditionalFiles) {
     const std::string mrv = archive("/beta/mrv.zip", {{"model.py", "m2"}});
     const std::string extra = archive("/beta/extra.zip", {{"data.txt", "d2"}});
-    writeFile(MRV_PLUGINS_DIR + "/beta/old_model.py", "m1");
+    putFile(MRV_PLUGINS_DIR + "/beta/old_model.py", "m1");
 
     ASSERT_TRUE(installPlugins({"beta"}, manifestWith(entry("beta", "", mrv, extra)), nullptr, nullptr, nullptr));
     EXPECT_FALSE(pathExists(MRV_PLUGINS_DIR + "/beta/old_model.py"));
@@ -528,8 +458,8 @@ TEST_F(ComponentsTest, MrvAndAdditionalOnlySplitTheSliceInHalves) {
 
 TEST_F(ComponentsTest, LegacyBundleIsRemovedFirstAndOnlyIt) {
     const std::string adobe = archive("/delta/adobe.zip", {{"delta.plugin/Contents/x", "new"}});
-    writeFile(PLUGINS_DIR + "/OldDelta.plugin/Contents/x", "legacy");
-    writeFile(PLUGINS_DIR + "/OldDelta.aex", "windows build of it");
+    putFile(PLUGINS_DIR + "/OldDelta.plugin/Contents/x", "legacy");
+    putFile(PLUGINS_DIR + "/OldDelta.aex", "windows build of it");
     ASSERT_TRUE(installPlugins({"delta"}, manifestWith(entry("delta", adobe, "", "", "OldDelta")), nullptr, nullptr,
                                nullptr));
     EXPECT_FALSE(pathExists(PLUGINS_DIR + "/OldDelta.plugin"));
@@ -565,7 +495,7 @@ TEST_F(ComponentsTest, FailureInTheSecondPluginStopsTheStep) {
 
 TEST_F(ComponentsTest, ChainWithAFailingCommandFailsThePlugin) {
     const std::string mrv = archive("/z/mrv.zip", {{"a", "a"}});
-    writeFile(MRV_PLUGINS_DIR, "a file, not a folder");
+    putFile(MRV_PLUGINS_DIR, "a file, not a folder");
     Recorder r;
     EXPECT_FALSE(installPlugin("zeta", "", mrv, "", r.progressFn(), r.statusFn()));
     EXPECT_EQ(r.statuses.back(), "Error installing zeta (MRV): Privileged command failed (exit status: 1)");

@@ -44,7 +44,7 @@ TEST(DeliveryAnalytics, EachUrlClassReportsItsReasonOnce) {
     const std::string marker = "BROKEN-" + std::string(300, 'b');
     ASSERT_EQ(zrvk_test::buildZip(tmp / "bad.zip", {zrvk_test::ZipEntry::file("bad.bin", marker, true)}), "");
     ASSERT_TRUE(zrvk_test::corruptMarker(tmp / "bad.zip", marker));
-    server.route("GET", "/github.com/o/r/broken.zip", Response::text(200, zrvk_test::slurp(tmp / "bad.zip")));
+    server.route("GET", "/github.com/o/r/broken.zip", Response::text(200, zrvk_test::readFile(tmp / "bad.zip")));
 
     PostHog::Testing::setHostOverride(server.baseUrl());
     PostHog::Testing::setIdFilePathOverride(tmp / "id.txt");

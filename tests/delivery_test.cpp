@@ -84,7 +84,7 @@ protected:
     std::string zipBytes(const std::vector<ZipEntry>& entries) {
         std::string path = tmp / "fixture.zip";
         EXPECT_EQ(zrvk_test::buildZip(path, entries), "");
-        std::string bytes = zrvk_test::slurp(path);
+        std::string bytes = zrvk_test::readFile(path);
         std::remove(path.c_str());
         return bytes;
     }
@@ -557,7 +557,7 @@ TEST_F(DeliveryTest, FailedExtractionRemovesTheArchive) {
     std::string path = tmp / "bad.zip";
     ASSERT_EQ(zrvk_test::buildZip(path, {ZipEntry::file("bad.bin", marker, true)}), "");
     ASSERT_TRUE(zrvk_test::corruptMarker(path, marker));
-    serveZip(kGhPath, zrvk_test::slurp(path));
+    serveZip(kGhPath, zrvk_test::readFile(path));
     Recorder rec;
     LogCapture cap;
     EXPECT_FALSE(downloadAndExtractZip(server.url(kGhPath), dest, "X", nullptr, rec.statusFn()));

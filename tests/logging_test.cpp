@@ -13,6 +13,7 @@
 
 using InstallerLogging::FileLogger;
 using InstallerLogging::TeeStreamBuf;
+using zrvk_test::lines;
 using zrvk_test::readFile;
 using zrvk_test::TempDir;
 using zrvk_test::writeFile;
@@ -29,14 +30,6 @@ namespace {
             std::_Exit(10 + __LINE__ % 100); \
         }                 \
     } while (0)
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
 
 TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
     TempDir tmp;

@@ -12,6 +12,7 @@
 using zrvk::test::LoopbackServer;
 using zrvk::test::Request;
 using zrvk::test::Response;
+using zrvk_test::writeFile;
 
 namespace {
 
@@ -24,7 +25,7 @@ std::string runSnippets(const std::vector<std::string>& snippets) {
         "window.onManifestLoaded = (m) => print('LOADED ' + JSON.stringify(m));\n"
         "window.onManifestLoadError = (e) => print('ERROR ' + e);\n";
     for (const std::string& s : snippets) script += s + "\n";
-    return zrvk_test::runNodeScript(script);
+    return zrvk_test::runNode(script);
 }
 
 class ManifestFetch : public ::testing::Test {

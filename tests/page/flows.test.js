@@ -6,17 +6,6 @@ const h = require('./harness');
 
 after(h.closeBrowser);
 
-async function withSession(options, body) {
-  const s = await h.PageSession.open(options);
-  try {
-    await body(s);
-    assert.deepEqual(s.pageErrors, [], 'no uncaught page errors');
-    assert.deepEqual(s.media.unexpected, [], 'no request outside the served addresses');
-  } finally {
-    await s.close();
-  }
-}
-
 const CATALOGUE = { plugins: [{ id: 'a', name: 'Alpha' }, { id: 'b', name: 'Beta' }, { id: 'c', name: 'Gamma' }] };
 
 async function installing(s, ids, manifest = CATALOGUE) {
@@ -38,7 +27,7 @@ const progressView = (s) => s.eval(() => ({
 
 describe('installation progress', () => {
   test('the progress page starts with its initial texts', () =>
-    withSession({ bridge: { startInstallation: 'hold' } }, async (s) => {
+    h.withSession({ bridge: { startInstallation: 'hold' } }, async (s) => {
       await s.toPlugins(CATALOGUE);
       await s.click('.plugin-item');
       await s.click('#install-button');
@@ -75,7 +64,7 @@ describe('installation progress', () => {
   ];
 
   test('each report updates the bar, the percentage, the phase, the plugin line and the status', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await installing(s, ['a', 'b']);
       for (const [report, want] of steps) {
         await s.run(h.progressSnippet(report));
@@ -94,7 +83,7 @@ describe('installation progress', () => {
 
 describe('installation outcome', () => {
   test('the complete page lists the selected plugins in selection order with the last-page button', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await installing(s, ['c', 'a'], { ...CATALOGUE, last_page_text: 'Read the Guide', last_page_url: 'https://guide.example/' });
       await s.run(h.INSTALL_SUCCESS);
       assert.equal(await s.currentPage(), 'complete');
@@ -109,7 +98,7 @@ describe('installation outcome', () => {
     }));
 
   test('the last-page button falls back to the web site', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await installing(s, ['a']);
       await s.run(h.INSTALL_SUCCESS);
       assert.equal(await s.text('custom-button'), 'Visit Website');
@@ -132,7 +121,7 @@ describe('installation outcome', () => {
   ];
   for (const [name, bridge, snippet, want] of failures) {
     test('failed page: ' + name, () =>
-      withSession({ bridge }, async (s) => {
+      h.withSession({ bridge }, async (s) => {
         await s.toPlugins(CATALOGUE);
         await s.click('.plugin-item');
         await s.click('#install-button');
@@ -148,7 +137,7 @@ describe('installation outcome', () => {
   }
 
   test('Close without the bound function uses the browser window.close', () =>
-    withSession({ bridge: { closeWindow: 'unbound', loadManifest: h.refused({}) } }, async (s) => {
+    h.withSession({ bridge: { closeWindow: 'unbound', loadManifest: h.refused({}) } }, async (s) => {
       await s.eval(() => { window.close = () => { window.__closed = true; }; });
       await s.tick(100);
       await s.click('#page-no-internet button:has-text("Close")');
@@ -156,7 +145,7 @@ describe('installation outcome', () => {
     }));
 
   test('a refused Close or openUrl leaves the page where it is', () =>
-    withSession({ bridge: { closeWindow: h.refused({ success: false }), openUrl: h.refused({ success: false, error: 'Invalid URL' }) } }, async (s) => {
+    h.withSession({ bridge: { closeWindow: h.refused({ success: false }), openUrl: h.refused({ success: false, error: 'Invalid URL' }) } }, async (s) => {
       await installing(s, ['a']);
       await s.run(h.INSTALL_SUCCESS);
       await s.click('#custom-button');
@@ -189,7 +178,7 @@ describe('uninstall', () => {
   }
 
   test('the list shows each detected component with its version and description', () =>
-    withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
       await openUninstall(s);
       assert.equal((await s.calls('detectInstalledComponents')).length, 2, 'detected again on opening');
       assert.deepEqual(await listed(s), [
@@ -209,7 +198,7 @@ describe('uninstall', () => {
   ];
   for (const [name, first, second, want] of emptyCases) {
     test('empty uninstall list: ' + name, () =>
-      withSession({ bridge: { detectInstalledComponents: first } }, async (s) => {
+      h.withSession({ bridge: { detectInstalledComponents: first } }, async (s) => {
         await s.toPlugins(CATALOGUE);
         await s.setBridge('detectInstalledComponents', second);
         await s.eval(() => app.showUninstallPage());
@@ -219,7 +208,7 @@ describe('uninstall', () => {
   }
 
   test('a failed fresh detection keeps the earlier result', () =>
-    withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
       await s.toPlugins(CATALOGUE);
       await s.setBridge('detectInstalledComponents', h.refused({ success: false }));
       await s.click('#uninstall-header-btn');
@@ -228,7 +217,7 @@ describe('uninstall', () => {
     }));
 
   test('user data and plugin foo send the request in member order, then progress and the complete list', () =>
-    withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
       await openUninstall(s);
       await s.click('.uninstall-item[data-component-id="userData"] input');
       await s.click('.uninstall-item[data-component-id="plugin:foo"] .uninstall-description');
@@ -255,7 +244,7 @@ describe('uninstall', () => {
     }));
 
   test('the complete list names every kind of item, in selection order', () =>
-    withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
       await openUninstall(s);
       for (const id of ['plugin:bar', 'mrvServer', 'renderEngine', 'userData', 'plugin:foo']) {
         await s.click(`.uninstall-item[data-component-id="${id}"]`);
@@ -277,7 +266,7 @@ describe('uninstall', () => {
   ];
   for (const [name, bridge, snippet, want] of failures) {
     test('uninstall failure: ' + name, () =>
-      withSession({ bridge: { detectInstalledComponents: h.ok(FOUND), ...bridge } }, async (s) => {
+      h.withSession({ bridge: { detectInstalledComponents: h.ok(FOUND), ...bridge } }, async (s) => {
         await openUninstall(s);
         await s.click('.uninstall-item[data-component-id="renderEngine"]');
         await s.click('#uninstall-button');
@@ -290,7 +279,7 @@ describe('uninstall', () => {
   }
 
   test('Back returns to the plugin page without drawing or detecting again', () =>
-    withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(FOUND) } }, async (s) => {
       await openUninstall(s);
       await s.eval(() => { document.querySelector('.plugin-item').dataset.marker = 'kept'; });
       await s.click('#page-uninstall button:has-text("Back")');
@@ -302,7 +291,7 @@ describe('uninstall', () => {
 
 describe('page switch', () => {
   test('exactly one page is active; an unknown name leaves none and keeps currentPage', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       assert.equal(await s.eval(() => document.querySelectorAll('.page').length), 12);
       await s.eval(() => app.showPage('complete'));
       assert.deepEqual(await s.activePages(), ['page-complete']);

@@ -2,6 +2,7 @@
 // Drives the configured installer page in headless Chromium with a fake
 // native bridge that follows the web view's promise rules, and builds the
 // callback scripts exactly as the native side posts them.
+const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -350,7 +351,21 @@ function placeholderSvg(url) {
     `<text x="50%" y="50%" fill="#FFFFFF" font-family="sans-serif" font-size="16" text-anchor="middle" dominant-baseline="middle">${esc}</text></svg>`;
 }
 
+// Opens a page session, runs the body, and checks that the page raised no
+// error and asked for nothing outside the served addresses.
+async function withSession(options, body) {
+  const s = await PageSession.open(options);
+  try {
+    await body(s);
+    assert.deepEqual(s.pageErrors, [], 'no uncaught page errors');
+    assert.deepEqual(s.media.unexpected, [], 'no request outside the served addresses');
+  } finally {
+    await s.close();
+  }
+}
+
 module.exports = {
+  withSession,
   startStallingServer,
   PageSession, closeBrowser, escapeForScript, startScript, manifestLoadedSnippet, MANIFEST_FETCH_FAILED,
   progressSnippet, INSTALL_SUCCESS, installFailedSnippet, INSTALL_AUTH_REFUSED, uninstallProgressSnippet,

@@ -7,17 +7,6 @@ const h = require('./harness');
 
 after(h.closeBrowser);
 
-async function withSession(options, body) {
-  const s = await h.PageSession.open(options);
-  try {
-    await body(s);
-    assert.deepEqual(s.pageErrors, [], 'no uncaught page errors');
-    assert.deepEqual(s.media.unexpected, [], 'no request outside the served addresses');
-  } finally {
-    await s.close();
-  }
-}
-
 const rows = (s) => s.eval(() => Array.from(document.querySelectorAll('#plugins-list .plugin-item')).map((r) => ({
   id: r.dataset.pluginId,
   badge: !!r.querySelector('.hidden-badge'),
@@ -49,7 +38,7 @@ describe('installer-name filter', () => {
   ];
   for (const [fileName, devMode, offered, badged] of cases) {
     test(`"${fileName}"${devMode ? ' in dev mode' : ''} offers ${offered.join(', ')}`, () =>
-      withSession({ fileName, devMode }, async (s) => {
+      h.withSession({ fileName, devMode }, async (s) => {
         await s.toPlugins({ plugins: CATALOGUE });
         const got = await rows(s);
         assert.deepEqual(got.map((r) => r.id), offered);
@@ -60,14 +49,14 @@ describe('installer-name filter', () => {
   }
 
   test('entries without a name or id do not match every installer name', () =>
-    withSession({ fileName: 'Zorvik-Installer-relight.exe' }, async (s) => {
+    h.withSession({ fileName: 'Zorvik-Installer-relight.exe' }, async (s) => {
       await s.toPlugins({ plugins: [{ id: 'noname' }, { name: 'No Id' }, ...CATALOGUE] });
       assert.deepEqual((await rows(s)).map((r) => r.id), ['relight']);
     }));
 
   test('the context menu is cancelled outside dev mode only', async () => {
     for (const devMode of [false, true]) {
-      await withSession({ devMode }, async (s) => {
+      await h.withSession({ devMode }, async (s) => {
         const cancelled = await s.eval(() => !document.dispatchEvent(new MouseEvent('contextmenu', { bubbles: true, cancelable: true })));
         assert.equal(cancelled, !devMode);
       });
@@ -77,7 +66,7 @@ describe('installer-name filter', () => {
 
 describe('manifest model', () => {
   test('defaults and platform versions', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       s.serveImage(h.MEDIA_ORIGIN + '/b.png');
       await s.startWith({
         plugins: [
@@ -144,7 +133,7 @@ describe('versions', () => {
   ];
   for (const [name, platform, keys, detection, want] of cases) {
     test('reinstall option: ' + name, () =>
-      withSession({ platform, bridge: { detectInstalledComponents: detection } }, async (s) => {
+      h.withSession({ platform, bridge: { detectInstalledComponents: detection } }, async (s) => {
         await s.startWith({ ...keys, plugins: [{ id: 'a', name: 'A' }] });
         await s.click('#page-welcome button');
         await s.waitForPage('plugins');
@@ -160,7 +149,7 @@ describe('versions', () => {
   }
 
   test('an enabled option copies its state into the flag', () =>
-    withSession({ bridge: { detectInstalledComponents: h.ok(installed('3', null)) } }, async (s) => {
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(installed('3', null)) } }, async (s) => {
       await s.toPlugins({ latest_render_engine_win_version: '3', plugins: [{ id: 'a', name: 'A' }] });
       await s.click('#force-reinstall-label');
       assert.equal(await s.eval(() => app.forceReinstallRenderEngine), true);
@@ -185,7 +174,7 @@ describe('versions', () => {
   ];
   for (const [name, platform, keys, mrv, before, afterText] of serverCases) {
     test('server version line: ' + name, () =>
-      withSession({ platform, bridge: { detectInstalledComponents: 'hold' } }, async (s) => {
+      h.withSession({ platform, bridge: { detectInstalledComponents: 'hold' } }, async (s) => {
         await s.startWith({ ...keys, plugins: [{ id: 'a', name: 'A' }] });
         await s.click('#page-welcome button');
         await s.waitForPage('plugins');
@@ -205,7 +194,7 @@ describe('versions', () => {
   ];
   for (const [name, answer, shown] of uninstallButtonCases) {
     test('uninstall header button: ' + name, () =>
-      withSession({ bridge: { detectInstalledComponents: answer } }, async (s) => {
+      h.withSession({ bridge: { detectInstalledComponents: answer } }, async (s) => {
         await s.toPlugins({ plugins: [{ id: 'a', name: 'A' }] });
         assert.equal(await s.visible('uninstall-header-btn'), shown);
       }));
@@ -218,7 +207,7 @@ describe('selection', () => {
   const row = (id) => `.plugin-item[data-plugin-id="${id}"]`;
 
   test('B, then A, then Select All sends B, A, C; reselecting A moves it to the end', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await s.toPlugins(ABC);
       assert.equal(await s.eval(() => document.getElementById('install-button').disabled), true);
       await s.click(row('b') + ' .plugin-description');
@@ -253,7 +242,7 @@ describe('selection', () => {
   ];
   for (const [name, suffix, toggles] of clickCases) {
     test('a click on ' + name + ' toggles ' + toggles + ' time(s)', () =>
-      withSession({}, async (s) => {
+      h.withSession({}, async (s) => {
         await s.toPlugins(ABC);
         await s.click(row('b') + suffix);
         assert.deepEqual(await selected(s), toggles ? ['b'] : []);
@@ -262,7 +251,7 @@ describe('selection', () => {
   }
 
   test('the space key on a focused check box toggles once', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await s.toPlugins(ABC);
       await s.page.focus(row('c') + ' input[type=checkbox]');
       await s.page.keyboard.press('Space');
@@ -270,7 +259,7 @@ describe('selection', () => {
     }));
 
   test('Learn More opens its address through openUrl and does not navigate', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await s.toPlugins({ plugins: [{ id: 'a', name: 'A', learn_more_url: 'https://docs.example/a?x=1' }, { id: 'b', name: 'B' }] });
       const before = s.page.url();
       await s.click(row('a') + ' .learn-more');
@@ -305,7 +294,7 @@ describe('licences', () => {
   ];
   for (const [name, extras, pluginExtras, select, want] of cases) {
     test('licence page: ' + name, () =>
-      withSession({}, async (s) => {
+      h.withSession({}, async (s) => {
         s.serveText(O + '/general.txt', 200, 'General from server');
         s.serveText(O + '/b.txt', 201, 'B from server');
         s.serveText(O + '/missing.txt', 404, 'Not Found');
@@ -335,7 +324,7 @@ describe('manifest texts are shown as text', () => {
   };
 
   test('names, descriptions, ids and addresses never become markup', () =>
-    withSession({ devMode: true }, async (s) => {
+    h.withSession({ devMode: true }, async (s) => {
       await s.toPlugins({ plugins: [EVIL, { id: 'ok', name: 'Fine' }], last_page_text: '<u>Site</u>' });
       const row = await s.eval(() => {
         const r = document.querySelector('.plugin-item');

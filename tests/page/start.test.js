@@ -9,20 +9,9 @@ after(h.closeBrowser);
 const PLUGIN = { id: 'alpha', name: 'Alpha', description: 'First plugin' };
 const GOOD = { plugins: [PLUGIN] };
 
-async function withSession(options, body) {
-  const s = await h.PageSession.open(options);
-  try {
-    await body(s);
-    assert.deepEqual(s.pageErrors, [], 'no uncaught page errors');
-    assert.deepEqual(s.media.unexpected, [], 'no request outside the served addresses');
-  } finally {
-    await s.close();
-  }
-}
-
 describe('start', () => {
   test('the loading page is shown first with its texts, then the host check runs after 100 ms', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       assert.deepEqual(await s.activePages(), ['page-loading']);
       assert.equal(await s.text('loading-status'), 'Loading manifest...');
       assert.equal(await s.eval(() => document.title), 'Zorvik Installer');
@@ -36,7 +25,7 @@ describe('start', () => {
     }));
 
   test('the state fields start as documented', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       const state = await s.eval(() => ({
         manifest: app.manifest, selected: app.selectedPlugins instanceof Set && app.selectedPlugins.size,
         page: app.currentPage, cache: app.licenseCache, installed: app.installedComponents,
@@ -58,7 +47,7 @@ describe('start', () => {
   ];
   for (const c of startCases) {
     test('start: ' + c.name + ' -> ' + c.page, () =>
-      withSession({ bridge: c.bridge }, async (s) => {
+      h.withSession({ bridge: c.bridge }, async (s) => {
         await s.tick(100);
         assert.equal(await s.currentPage(), c.page);
         assert.equal((await s.calls('loadManifest')).length, c.fetched ? 1 : 0);
@@ -66,7 +55,7 @@ describe('start', () => {
   }
 
   test('the 2000 ms timer shows no-internet, and a late manifest still leads to welcome', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await s.tick(1999);
       assert.equal(await s.currentPage(), 'loading');
       await s.tick(1);
@@ -76,13 +65,13 @@ describe('start', () => {
     }));
 
   test('the timer leaves a page other than loading alone', () =>
-    withSession({ bridge: { checkHostApp: h.ok({ isRunning: true }) } }, async (s) => {
+    h.withSession({ bridge: { checkHostApp: h.ok({ isRunning: true }) } }, async (s) => {
       await s.tick(2500);
       assert.equal(await s.currentPage(), 'ae-running');
     }));
 
   test('while the host application runs no manifest is fetched; Retry checks at once', () =>
-    withSession({ bridge: { checkHostApp: h.ok({ isRunning: true }) } }, async (s) => {
+    h.withSession({ bridge: { checkHostApp: h.ok({ isRunning: true }) } }, async (s) => {
       await s.tick(2500);
       assert.equal(await s.currentPage(), 'ae-running');
       await s.click('#page-ae-running button:has-text("Retry")');
@@ -104,7 +93,7 @@ describe('start', () => {
     }));
 
   test('no-internet Retry fetches again after 100 ms without a host check', () =>
-    withSession({ bridge: { loadManifest: h.refused({ success: false, error: 'x' }) } }, async (s) => {
+    h.withSession({ bridge: { loadManifest: h.refused({ success: false, error: 'x' }) } }, async (s) => {
       await s.tick(2500);
       assert.equal(await s.currentPage(), 'no-internet');
       await s.setBridge('loadManifest', h.ok({ success: true }));
@@ -137,7 +126,7 @@ describe('manifest handling', () => {
   ];
   for (const [name, text] of unusable) {
     test('unusable manifest: ' + name, () =>
-      withSession({}, async (s) => {
+      h.withSession({}, async (s) => {
         await s.tick(100);
         await s.run(h.manifestLoadedSnippet(text));
         await s.settle();
@@ -147,7 +136,7 @@ describe('manifest handling', () => {
   }
 
   test('a fetch failure shows no-internet from any page, and its message is not shown', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await s.toPlugins(GOOD);
       await s.run(h.MANIFEST_FETCH_FAILED);
       assert.equal(await s.currentPage(), 'no-internet');
@@ -155,7 +144,7 @@ describe('manifest handling', () => {
     }));
 
   test('a second manifest shows welcome again', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       await s.toPlugins(GOOD);
       await s.run(h.manifestLoadedSnippet(JSON.stringify({ plugins: [PLUGIN, { id: 'beta', name: 'Beta' }] })));
       await s.waitForPage('welcome');
@@ -163,7 +152,7 @@ describe('manifest handling', () => {
     }));
 
   test('manifest texts with quotes, backslashes, line breaks and U+2028 arrive unchanged', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       const name = 'Q "quoted" \\back\\ \n line\u2028sep \u00e9\u{1F600}';
       await s.startWith({ plugins: [{ id: 'q', name }] });
       assert.equal(await s.eval(() => app.manifest.plugins[0].name), name);
@@ -174,7 +163,7 @@ describe('welcome media and preload', () => {
   const O = h.MEDIA_ORIGIN;
 
   test('preload requests header, banner and plug-in banners at once, except placeholder banners', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       for (const u of ['/header.png', '/banner.png', '/alpha.png']) s.stall(O + u);
       await s.tick(100);
       await s.run(h.manifestLoadedSnippet(JSON.stringify({
@@ -197,7 +186,7 @@ describe('welcome media and preload', () => {
     }));
 
   test('a stalled licence request gives up after 15 s and falls back to the manifest text', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       s.stall(O + '/license.txt');
       await s.tick(100);
       await s.run(h.manifestLoadedSnippet(JSON.stringify({
@@ -214,7 +203,7 @@ describe('welcome media and preload', () => {
   test('a licence whose body stops half-way also times out', async () => {
     const server = await h.startStallingServer();
     try {
-      await withSession({}, async (s) => {
+      await h.withSession({}, async (s) => {
         s.allowLoopback(server.origin);
         await s.tick(100);
         await s.run(h.manifestLoadedSnippet(JSON.stringify({
@@ -235,7 +224,7 @@ describe('welcome media and preload', () => {
   });
 
   test('failed media count as done', () =>
-    withSession({}, async (s) => {
+    h.withSession({}, async (s) => {
       s.serveText(O + '/broken.png', 404, 'missing');
       await s.tick(100);
       await s.run(h.manifestLoadedSnippet(JSON.stringify({
@@ -254,7 +243,7 @@ describe('welcome media and preload', () => {
   ];
   for (const c of mediaCases) {
     test('welcome media: header "' + c.header + '", banner "' + c.banner + '"', () =>
-      withSession({}, async (s) => {
+      h.withSession({}, async (s) => {
         const full = (u) => (u ? O + u : '');
         for (const u of [c.header, c.banner]) if (u) s.serveImage(full(u));
         await s.startWith({ welcome_header_url: full(c.header), welcome_banner_url: full(c.banner), plugins: [PLUGIN] });

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "installer_download.h"
+#include "test_paths.h"
 
 namespace zrvk_test {
 
@@ -42,18 +43,6 @@ private:
     Logs logs_;
     bool done_ = false;
 };
-
-inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
 
 // Lines that start with the given text, in order.
 inline std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -48,16 +49,40 @@ inline void writeFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+// The lines of a text, without their line ends.
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// Lower-case hexadecimal of the bytes, for comparing texts exactly.
+inline std::string hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
 // Runs a script in Node and returns what it printed (both streams).
-inline std::string runNodeScript(const std::string& script) {
+inline std::string runNode(const std::string& script) {
     TempDir tmp;
     writeFile(tmp / "script.js", script);
     FILE* pipe = popen(("node '" + (tmp / "script.js") + "' 2>&1").c_str(), "r");
-    if (!pipe) return "";
+    if (pipe == nullptr) return "";
     std::string out;
     char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     pclose(pipe);
     return out;
 }

@@ -1,0 +1,90 @@
+// What the bound functions answer and what the workers post, captured through
+// the test sinks of main.h instead of a window. Workers post from their own
+// threads, so both logs lock.
+#pragma once
+
+#include "main.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zrvk_test {
+
+struct Answer {
+    std::string seq;
+    int status;
+    std::string result;
+};
+
+// Takes the answers of bound calls while it lives.
+class AnswerLog {
+public:
+    AnswerLog() {
+        setReturnSinkForTesting([this](const std::string& seq, int status, const std::string& result) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            answers_.push_back({seq, status, result});
+        });
+    }
+    ~AnswerLog() { setReturnSinkForTesting(nullptr); }
+    AnswerLog(const AnswerLog&) = delete;
+    AnswerLog& operator=(const AnswerLog&) = delete;
+
+    std::vector<Answer> all() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answers_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answers_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Answer> answers_;
+};
+
+// Takes the posted scripts while it lives.
+class ScriptLog {
+public:
+    ScriptLog() {
+        setScriptSinkForTesting([this](const std::string& script) { add(script); });
+    }
+    ~ScriptLog() { setScriptSinkForTesting(nullptr); }
+    ScriptLog(const ScriptLog&) = delete;
+    ScriptLog& operator=(const ScriptLog&) = delete;
+
+    // For a sink of the test's own that passes scripts on.
+    void add(const std::string& script) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        scripts_.push_back(script);
+        changed_.notify_all();
+    }
+    std::vector<std::string> all() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return scripts_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        scripts_.clear();
+    }
+    // Waits until a posted script satisfies `found`.
+    bool waitFor(const std::function<bool(const std::string&)>& found, std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            for (const auto& s : scripts_)
+                if (found(s)) return true;
+            return false;
+        });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> scripts_;
+};
+
+}  // namespace zrvk_test
