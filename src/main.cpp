@@ -567,7 +567,7 @@ SourceResult tryRenderEngineSource(InstallationContext* ctx, const std::string& 
 
 // Step 1. Type errors of the version and URL reads reach the caller as ManifestFormatError.
 bool installRenderEngineStep(InstallationContext* ctx, const json& manifest) {
-    std::cout << "\n=== STEP 1/3: Render Engine ===" << std::endl;
+    logBanner("=== STEP 1/3: Render Engine ===");
 #ifdef _WIN32
     std::cout << "[INSTALL_THREAD] Getting Windows Render Engine..." << std::endl;
     std::string versionKey, urlKey;
@@ -630,7 +630,7 @@ std::string serverUrlFromTemplate(const std::string& urlTemplate, const std::str
 // Step 2. Type errors of the reads reach the caller as ManifestFormatError.
 bool installServerStep(InstallationContext* ctx, const json& manifest) {
     enterStep(ctx, 1);
-    std::cout << "\n=== STEP 2/3: MRV Server ===" << std::endl;
+    logBanner("=== STEP 2/3: MRV Server ===");
 #ifdef _WIN32
     std::cout << "[INSTALL_THREAD] Getting Windows MRV Server version..." << std::endl;
     std::string versionKey;
@@ -665,7 +665,7 @@ bool installServerStep(InstallationContext* ctx, const json& manifest) {
 // Step 3.
 bool installPluginsStep(InstallationContext* ctx) {
     enterStep(ctx, 2);
-    std::cout << "\n=== STEP 3/3: Plugins ===" << std::endl;
+    logBanner("=== STEP 3/3: Plugins ===");
     PluginProgressFn overall = [ctx](int current, int total, const std::string& text) {
         sendProgressToJS(ctx, static_cast<uint64_t>(static_cast<int64_t>(current)),
                          static_cast<uint64_t>(static_cast<int64_t>(total)), text);
