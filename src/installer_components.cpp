@@ -12,13 +12,7 @@
 #include "installer_utils.h"
 
 #ifdef _WIN32
-#if __has_include("installer_analytics.h")
 #include "installer_analytics.h"
-#else
-namespace InstallerAnalytics {
-void trackComponentError(const std::string& component, const std::string& errorType, const std::string& message);
-}
-#endif
 #include "installer_logging.h"
 #else
 #include "installer_auth.h"
