@@ -148,6 +148,20 @@ void openInBrowser(const std::string& url) {
 #endif
 }
 
+// Starts a detached worker that owns the context. When no thread can be
+// made the context is deleted here and the caller refuses the request.
+template <typename Context>
+bool startWorker(void (*body)(Context*), Context* context, const char* tag) {
+    try {
+        std::thread(body, context).detach();
+        return true;
+    } catch (const std::exception& e) {
+        delete context;
+        std::cerr << tag << " Failed to start thread: " << e.what() << std::endl;
+        return false;
+    }
+}
+
 bool isWebUrl(const std::string& url) {
     std::string scheme = url.substr(0, url.find("://"));
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -860,11 +874,7 @@ void startInstallation_cb(const char* seq, const char* req, void* arg) {
     ctx->forceReinstallRenderEngine = forceReinstall;
 
     std::cout << "[startInstallation] Launching installation thread..." << std::endl;
-    try {
-        std::thread(installationThreadFunc, ctx).detach();
-    } catch (const std::exception& e) {
-        delete ctx;
-        std::cerr << "[startInstallation] Failed to start thread: " << e.what() << std::endl;
+    if (!startWorker(installationThreadFunc, ctx, "[startInstallation]")) {
         answer(w, seq, 1, "{\"success\":false,\"error\":\"Failed to start installation\"}");
         return;
     }
@@ -889,12 +899,7 @@ void checkHostApp_cb(const char* seq, const char*, void* arg) {
 void loadManifest_cb(const char* seq, const char*, void* arg) {
     webview_t w = static_cast<webview_t>(arg);
     std::cout << "[loadManifest] Called, launching background thread..." << std::endl;
-    ManifestLoadContext* context = new ManifestLoadContext{w};
-    try {
-        std::thread(loadManifestThreadFunc, context).detach();
-    } catch (const std::exception& e) {
-        delete context;
-        std::cerr << "[loadManifest] Failed to start thread: " << e.what() << std::endl;
+    if (!startWorker(loadManifestThreadFunc, new ManifestLoadContext{w}, "[loadManifest]")) {
         answer(w, seq, 1, "{\"success\":false,\"error\":\"Failed to start manifest loading\"}");
         return;
     }
