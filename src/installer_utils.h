@@ -1,6 +1,7 @@
 // Version, file and process utilities.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 bool isNewerVersion(const std::string& a, const std::string& b);
@@ -18,3 +19,12 @@ bool copyDirectory(const std::string& src, const std::string& dst);
 bool killProcessByName(const std::string& name);
 bool launchMRVServer();
 bool isHostAppRunning();
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is invalid.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t i);
+// "\uXXXX" for a 16-bit value.
+std::string unicodeEscape(unsigned value);
+// The body of a JSON string: valid UTF-8 kept as it is, quote, backslash and
+// control bytes escaped, invalid UTF-8 replaced by U+FFFD, so a name read from
+// disk comes back from the page unchanged.
+std::string escapeJsonText(const std::string& text);

@@ -87,43 +87,6 @@ void answer(webview_t w, const char* seq, int status, const std::string& result)
 
 const std::string FRAME(40, '=');
 
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is invalid.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length;
-    std::uint32_t codePoint;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    if (overlong || surrogate || codePoint > 0x10FFFF) return 0;
-    return length;
-}
-
-std::string unicodeEscape(unsigned value) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out = "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out += digits[(value >> shift) & 0xF];
-    return out;
-}
-
 void openInBrowser(const std::string& url) {
 #ifdef ZRVK_TESTING
     if (g_urlOpener) {

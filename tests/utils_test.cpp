@@ -239,3 +239,19 @@ TEST(Configuration, PhasesAndFoldersKeepTheirRelations) {
 }
 
 }  // namespace
+
+TEST(EscapeJsonText, KeepsUtf8EscapesControlsAndReplacesInvalidBytes) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {"l\nr\rt\t", "l\\nr\\rt\\t"},
+        {std::string("\x01\x1f\x7f", 3), "\\u0001\\u001F\\u007F"},
+        {"Caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", "Caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"},
+        {"bad\xFF\xC3", "bad\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate is not UTF-8
+        {std::string("nul\0x", 5), "nul\\u0000x"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escapeJsonText(c.in), c.out) << c.in;
+}
