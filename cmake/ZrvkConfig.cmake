@@ -21,7 +21,8 @@ endfunction()
 zrvk_check_prefix("${ZRVK_ROOT_PREFIX}")
 
 # zrvk_write_build_config(<dir> KEY VALUE ...) writes <dir>/zrvk_build_config.h
-# from the given values (missing ones take the cache values).
+# from the given values (missing ones take the cache values). Its inputs are
+# found from this file, so the Windows test program's own project can use it too.
 function(zrvk_write_build_config dir)
   set(ROOT_PREFIX "${ZRVK_ROOT_PREFIX}")
   set(MANIFEST_URL "${ZRVK_MANIFEST_URL}")
@@ -39,9 +40,9 @@ function(zrvk_write_build_config dir)
   endwhile()
   zrvk_check_prefix("${ROOT_PREFIX}")
   string(REPLACE ";" "," GITHUB_PROXY_HOSTS "${GITHUB_PROXY_HOSTS}")
-  configure_file(${PROJECT_SOURCE_DIR}/src/zrvk_build_config.h.in ${dir}/zrvk_build_config.h @ONLY)
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/zrvk_build_config.h.in ${dir}/zrvk_build_config.h @ONLY)
   # The page names its addresses by the cache names; give them this flavour's values.
   set(ZRVK_WEBSITE_URL "${WEBSITE_URL}")
   set(ZRVK_PLACEHOLDER_IMAGE_URL "${PLACEHOLDER_IMAGE_URL}")
-  configure_file(${PROJECT_SOURCE_DIR}/resources/installer.html ${dir}/installer.html @ONLY)
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources/installer.html ${dir}/installer.html @ONLY)
 endfunction()

@@ -68,7 +68,9 @@ bool isNewerVersion(const std::string& a, const std::string& b) {
 }
 
 std::string readVersionFile(const std::string& dir) {
-    std::ifstream file(dir + "/version.txt");
+    // Binary, so that Windows reads a line as every other platform does: a
+    // carriage return before the line feed stays part of it.
+    std::ifstream file(dir + "/version.txt", std::ios::binary);
     if (!file.is_open()) return "";
     std::string line;
     std::getline(file, line);

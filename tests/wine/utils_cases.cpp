@@ -1,0 +1,209 @@
+// Version, file and process utilities: their Windows bodies, with cmd.exe,
+// xcopy and taskkill doing the work as they do for the installer.
+#include "case_runner.h"
+#include "windows_support.h"
+
+#include "installer_utils.h"
+
+#include <string>
+
+using namespace wintest;
+
+namespace {
+
+// A tree with blanks in its names, text with both line ends and every byte value.
+void writeSourceTree(const std::string& root) {
+    std::string allBytes;
+    for (int round = 0; round < 4; ++round) {
+        for (int b = 0; b < 256; ++b) allBytes += static_cast<char>(b);
+    }
+    makeFolders(root + "/sub dir/deeper level");
+    writeFile(root + "/top file.txt", "line one\r\nline two\nend\x1a after eof mark");
+    writeFile(root + "/sub dir/all bytes.bin", allBytes);
+    writeFile(root + "/sub dir/deeper level/empty file", "");
+}
+
+// A folder holding batch files named like the tools, put first on PATH.
+class StandInTools {
+public:
+    StandInTools(const std::string& folder) : folder(folder) { makeFolders(folder); }
+    void add(const std::string& tool, const std::string& body) { writeFile(folder + "/" + tool + ".bat", body); }
+    std::string path() const { return withBackslashes(folder) + ";" + currentPath(); }
+
+private:
+    static std::string currentPath() {
+        char buffer[32768];
+        const DWORD length = GetEnvironmentVariableA("PATH", buffer, sizeof(buffer));
+        return length < sizeof(buffer) ? std::string(buffer, length) : std::string();
+    }
+    std::string folder;
+};
+
+// This program copied under `imageName` and started to wait: a process that
+// taskkill and tasklist can find by that name.
+struct NamedSleeper {
+    explicit NamedSleeper(const std::string& imageName)
+        : copy(caseFolder() + "/" + imageName),
+          copied(CopyFileA(selfPath().c_str(), copy.c_str(), FALSE) != 0),
+          child(roleCommand(copy, "sleep")) {}
+    std::string copy;
+    bool copied;
+    ChildProcess child;
+};
+
+}  // namespace
+
+ZRVK_ROLE(sleep) {
+    Sleep(120000);
+    return 0;
+}
+
+ZRVK_CASE(executeCommandSilentReturnsTheExitCode) {
+    const struct {
+        std::string command;
+        int code;
+    } table[] = {
+        {"exit 0", 0},
+        {"exit 3", 3},
+        {"zrvk-no-such-command", 9009},  // cmd.exe's code for an unknown command
+        {"if exist \"" + caseFolder() + "\" exit 5", 5},
+    };
+    for (const auto& row : table) CHECK_EQ(executeCommandSilent(row.command), row.code);
+}
+
+ZRVK_CASE(createDirectoryMakesEveryMissingFolder) {
+    const std::string root = caseFolder();
+    CHECK(createDirectory(root + "/a b/c/d/"));
+    CHECK(folderExists(root + "/a b"));
+    CHECK(folderExists(root + "/a b/c"));
+    CHECK(folderExists(root + "/a b/c/d"));
+    CHECK(createDirectory(root + "/a b/c"));
+
+    writeFile(root + "/plain file", "kept");
+    CHECK(createDirectory(root + "/plain file"));
+    CHECK_EQ(readFile(root + "/plain file"), std::string("kept"));
+
+    // Only the slash splits a path: a backslash path gets its last step only.
+    CaptureStreams log;
+    CHECK(!createDirectory(root + "/missing\\inner"));
+    CHECK(log.contains("[createDirectory] Failed to create: " + root + "/missing\\inner"));
+    CHECK(!folderExists(root + "/missing"));
+}
+
+ZRVK_CASE(versionFileRoundTrip) {
+    const std::string dir = caseFolder() + "/new folder/deeper";
+    CHECK_EQ(readVersionFile(dir), std::string());
+    REQUIRE(writeVersionFile(dir, "3.5.3"));
+    CHECK_EQ(readFile(dir + "/version.txt"), std::string("3.5.3"));
+    CHECK_EQ(readVersionFile(dir), std::string("3.5.3"));
+    REQUIRE(writeVersionFile(dir, "10.0"));
+    CHECK_EQ(readFile(dir + "/version.txt"), std::string("10.0"));
+    CHECK_EQ(readVersionFile(dir), std::string("10.0"));
+}
+
+ZRVK_CASE(versionFileKeepsTheCarriageReturnOfACrlfLine) {
+    writeFile(caseFolder() + "/version.txt", "1.4\r\n2.0\r\n");
+    CHECK_EQ(readVersionFile(caseFolder()), std::string("1.4\r"));
+}
+
+ZRVK_CASE(copyDirectoryCopiesATreeByteForByteWithXcopy) {
+    const std::string source = caseFolder() + "/source tree";
+    const std::string target = caseFolder() + "/installed copy";
+    writeSourceTree(source);
+    {
+        CaptureStreams log;
+        CHECK(copyDirectory(source, target));
+        CHECK(log.contains("[copyDirectory] Copy completed successfully"));
+        CHECK(!log.contains("robocopy"));
+    }
+    CHECK(treeContents(target) == treeContents(source));
+    CHECK(folderExists(target + "/sub dir/deeper level"));
+
+    // A second copy over the first replaces changed files.
+    writeFile(source + "/top file.txt", "changed\r\n");
+    CHECK(copyDirectory(source, target));
+    CHECK_EQ(readFile(target + "/top file.txt"), std::string("changed\r\n"));
+    CHECK(treeContents(target) == treeContents(source));
+}
+
+ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
+    StandInTools tools(caseFolder() + "/tools");
+    tools.add("xcopy", "@exit /b 4\r\n");
+    tools.add("robocopy", "@exit /b %ZRVK_ROBOCOPY_CODE%\r\n");
+    ScopedEnv path("PATH", tools.path().c_str());
+    const struct {
+        const char* code;
+        bool copied;
+        bool serious;
+        bool fatal;
+    } table[] = {
+        {"1", true, false, false},  {"7", true, false, false},  {"8", false, false, false},
+        {"16", false, true, false}, {"24", false, false, true},
+    };
+    for (const auto& row : table) {
+        ScopedEnv code("ZRVK_ROBOCOPY_CODE", row.code);
+        CaptureStreams log;
+        CHECK_EQ(copyDirectory(caseFolder() + "/from", caseFolder() + "/to"), row.copied);
+        CHECK(log.contains("[copyDirectory] xcopy failed with code 4, trying robocopy..."));
+        CHECK_EQ(log.contains(std::string("[copyDirectory] robocopy failed with code ") + row.code), !row.copied);
+        CHECK_EQ(log.contains("[copyDirectory] ERROR: Serious error - robocopy did not copy any files"), row.serious);
+        CHECK_EQ(log.contains("[copyDirectory] ERROR: Fatal error occurred (likely access denied)"), row.fatal);
+        CHECK_EQ(log.contains("[copyDirectory] HINT: Please run the installer as Administrator"), row.fatal);
+    }
+}
+
+ZRVK_CASE(copyDirectoryCopiesWithRobocopyWhenXcopyFails) {
+    skipUnderWine("robocopy");
+    StandInTools tools(caseFolder() + "/tools");
+    tools.add("xcopy", "@exit /b 4\r\n");
+    ScopedEnv path("PATH", tools.path().c_str());
+    const std::string source = caseFolder() + "/source tree";
+    writeSourceTree(source);
+    CHECK(copyDirectory(source, caseFolder() + "/robocopy copy"));
+    CHECK(treeContents(caseFolder() + "/robocopy copy") == treeContents(source));
+}
+
+ZRVK_CASE(killProcessByNameEndsAStartedProcess) {
+    NamedSleeper sleeper("zrvk sleeper.exe");
+    REQUIRE(sleeper.copied);
+    REQUIRE(sleeper.child.started());
+    REQUIRE(!sleeper.child.waitFor(300));
+    {
+        CaptureStreams log;
+        CHECK(killProcessByName("zrvk sleeper.exe"));
+        CHECK(log.contains("[killProcessByName] Executing: taskkill /F /IM \"zrvk sleeper.exe\" >nul 2>&1"));
+        CHECK(log.contains("[killProcessByName] Process terminated successfully"));
+    }
+    CHECK(sleeper.child.waitFor(10000));
+    CaptureStreams log;
+    CHECK(killProcessByName("zrvk sleeper.exe"));
+    CHECK(log.contains("[killProcessByName] Process not running (ok)"));
+}
+
+ZRVK_CASE(isHostAppRunningFindsAfterEffects) {
+    skipUnderWine("tasklist with find /I");
+    NamedSleeper sleeper("AfterFX.exe");
+    REQUIRE(sleeper.copied);
+    REQUIRE(sleeper.child.started());
+    CaptureStreams log;
+    CHECK(isHostAppRunning());
+    CHECK(log.contains("[isHostAppRunning] After Effects process detected (AfterFX.exe)"));
+}
+
+ZRVK_CASE(deletePathOfAMissingPathRunsNoCommand) {
+    CaptureStreams log;
+    CHECK(deletePath(caseFolder() + "/not there"));
+    CHECK(log.contains("[deletePath] Path doesn't exist, nothing to delete: " + caseFolder() + "/not there"));
+    CHECK(!log.contains("[deletePath] Command result"));
+}
+
+ZRVK_CASE(deletePathRemovesFilesAndFoldersWithPowerShell) {
+    skipUnderWine("PowerShell");
+    const std::string folder = caseFolder() + "/folder to delete";
+    writeSourceTree(folder);
+    writeFile(caseFolder() + "/file to delete.txt", "x");
+    CHECK(deletePath(folder));
+    CHECK(!folderExists(folder));
+    CHECK(deletePath(caseFolder() + "/file to delete.txt"));
+    CHECK(!fileExists(caseFolder() + "/file to delete.txt"));
+}

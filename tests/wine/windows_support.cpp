@@ -1,0 +1,234 @@
+#include "windows_support.h"
+
+#include "case_runner.h"
+
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+namespace wintest {
+
+namespace {
+
+std::string g_caseFolder;
+
+// All cases work below one folder in the temporary folder, with blanks in
+// its name so that every command line the installer builds has to quote.
+const std::string& workRoot() {
+    static const std::string root = [] {
+        char temp[MAX_PATH + 1];
+        const DWORD length = GetTempPathA(sizeof(temp), temp);
+        std::string base = length > 0 && length < sizeof(temp) ? std::string(temp, length) : "C:\\Windows\\Temp\\";
+        for (char& c : base) {
+            if (c == '\\') c = '/';
+        }
+        return base + "zrvk windows tests " + std::to_string(GetCurrentProcessId());
+    }();
+    return root;
+}
+
+std::wstring wide(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+    return out;
+}
+
+void collectTree(const std::string& root, const std::string& relative, std::map<std::string, std::string>& out) {
+    const std::string folder = relative.empty() ? root : root + "/" + relative;
+    for (const auto& entry : folderEntries(folder)) {
+        const std::string path = relative.empty() ? entry.first : relative + "/" + entry.first;
+        if (entry.second) {
+            collectTree(root, path, out);
+        } else {
+            out[path] = readFile(root + "/" + path);
+        }
+    }
+}
+
+}  // namespace
+
+bool underWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+void skipUnderWine(const std::string& tool) {
+    if (underWine()) skip(tool + " is only a stub under wine");
+}
+
+const std::string& caseFolder() { return g_caseFolder; }
+
+void startCaseFolder(const std::string& caseName) {
+    g_caseFolder = workRoot() + "/" + caseName;
+    removeTree(g_caseFolder);
+    makeFolders(g_caseFolder);
+}
+
+void endCaseFolder(bool keep) {
+    if (keep) {
+        std::cout << "  files kept in " << g_caseFolder << std::endl;
+    } else {
+        removeTree(g_caseFolder);
+    }
+    g_caseFolder.clear();
+}
+
+void removeWorkRoot() { RemoveDirectoryA(workRoot().c_str()); }
+
+std::string withBackslashes(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+std::string indent(const std::string& text, const std::string& prefix) {
+    std::string out;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out += prefix + text.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return out;
+}
+
+bool fileExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool folderExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+void makeFolders(const std::string& path) {
+    for (std::string::size_type pos = path.find_first_of("/\\", 3); pos != std::string::npos;
+         pos = path.find_first_of("/\\", pos + 1)) {
+        CreateDirectoryA(path.substr(0, pos).c_str(), nullptr);
+    }
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+bool removeTree(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return DeleteFileA(path.c_str()) != 0;
+    }
+    bool ok = true;
+    for (const auto& entry : folderEntries(path)) ok = removeTree(path + "/" + entry.first) && ok;
+    return RemoveDirectoryA(path.c_str()) != 0 && ok;
+}
+
+std::map<std::string, std::string> treeContents(const std::string& root) {
+    std::map<std::string, std::string> out;
+    collectTree(root, "", out);
+    return out;
+}
+
+std::map<std::string, bool> folderEntries(const std::string& path) {
+    std::map<std::string, bool> entries;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((path + "/*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return entries;
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..") continue;
+        entries[name] = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return entries;
+}
+
+std::string selfPath() {
+    char path[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, length);
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name(name) {
+    std::vector<char> buffer(32768);
+    const DWORD length = GetEnvironmentVariableA(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    hadValue = length > 0 && length < buffer.size();
+    if (hadValue) saved.assign(buffer.data(), length);
+    SetEnvironmentVariableA(name.c_str(), value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnvironmentVariableA(name.c_str(), hadValue ? saved.c_str() : nullptr); }
+
+ChildProcess::ChildProcess(const std::string& commandLine) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION info{};
+    std::wstring line = wide(commandLine);
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                       &info)) {
+        process = info.hProcess;
+        CloseHandle(info.hThread);
+    }
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+}
+
+ChildProcess::~ChildProcess() {
+    if (process == nullptr) return;
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+    }
+    CloseHandle(process);
+}
+
+bool ChildProcess::waitFor(DWORD ms) { return process != nullptr && WaitForSingleObject(process, ms) == WAIT_OBJECT_0; }
+
+DWORD ChildProcess::exitCode() const {
+    DWORD code = STILL_ACTIVE;
+    if (process != nullptr) GetExitCodeProcess(process, &code);
+    return code;
+}
+
+long runProgram(const std::string& commandLine, DWORD ms) {
+    ChildProcess child(commandLine);
+    if (!child.waitFor(ms)) return -1;
+    return static_cast<long>(child.exitCode());
+}
+
+std::string roleCommand(const std::string& programPath, const std::string& role) {
+    return "\"" + withBackslashes(programPath) + "\" --role " + role;
+}
+
+CaptureStreams::CaptureStreams() : savedOut(std::cout.rdbuf()), savedErr(std::cerr.rdbuf()) {
+    std::cout.rdbuf(buffer.rdbuf());
+    std::cerr.rdbuf(buffer.rdbuf());
+}
+
+CaptureStreams::~CaptureStreams() {
+    std::cout.rdbuf(savedOut);
+    std::cerr.rdbuf(savedErr);
+}
+
+}  // namespace wintest

@@ -1,0 +1,99 @@
+// Helpers of the Windows test program: where it runs, a work folder per case,
+// files, environment variables, child processes and captured log lines.
+#pragma once
+
+#include <windows.h>
+
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace wintest {
+
+// True under wine: its ntdll exports wine_get_version.
+bool underWine();
+// Ends the case as skipped under wine, where `tool` is only a stub; on
+// Windows the case goes on.
+void skipUnderWine(const std::string& tool);
+
+// The current case's own folder (slash separators, with blanks in its path),
+// made empty before the case and removed after it unless it failed.
+const std::string& caseFolder();
+void startCaseFolder(const std::string& caseName);
+void endCaseFolder(bool keep);
+void removeWorkRoot();
+
+std::string withBackslashes(std::string path);
+std::string indent(const std::string& text, const std::string& prefix);
+
+bool fileExists(const std::string& path);
+bool folderExists(const std::string& path);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+void makeFolders(const std::string& path);
+bool removeTree(const std::string& path);
+// Every file below `root`, by its path relative to it ('/' separators), with its bytes.
+std::map<std::string, std::string> treeContents(const std::string& root);
+// Names of the entries of a folder, "." and ".." left out.
+std::map<std::string, bool> folderEntries(const std::string& path);
+
+// This program's own path.
+std::string selfPath();
+
+// Sets (or, with a null value, removes) an environment variable until the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name;
+    std::string saved;
+    bool hadValue = false;
+};
+
+// A process started by a case, without a console window and with its output
+// thrown away; it is ended when the object goes.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::string& commandLine);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return process != nullptr; }
+    // True when the process ended within `ms` milliseconds.
+    bool waitFor(DWORD ms);
+    DWORD exitCode() const;
+
+private:
+    HANDLE process = nullptr;
+};
+
+// Runs `commandLine` to its end (at most `ms` milliseconds): its exit code, or -1.
+long runProgram(const std::string& commandLine, DWORD ms = 60000);
+// This program started again in a role (see ZRVK_ROLE), its path quoted.
+std::string roleCommand(const std::string& programPath, const std::string& role);
+
+// Everything written to std::cout and std::cerr while it lives.
+class CaptureStreams {
+public:
+    CaptureStreams();
+    ~CaptureStreams();
+    CaptureStreams(const CaptureStreams&) = delete;
+    CaptureStreams& operator=(const CaptureStreams&) = delete;
+
+    std::string text() const { return buffer.str(); }
+    bool contains(const std::string& part) const { return text().find(part) != std::string::npos; }
+
+private:
+    std::ostringstream buffer;
+    std::streambuf* savedOut;
+    std::streambuf* savedErr;
+};
+
+}  // namespace wintest
