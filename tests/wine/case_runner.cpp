@@ -142,7 +142,10 @@ std::string show(const std::string& text) {
 
 // zrvk-windows-tests [part of a case name ...]   runs the (matching) cases
 // zrvk-windows-tests --role NAME [args ...]       acts as a case's child process
+// <tool>.exe next to <tool>.exit-code              a recording stand-in for a tool
 int main(int argc, char** argv) {
+    int recorderExit = 0;
+    if (wintest::runAsRecorder(recorderExit)) return recorderExit;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 2 && args[0] == "--role") {
         return wintest::runRole(args[1], std::vector<std::string>(args.begin() + 2, args.end()));

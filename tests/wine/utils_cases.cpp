@@ -6,6 +6,7 @@
 #include "installer_utils.h"
 
 #include <string>
+#include <vector>
 
 using namespace wintest;
 
@@ -22,22 +23,6 @@ void writeSourceTree(const std::string& root) {
     writeFile(root + "/sub dir/all bytes.bin", allBytes);
     writeFile(root + "/sub dir/deeper level/empty file", "");
 }
-
-// A folder holding batch files named like the tools, put first on PATH.
-class StandInTools {
-public:
-    StandInTools(const std::string& folder) : folder(folder) { makeFolders(folder); }
-    void add(const std::string& tool, const std::string& body) { writeFile(folder + "/" + tool + ".bat", body); }
-    std::string path() const { return withBackslashes(folder) + ";" + currentPath(); }
-
-private:
-    static std::string currentPath() {
-        char buffer[32768];
-        const DWORD length = GetEnvironmentVariableA("PATH", buffer, sizeof(buffer));
-        return length < sizeof(buffer) ? std::string(buffer, length) : std::string();
-    }
-    std::string folder;
-};
 
 // This program copied under `imageName` and started to wait: a process that
 // taskkill and tasklist can find by that name.
@@ -128,9 +113,8 @@ ZRVK_CASE(copyDirectoryCopiesATreeByteForByteWithXcopy) {
 
 ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
     StandInTools tools(caseFolder() + "/tools");
-    tools.add("xcopy", "@exit /b 4\r\n");
-    tools.add("robocopy", "@exit /b %ZRVK_ROBOCOPY_CODE%\r\n");
-    ScopedEnv path("PATH", tools.path().c_str());
+    tools.addBatch("xcopy", "@exit /b 4\r\n");
+    tools.addBatch("robocopy", "@exit /b %ZRVK_ROBOCOPY_CODE%\r\n");
     const struct {
         const char* code;
         bool copied;
@@ -155,8 +139,7 @@ ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
 ZRVK_CASE(copyDirectoryCopiesWithRobocopyWhenXcopyFails) {
     skipUnderWine("robocopy");
     StandInTools tools(caseFolder() + "/tools");
-    tools.add("xcopy", "@exit /b 4\r\n");
-    ScopedEnv path("PATH", tools.path().c_str());
+    tools.addBatch("xcopy", "@exit /b 4\r\n");
     const std::string source = caseFolder() + "/source tree";
     writeSourceTree(source);
     CHECK(copyDirectory(source, caseFolder() + "/robocopy copy"));
@@ -195,6 +178,22 @@ ZRVK_CASE(deletePathOfAMissingPathRunsNoCommand) {
     CHECK(deletePath(caseFolder() + "/not there"));
     CHECK(log.contains("[deletePath] Path doesn't exist, nothing to delete: " + caseFolder() + "/not there"));
     CHECK(!log.contains("[deletePath] Command result"));
+}
+
+ZRVK_CASE(deletePathRunsPowerShellRemoveItem) {
+    StandInTools tools(caseFolder() + "/tools");
+    REQUIRE(tools.addRecorder("powershell"));
+    const std::string folder = caseFolder() + "/folder to delete";
+    const std::string file = caseFolder() + "/file to delete.txt";
+    makeFolders(folder);
+    writeFile(file, "x");
+    CHECK(deletePath(folder));
+    CHECK(deletePath(file));
+    const std::vector<std::string> commands = tools.recordedCommands("powershell");
+    REQUIRE(commands.size() == 2);
+    CHECK_EQ(commands[0], "powershell -Command \"Remove-Item -Path '" + folder +
+                              "' -Force -Recurse -ErrorAction SilentlyContinue\"");
+    CHECK_EQ(commands[1], "powershell -Command \"Remove-Item -Path '" + file + "' -Force -ErrorAction SilentlyContinue\"");
 }
 
 ZRVK_CASE(deletePathRemovesFilesAndFoldersWithPowerShell) {

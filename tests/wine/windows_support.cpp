@@ -2,6 +2,7 @@
 
 #include "case_runner.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <vector>
@@ -209,6 +210,53 @@ DWORD ChildProcess::exitCode() const {
     DWORD code = STILL_ACTIVE;
     if (process != nullptr) GetExitCodeProcess(process, &code);
     return code;
+}
+
+StandInTools::StandInTools(const std::string& folder) : folder(folder) {
+    makeFolders(folder);
+    char buffer[32768];
+    const DWORD length = GetEnvironmentVariableA("PATH", buffer, sizeof(buffer));
+    const std::string current = length < sizeof(buffer) ? std::string(buffer, length) : std::string();
+    path.reset(new ScopedEnv("PATH", (withBackslashes(folder) + ";" + current).c_str()));
+}
+
+StandInTools::~StandInTools() = default;
+
+void StandInTools::addBatch(const std::string& tool, const std::string& body) {
+    writeFile(folder + "/" + tool + ".bat", body);
+}
+
+bool StandInTools::addRecorder(const std::string& tool, int exitCode) {
+    writeFile(folder + "/" + tool + ".exit-code", std::to_string(exitCode));
+    return CopyFileA(selfPath().c_str(), (folder + "/" + tool + ".exe").c_str(), FALSE) != 0;
+}
+
+std::vector<std::string> StandInTools::recordedCommands(const std::string& tool) const {
+    std::vector<std::string> lines;
+    const std::string text = readFile(folder + "/" + tool + ".commands");
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A recorder copy lies next to <tool>.exit-code and appends to <tool>.commands.
+bool runAsRecorder(int& exitCode) {
+    const std::string self = selfPath();
+    const std::string::size_type dot = self.rfind('.');
+    if (dot == std::string::npos || !fileExists(self.substr(0, dot) + ".exit-code")) return false;
+    const std::string base = self.substr(0, dot);
+    const std::wstring line = GetCommandLineW();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &text[0], size, nullptr, nullptr);
+    std::ofstream(base + ".commands", std::ios::binary | std::ios::app) << text << "\n";
+    exitCode = std::atoi(readFile(base + ".exit-code").c_str());
+    return true;
 }
 
 long runProgram(const std::string& commandLine, DWORD ms) {

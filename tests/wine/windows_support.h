@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace wintest {
 
@@ -73,6 +74,29 @@ public:
 private:
     HANDLE process = nullptr;
 };
+
+// A folder put first on PATH (until the object goes) that holds stand-ins
+// named like the tools the installer runs: batch files, or copies of this
+// program that record the command line they receive (see recordedCommands).
+class StandInTools {
+public:
+    explicit StandInTools(const std::string& folder);
+    ~StandInTools();
+    StandInTools(const StandInTools&) = delete;
+    StandInTools& operator=(const StandInTools&) = delete;
+
+    void addBatch(const std::string& tool, const std::string& body);
+    // <tool>.exe: records its command line, then exits with `exitCode`.
+    bool addRecorder(const std::string& tool, int exitCode = 0);
+    // The command lines that the recorder of `tool` received, one per run.
+    std::vector<std::string> recordedCommands(const std::string& tool) const;
+
+private:
+    std::string folder;
+    std::unique_ptr<ScopedEnv> path;
+};
+// When this program runs as a recorder copy: records and returns true.
+bool runAsRecorder(int& exitCode);
 
 // Runs `commandLine` to its end (at most `ms` milliseconds): its exit code, or -1.
 long runProgram(const std::string& commandLine, DWORD ms = 60000);
