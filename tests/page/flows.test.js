@@ -6,6 +6,8 @@ const h = require('./harness');
 
 after(h.closeBrowser);
 
+// Enough for the Uninstall button to appear.
+const SOMETHING_INSTALLED = { ...h.NOTHING_INSTALLED, userData: { exists: true, path: '/data' } };
 const CATALOGUE = { plugins: [{ id: 'a', name: 'Alpha' }, { id: 'b', name: 'Beta' }, { id: 'c', name: 'Gamma' }] };
 
 async function installing(s, ids, manifest = CATALOGUE) {
@@ -306,7 +308,6 @@ describe('scroll positions', () => {
     license_text: Array.from({ length: 80 }, (_, i) => 'Term ' + (i + 1) + '.').join('\n'),
     plugins: Array.from({ length: 12 }, (_, i) => ({ id: 'p' + i, name: 'Plugin ' + i, description: 'Effect number ' + i + '.' })),
   };
-  const SOMETHING_INSTALLED = { ...h.NOTHING_INSTALLED, userData: { exists: true, path: '/data' } };
   const scrolls = (s) => s.eval(() => ({
     page: document.getElementById('page-plugins').scrollTop,
     list: document.getElementById('plugins-list').scrollTop,
@@ -371,7 +372,6 @@ describe('result pages', () => {
     walk(document.querySelector('.page.active'));
     return out;
   });
-  const SOMETHING_INSTALLED = { ...h.NOTHING_INSTALLED, userData: { exists: true, path: '/data' } };
 
   // [page, bridge, how to get there, what it shows]
   const cases = [
