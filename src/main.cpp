@@ -26,6 +26,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+#include "webview2_prerequisite.h"
 #else
 #include <spawn.h>
 #include <sys/wait.h>
@@ -938,6 +939,14 @@ int ZRVK_ENTRY(int argc, char* argv[]) {
     if (devMode) std::cout << "[MAIN] Dev mode enabled" << std::endl;
     std::cout << "[MAIN] Zorvik Installer starting..." << std::endl;
     std::cout << "[MAIN] Using webview C API with embedded resources" << std::endl;
+#ifdef _WIN32
+    std::cout << "[MAIN] Checking WebView2 Runtime..." << std::endl;
+    if (!ensureWebView2Runtime()) {
+        std::cerr << "[ERROR] WebView2 Runtime is required but not installed" << std::endl;
+        return 1;
+    }
+    std::cout << "[MAIN] WebView2 Runtime is available" << std::endl;
+#endif
 
 #ifdef __APPLE__
     installApplicationMenu();

@@ -6,6 +6,8 @@ const h = require('./harness');
 
 after(h.closeBrowser);
 
+// Enough for the Uninstall button to appear.
+const SOMETHING_INSTALLED = { ...h.NOTHING_INSTALLED, userData: { exists: true, path: '/data' } };
 const CATALOGUE = { plugins: [{ id: 'a', name: 'Alpha' }, { id: 'b', name: 'Beta' }, { id: 'c', name: 'Gamma' }] };
 
 async function installing(s, ids, manifest = CATALOGUE) {
@@ -299,4 +301,106 @@ describe('page switch', () => {
       assert.deepEqual(await s.activePages(), []);
       assert.equal(await s.currentPage(), 'complete');
     }));
+});
+
+describe('scroll positions', () => {
+  const MANY = {
+    license_text: Array.from({ length: 80 }, (_, i) => 'Term ' + (i + 1) + '.').join('\n'),
+    plugins: Array.from({ length: 12 }, (_, i) => ({ id: 'p' + i, name: 'Plugin ' + i, description: 'Effect number ' + i + '.' })),
+  };
+  const scrolls = (s) => s.eval(() => ({
+    page: document.getElementById('page-plugins').scrollTop,
+    list: document.getElementById('plugins-list').scrollTop,
+  }));
+
+  test('Back from the licence and uninstall pages returns to the plugin page scrolled as it was left', () =>
+    h.withSession({ bridge: { detectInstalledComponents: h.ok(SOMETHING_INSTALLED) } }, async (s) => {
+      await s.toPlugins(MANY);
+      // A list that keeps its full height under a taller header makes the page itself
+      // taller than the window, as large text would.
+      await s.eval(() => {
+        document.getElementById('plugins-list').style.flexShrink = '0';
+        document.querySelector('#page-plugins .page-header').style.marginBottom = '120px';
+      });
+      // Each button is scrolled to where it can be clicked as it stands.
+      for (const [open, back, pageScroll] of [
+        ['button:has-text("Terms and License Info")', '#page-license-info button:has-text("Back")', 1000],
+        ['#uninstall-header-btn', '#page-uninstall button:has-text("Back")', 30],
+      ]) {
+        await s.eval((top) => {
+          document.getElementById('plugins-list').scrollTop = 400;
+          document.getElementById('page-plugins').scrollTop = top;
+        }, pageScroll);
+        const left = await scrolls(s);
+        assert.ok(left.list > 0 && left.page > 0, 'the list and the page scroll');
+        await s.click(open);
+        await s.settle();
+        await s.click(back);
+        assert.equal(await s.currentPage(), 'plugins');
+        assert.deepEqual(await scrolls(s), left, 'after ' + open);
+      }
+    }));
+
+  test('the licence text starts at its top on every visit', () =>
+    h.withSession({}, async (s) => {
+      await s.toPlugins(MANY);
+      await s.click('button:has-text("Terms and License Info")');
+      await s.eval(() => { document.getElementById('license-text').scrollTop = 500; });
+      assert.ok(await s.eval(() => document.getElementById('license-text').scrollTop) > 0, 'the licence text scrolls');
+      await s.click('#page-license-info button:has-text("Back")');
+      await s.click('.plugin-item[data-plugin-id="p3"]');
+      await s.click('button:has-text("Terms and License Info")');
+      assert.equal(await s.eval(() => document.getElementById('license-text').scrollTop), 0);
+    }));
+});
+
+describe('result pages', () => {
+  // Everything a page shows, top to bottom: each heading, line, list, box and
+  // button with its text.
+  const shown = (s) => s.eval(() => {
+    const out = [];
+    const walk = (parent) => {
+      for (const e of parent.children) {
+        if (e.getClientRects().length === 0) continue;
+        if (e.children.length === 0 || e.matches('ul, .text-box')) {
+          out.push(e.tagName.toLowerCase() + (e.id ? '#' + e.id : '') + ' ' + e.textContent);
+        } else {
+          walk(e);
+        }
+      }
+    };
+    walk(document.querySelector('.page.active'));
+    return out;
+  });
+
+  // [page, bridge, how to get there, what it shows]
+  const cases = [
+    ['complete', {}, async (s) => { await installing(s, ['c', 'a']); await s.run(h.INSTALL_SUCCESS); },
+      ['h1 Installation Complete', 'p Successfully installed:', 'ul#installed-list GammaAlpha',
+        'button#custom-button Visit Website', 'button Close']],
+    ['failed', {}, async (s) => { await installing(s, ['a']); await s.run(h.installFailedSnippet('Disk full')); },
+      ['h1 Installation Failed', 'div#error-log Disk full', 'button Contact Support', 'button Close']],
+    ['no-internet', {}, async (s) => { await s.tick(100); await s.run(h.MANIFEST_FETCH_FAILED); },
+      ['h1 No Internet Connection', 'p Internet connection is required to use the installer.',
+        'p Please check your connection and try again.', 'button Retry', 'button Close']],
+    ['ae-running', { checkHostApp: h.ok({ isRunning: true }) }, async (s) => { await s.tick(100); await s.waitForPage('ae-running'); },
+      ['h1 Adobe Application is Running', 'p Please close Adobe After Effects and Premiere Pro before installing.',
+        'p The installer needs to update plugin files that may be in use.', 'button Retry', 'button Close']],
+    ['uninstall-complete', { detectInstalledComponents: h.ok(SOMETHING_INSTALLED) }, async (s) => {
+      await s.toPlugins(CATALOGUE);
+      await s.click('#uninstall-header-btn');
+      await s.waitForPage('uninstall');
+      await s.click('.uninstall-item[data-component-id="userData"]');
+      await s.click('#uninstall-button');
+      await s.run(h.UNINSTALL_SUCCESS);
+    }, ['h1 Uninstall Complete', 'p The following components have been removed:', 'ul#uninstalled-list User Data', 'button Close']],
+  ];
+  for (const [name, bridge, reach, want] of cases) {
+    test('the ' + name + ' page shows only its heading, lines, list or box and buttons', () =>
+      h.withSession({ bridge }, async (s) => {
+        await reach(s);
+        assert.equal(await s.currentPage(), name);
+        assert.deepEqual(await shown(s), want);
+      }));
+  }
 });
