@@ -2,10 +2,15 @@
 
 #include "windows_support.h"
 
+#include <windows.h>
+
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <future>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace wintest {
@@ -37,44 +42,85 @@ struct AbortCase {};
 
 std::vector<std::string>* g_failures = nullptr;
 
+// A case that has not ended by then (a message box waiting for a click, a
+// command that never returns) ends the program: its thread cannot be stopped.
+const int CASE_TIME_LIMIT_SECONDS = 120;
+
 enum class Outcome { Passed, Failed, Skipped };
 
-// Runs one case in a fresh work folder; the product's own log lines are kept
-// and shown only when the case fails.
-Outcome runCase(const Case& c) {
+struct Result {
     std::vector<std::string> failures;
-    g_failures = &failures;
-    std::string skipReason;
     bool skipped = false;
-    std::string output;
-    {
-        CaptureStreams capture;
-        try {
-            startCaseFolder(c.name);
-            c.run();
-        } catch (const SkipCase& s) {
-            skipped = true;
-            skipReason = s.reason;
-        } catch (const AbortCase&) {
-        } catch (const std::exception& e) {
-            failures.push_back(std::string("exception: ") + e.what());
-        } catch (...) {
-            failures.push_back("unknown exception");
-        }
-        output = capture.text();
+    std::string skipReason;
+    std::string output;  // the product's own log lines, shown when the case fails
+};
+
+struct Counts {
+    int passed = 0;
+    int failed = 0;
+    int skipped = 0;
+};
+
+// The runner's own lines go to the C stream: a case may have std::cout captured.
+void say(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void sayTotals(const Counts& counts) {
+    if (counts.skipped) say(std::to_string(counts.skipped) + " skipped");
+    say(std::to_string(counts.passed) + " passed, " + std::to_string(counts.failed) + " failed");
+}
+
+Result runCaseBody(const Case& c) {
+    Result result;
+    g_failures = &result.failures;
+    CaptureStreams capture;
+    try {
+        startCaseFolder(c.name);
+        c.run();
+    } catch (const SkipCase& s) {
+        result.skipped = true;
+        result.skipReason = s.reason;
+    } catch (const AbortCase&) {
+    } catch (const std::exception& e) {
+        result.failures.push_back(std::string("exception: ") + e.what());
+    } catch (...) {
+        result.failures.push_back("unknown exception");
     }
+    result.output = capture.text();
     g_failures = nullptr;
+    return result;
+}
+
+// Runs one case on a thread of its own, in a fresh work folder.
+Outcome runCase(const Case& c, const Counts& counts) {
+    std::packaged_task<Result()> task([&c] { return runCaseBody(c); });
+    std::future<Result> pending = task.get_future();
+    std::thread worker(std::move(task));
+    if (pending.wait_for(std::chrono::seconds(CASE_TIME_LIMIT_SECONDS)) == std::future_status::timeout) {
+        say(std::string("FAIL ") + c.name + ": did not end within " + std::to_string(CASE_TIME_LIMIT_SECONDS) +
+            " seconds");
+        Counts total = counts;
+        ++total.failed;
+        sayTotals(total);
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
+    worker.join();
+    const Result result = pending.get();
     Outcome outcome = Outcome::Passed;
-    if (!failures.empty()) {
+    if (!result.failures.empty()) {
         outcome = Outcome::Failed;
-        std::cout << "FAIL " << c.name << std::endl;
-        for (const std::string& f : failures) std::cout << "  " << f << std::endl;
-        if (!output.empty()) std::cout << "  output of the case:\n" << indent(output, "    ") << std::flush;
-    } else if (skipped) {
+        say(std::string("FAIL ") + c.name);
+        for (const std::string& f : result.failures) say("  " + f);
+        if (!result.output.empty()) say("  output of the case:\n" + indent(result.output, "    "));
+        say("  files kept in " + caseFolder());
+    } else if (result.skipped) {
         outcome = Outcome::Skipped;
-        std::cout << "SKIP " << c.name << ": " << skipReason << std::endl;
+        say(std::string("SKIP ") + c.name + ": " + result.skipReason);
     } else {
-        std::cout << "PASS " << c.name << std::endl;
+        say(std::string("PASS ") + c.name);
     }
     endCaseFolder(outcome == Outcome::Failed);
     return outcome;
@@ -150,20 +196,17 @@ int main(int argc, char** argv) {
     if (args.size() >= 2 && args[0] == "--role") {
         return wintest::runRole(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
     }
-    std::cout << "Windows test program" << (wintest::underWine() ? " under wine" : "") << std::endl;
-    int passed = 0;
-    int failed = 0;
-    int skipped = 0;
+    wintest::say(std::string("Windows test program") + (wintest::underWine() ? " under wine" : ""));
+    wintest::Counts counts;
     for (const auto& c : wintest::allCases()) {
         if (!wintest::selected(c, args)) continue;
-        switch (wintest::runCase(c)) {
-            case wintest::Outcome::Passed: ++passed; break;
-            case wintest::Outcome::Failed: ++failed; break;
-            case wintest::Outcome::Skipped: ++skipped; break;
+        switch (wintest::runCase(c, counts)) {
+            case wintest::Outcome::Passed: ++counts.passed; break;
+            case wintest::Outcome::Failed: ++counts.failed; break;
+            case wintest::Outcome::Skipped: ++counts.skipped; break;
         }
     }
     wintest::removeWorkRoot();
-    if (skipped) std::cout << skipped << " skipped" << std::endl;
-    std::cout << passed << " passed, " << failed << " failed" << std::endl;
-    return failed == 0 && passed > 0 ? 0 : 1;
+    wintest::sayTotals(counts);
+    return counts.failed == 0 && counts.passed > 0 ? 0 : 1;
 }

@@ -137,7 +137,7 @@ ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
 }
 
 ZRVK_CASE(copyDirectoryCopiesWithRobocopyWhenXcopyFails) {
-    skipUnderWine("robocopy");
+    skipUnderWine("robocopy is only a stub under wine");
     StandInTools tools(caseFolder() + "/tools");
     tools.addBatch("xcopy", "@exit /b 4\r\n");
     const std::string source = caseFolder() + "/source tree";
@@ -164,7 +164,7 @@ ZRVK_CASE(killProcessByNameEndsAStartedProcess) {
 }
 
 ZRVK_CASE(isHostAppRunningFindsAfterEffects) {
-    skipUnderWine("tasklist with find /I");
+    skipUnderWine("tasklist with find /I is only a stub under wine");
     NamedSleeper sleeper("AfterFX.exe");
     REQUIRE(sleeper.copied);
     REQUIRE(sleeper.child.started());
@@ -197,7 +197,7 @@ ZRVK_CASE(deletePathRunsPowerShellRemoveItem) {
 }
 
 ZRVK_CASE(deletePathRemovesFilesAndFoldersWithPowerShell) {
-    skipUnderWine("PowerShell");
+    skipUnderWine("PowerShell is only a stub under wine");
     const std::string folder = caseFolder() + "/folder to delete";
     writeSourceTree(folder);
     writeFile(caseFolder() + "/file to delete.txt", "x");

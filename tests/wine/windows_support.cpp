@@ -55,8 +55,8 @@ bool underWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-void skipUnderWine(const std::string& tool) {
-    if (underWine()) skip(tool + " is only a stub under wine");
+void skipUnderWine(const std::string& reason) {
+    if (underWine()) skip(reason);
 }
 
 const std::string& caseFolder() { return g_caseFolder; }
@@ -68,11 +68,7 @@ void startCaseFolder(const std::string& caseName) {
 }
 
 void endCaseFolder(bool keep) {
-    if (keep) {
-        std::cout << "  files kept in " << g_caseFolder << std::endl;
-    } else {
-        removeTree(g_caseFolder);
-    }
+    if (!keep) removeTree(g_caseFolder);
     g_caseFolder.clear();
 }
 

@@ -15,9 +15,9 @@ namespace wintest {
 
 // True under wine: its ntdll exports wine_get_version.
 bool underWine();
-// Ends the case as skipped under wine, where `tool` is only a stub; on
-// Windows the case goes on.
-void skipUnderWine(const std::string& tool);
+// Ends the case as skipped under wine, for the reason given (a tool that
+// wine only stubs, no display); on Windows the case goes on.
+void skipUnderWine(const std::string& reason);
 
 // The current case's own folder (slash separators, with blanks in its path),
 // made empty before the case and removed after it unless it failed.
