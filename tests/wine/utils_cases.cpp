@@ -56,6 +56,15 @@ ZRVK_CASE(executeCommandSilentReturnsTheExitCode) {
     for (const auto& row : table) CHECK_EQ(executeCommandSilent(row.command), row.code);
 }
 
+ZRVK_CASE(getTempDirectoryReadsTempWithSlashes) {
+    {
+        ScopedEnv temp("TEMP", "C:\\Some Folder\\Temp");
+        CHECK_EQ(getTempDirectory(), std::string("C:/Some Folder/Temp"));
+    }
+    ScopedEnv unset("TEMP", nullptr);
+    CHECK_EQ(getTempDirectory(), std::string("C:/Windows/Temp"));
+}
+
 ZRVK_CASE(createDirectoryMakesEveryMissingFolder) {
     const std::string root = caseFolder();
     CHECK(createDirectory(root + "/a b/c/d/"));
