@@ -1,18 +1,31 @@
 #include "plugin_diagnostics.h"
 
+#include "installer_config.h"
+#include "installer_utils.h"
+
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <cstdio>
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
 namespace PluginDiagnostics {
@@ -179,9 +192,211 @@ void scanWinRecords(const std::vector<uint8_t>& d, PluginInfo& info) {
     }
 }
 
+#ifndef _WIN32
+// Both ends are closed in every other child started meanwhile.
+bool openCloseOnExecPipe(int fds[2]) {
+#ifdef __linux__
+    return pipe2(fds, O_CLOEXEC) == 0;
+#else
+    if (pipe(fds) != 0) return false;
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+#endif
+}
+
+bool isOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    const std::string dirs = path;
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = end == start ? "." : dirs.substr(start, end - start);
+        const std::string candidate = dir + "/" + program;
+        struct stat info;
+        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+struct CommandResult {
+    bool started = false;
+    int exitCode = -1;  // -1 unless the program exited by itself
+    std::string output;
+};
+
+// Runs a program found on PATH with an argument vector (no shell sees the
+// plug-in's path). With `capture`, standard output and standard error come
+// back together, as codesign writes its details to standard error;
+// otherwise both are discarded.
+CommandResult runProgram(const std::vector<std::string>& args, bool capture) {
+    CommandResult result;
+    int fds[2] = {-1, -1};
+    if (capture && !openCloseOnExecPipe(fds)) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (capture) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (capture) close(fds[1]);
+    if (spawned != 0) {
+        if (capture) close(fds[0]);
+        return result;
+    }
+    result.started = true;
+    if (capture) {
+        char buffer[256];
+        for (;;) {
+            const ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n > 0) {
+                result.output.append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        close(fds[0]);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return result;
+    }
+    // A program killed by a signal has not succeeded.
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    return result;
+}
+
+bool isAdhocSignature(const std::string& details) {
+    return details.find("Signature=adhoc") != std::string::npos ||
+           details.find("flags=0x2(adhoc)") != std::string::npos || details.find("(adhoc") != std::string::npos;
+}
+
+int signatureStatusOf(const std::string& path) { return checkPluginSignature(path); }
+#else
+int signatureStatusOf(const std::string&) { return SIGNATURE_UNKNOWN; }
+#endif
+
+bool isOwnPlugin(const std::string& path) {
+    return path.find("/ZRVK/") != std::string::npos || path.find("\\ZRVK\\") != std::string::npos;
+}
+
+// Keeps a plug-in that has a name or a version, marking the maker's own.
+void addPlugin(PluginInfo info, const std::string& path, std::vector<PluginInfo>& out) {
+    if (info.name.empty() && info.version.empty()) return;
+    info.own = isOwnPlugin(path);
+    if (info.own) info.status = signatureStatusOf(path);
+    out.push_back(std::move(info));
+}
+
+#ifdef _WIN32
+void scanDirectoryWin(const std::string& dir, std::vector<PluginInfo>& out) {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = entry.cFileName;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + "\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            scanDirectoryWin(path, out);
+        } else if (name.size() > 4 && endsWith(name, ".aex")) {
+            addPlugin(parsePluginWin(path), path, out);
+        }
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
+
+void scanMediaCore(const std::string& dir, std::vector<PluginInfo>& out) { scanDirectoryWin(dir, out); }
+#else
+using FolderId = std::pair<dev_t, ino_t>;
+
+// Depth first in listing order. Each real folder is entered once, so links
+// that lead back up end the walk at once.
+void scanFolderOnce(const std::string& dir, std::vector<PluginInfo>& out, std::set<FolderId>& entered) {
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return;
+    struct stat self;
+    if (fstat(dirfd(listing), &self) != 0 || !entered.insert({self.st_dev, self.st_ino}).second) {
+        closedir(listing);
+        return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + "/" + name;
+        struct stat info;
+        if (name.size() >= 8 && endsWith(name, ".plugin")) {
+            addPlugin(parsePluginMac(path), path, out);
+        } else if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            scanFolderOnce(path, out, entered);
+        }
+    }
+    closedir(listing);
+}
+
+void scanDirectoryMac(const std::string& dir, std::vector<PluginInfo>& out) {
+    std::set<FolderId> entered;
+    scanFolderOnce(dir, out, entered);
+}
+
+void scanMediaCore(const std::string& dir, std::vector<PluginInfo>& out) { scanDirectoryMac(dir, out); }
+#endif
+
+const char* statusName(int32_t status) {
+    static const char* const names[] = {"valid", "adhoc", "invalid", "unsigned", "quarantined"};
+    return status >= 1 && status <= 5 ? names[status - 1] : "unknown";
+}
+
+std::string escapeJson(const std::string& text) { return escapeJsonText(text); }
+
 }  // namespace
 
 #ifndef _WIN32
+int checkPluginSignature(const std::string& path) {
+    std::cout << "[DIAGNOSTICS] Checking signature: " << path << std::endl;
+    if (!isOnPath("codesign")) {
+        std::cout << "[DIAGNOSTICS]   -> UNKNOWN (codesign not found)" << std::endl;
+        return SIGNATURE_UNKNOWN;
+    }
+    if (isOnPath("xattr") && runProgram({"xattr", "-p", "com.apple.quarantine", path}, false).exitCode == 0) {
+        std::cout << "[DIAGNOSTICS]   -> QUARANTINED" << std::endl;
+        return SIGNATURE_QUARANTINED;
+    }
+    const CommandResult details = runProgram({"codesign", "-dv", path}, true);
+    if (!details.started) {
+        std::cout << "[DIAGNOSTICS]   -> UNKNOWN (popen failed)" << std::endl;
+        return SIGNATURE_UNKNOWN;
+    }
+    if (details.exitCode != 0) {
+        std::cout << "[DIAGNOSTICS]   -> UNSIGNED" << std::endl;
+        return SIGNATURE_UNSIGNED;
+    }
+    if (isAdhocSignature(details.output)) {
+        std::cout << "[DIAGNOSTICS]   -> ADHOC" << std::endl;
+        return SIGNATURE_ADHOC;
+    }
+    if (runProgram({"codesign", "--verify", "--deep", "--strict", path}, false).exitCode != 0) {
+        std::cout << "[DIAGNOSTICS]   -> INVALID" << std::endl;
+        return SIGNATURE_INVALID;
+    }
+    std::cout << "[DIAGNOSTICS]   -> VALID" << std::endl;
+    return SIGNATURE_VALID;
+}
+
 PluginInfo parsePluginMac(const std::string& bundlePath) {
     PluginInfo info;
     info.file = fileNameOf(bundlePath, "/");
@@ -196,6 +411,42 @@ PluginInfo parsePluginWin(const std::string& aexPath) {
     info.file = fileNameOf(aexPath, "/\\");
     scanWinRecords(readFile(aexPath), info);
     return info;
+}
+
+std::vector<PluginInfo> collectInstalledPlugins() {
+    const std::string& dir = InstallerConfig::Paths::MEDIACORE_DIR;
+    std::cout << "[DIAGNOSTICS] Scanning MediaCore directory: " << dir << std::endl;
+    std::vector<PluginInfo> plugins;
+    scanMediaCore(dir, plugins);
+    std::cout << "[DIAGNOSTICS] Found " << plugins.size() << " plugins:" << std::endl;
+    int own = 0;
+    int issues = 0;
+    for (const PluginInfo& plugin : plugins) {
+        const std::string& name = plugin.name.empty() ? plugin.file : plugin.name;
+        const std::string& version = plugin.version.empty() ? std::string("?") : plugin.version;
+        if (plugin.own) {
+            ++own;
+            if (plugin.status >= SIGNATURE_ADHOC) ++issues;
+            std::cout << "  [ZRVK] " << name << " " << version << " (sig: " << statusName(plugin.status) << ")"
+                      << std::endl;
+        } else {
+            std::cout << "  " << name << " " << version << std::endl;
+        }
+    }
+    std::cout << "[DIAGNOSTICS] ZRVK plugins: " << own << ", signature issues: " << issues << std::endl;
+    return plugins;
+}
+
+std::string pluginsToJson(const std::vector<PluginInfo>& plugins) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < plugins.size(); ++i) {
+        const PluginInfo& p = plugins[i];
+        if (i > 0) json += ",";
+        json += "{\"file\":\"" + escapeJson(p.file) + "\"," + "\"name\":\"" + escapeJson(p.name) + "\"," +
+                "\"version\":\"" + escapeJson(p.version) + "\"," + "\"match_name\":\"" +
+                escapeJson(p.match_name) + "\"}";
+    }
+    return json + "]";
 }
 
 }  // namespace PluginDiagnostics
