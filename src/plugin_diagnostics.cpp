@@ -104,7 +104,8 @@ void storeProperty(PluginInfo& info, const std::string& key, const uint8_t* data
 #ifdef _WIN32
 std::vector<uint8_t> readFile(const std::string& path) {
     std::vector<uint8_t> bytes;
-    FILE* file = std::fopen(path.c_str(), "rb");
+    // "N": not inherited by programs started meanwhile.
+    FILE* file = std::fopen(path.c_str(), "rbN");
     if (file == nullptr) return bytes;
     long long size = -1;
     if (_fseeki64(file, 0, SEEK_END) == 0) size = _ftelli64(file);
