@@ -2,50 +2,14 @@
 // orders of the two programs, macOS bundles with a resource file and .aex files.
 #pragma once
 
+#include "plugin_records.h"
 #include "test_paths.h"
 
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <string>
 
 namespace zrvk_test {
-
-// The packed plug-in version word: major is split 4+3 bits, then minor and fix.
-inline uint32_t versionWord(unsigned major, unsigned minor, unsigned fix) {
-    return ((major / 8 & 0xF) << 26) | ((major % 8 & 0x7) << 19) | ((minor & 0xF) << 15) | ((fix & 0xF) << 11);
-}
-
-inline std::string bigEndian32(uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-inline std::string littleEndian32(uint32_t v) {
-    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
-}
-
-inline std::string pascal(const std::string& text) { return std::string(1, static_cast<char>(text.size())) + text; }
-
-// One record as the macOS resource file holds it ("8BIM", key, id, big-endian length, data).
-inline std::string macRecord(const std::string& key, const std::string& data, uint32_t id = 0) {
-    return "8BIM" + key + bigEndian32(id) + bigEndian32(static_cast<uint32_t>(data.size())) + data;
-}
-// The same record as an .aex file holds it: "MIB8", the key reversed, little-endian.
-inline std::string winRecord(const std::string& key, const std::string& data, uint32_t id = 0) {
-    return "MIB8" + std::string(key.rbegin(), key.rend()) + littleEndian32(id) +
-           littleEndian32(static_cast<uint32_t>(data.size())) + data;
-}
-
-// name, eVER and eMNA records in either byte order, with filler around them.
-inline std::string pluginProperties(const std::string& name, uint32_t version, const std::string& matchName,
-                                    bool windows) {
-    auto record = windows ? winRecord : macRecord;
-    auto word = windows ? littleEndian32 : bigEndian32;
-    std::string out = std::string(40, '\x11');
-    if (!name.empty()) out += record("name", pascal(name), 0);
-    if (version != 0) out += record("eVER", word(version), 0);
-    if (!matchName.empty()) out += record("eMNA", pascal(matchName), 0);
-    return out + std::string(24, '\x22');
-}
 
 // <dir>/<bundle>/Contents/Resources/<stem>.rsrc holding the given bytes; returns the bundle's path.
 inline std::string makeMacBundle(const std::string& dir, const std::string& bundle, const std::string& rsrcBytes) {

@@ -155,6 +155,23 @@ std::map<std::string, bool> folderEntries(const std::string& path) {
     return entries;
 }
 
+SystemFolderFixture::SystemFolderFixture(const std::string& path) {
+    if (folderExists(path) && !underWine()) skip("this machine has its own " + path);
+    for (std::string::size_type pos = path.find_first_of("/\\", 3);; pos = path.find_first_of("/\\", pos + 1)) {
+        const std::string prefix = path.substr(0, pos);
+        if (!folderExists(prefix)) {
+            firstMade = prefix;
+            break;
+        }
+        if (pos == std::string::npos) break;
+    }
+    makeFolders(path);
+}
+
+SystemFolderFixture::~SystemFolderFixture() {
+    if (!firstMade.empty()) removeTree(firstMade);
+}
+
 std::string selfPath() {
     char path[MAX_PATH + 1];
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);

@@ -40,6 +40,21 @@ std::map<std::string, std::string> treeContents(const std::string& root);
 // Names of the entries of a folder, "." and ".." left out.
 std::map<std::string, bool> folderEntries(const std::string& path);
 
+// One of the installer's compiled-in system folders, made for a case and
+// removed with everything in it when the case ends. A machine that has the
+// folder already is left alone (the case is skipped); wine's prefix is the
+// test's own.
+class SystemFolderFixture {
+public:
+    explicit SystemFolderFixture(const std::string& path);
+    ~SystemFolderFixture();
+    SystemFolderFixture(const SystemFolderFixture&) = delete;
+    SystemFolderFixture& operator=(const SystemFolderFixture&) = delete;
+
+private:
+    std::string firstMade;
+};
+
 // This program's own path.
 std::string selfPath();
 

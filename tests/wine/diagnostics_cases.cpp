@@ -1,0 +1,73 @@
+// The plug-in diagnostics on Windows: .aex files read through the C runtime
+// and the MediaCore folder walked with FindFirstFile, on .aex files built here.
+// Before <windows.h>, which makes "pascal" a macro.
+#include "support/plugin_records.h"
+
+#include "case_runner.h"
+#include "windows_support.h"
+
+#include "installer_config.h"
+#include "plugin_diagnostics.h"
+
+#include <map>
+#include <string>
+
+using namespace wintest;
+using PluginDiagnostics::PluginInfo;
+
+namespace {
+
+// An .aex file: a PE header's first bytes, code-like filler and the records.
+std::string aexBytes(const std::string& name, uint32_t version, const std::string& matchName) {
+    return "MZ" + std::string(200, '\x90') + zrvk_test::pluginProperties(name, version, matchName, true) +
+           std::string(100, '\0');
+}
+
+}  // namespace
+
+ZRVK_CASE(parsePluginWinReadsTheRecordsOfAnAexFile) {
+    const std::string folder = caseFolder() + "/Plug-ins (x64)";
+    makeFolders(folder);
+    writeFile(folder + "/Glow Effect.aex", aexBytes("Glow Effect", zrvk_test::versionWord(12, 3, 1), "ZRVK Glow"));
+    const PluginInfo info = PluginDiagnostics::parsePluginWin(withBackslashes(folder) + "\\Glow Effect.aex");
+    CHECK_EQ(info.file, std::string("Glow Effect.aex"));
+    CHECK_EQ(info.name, std::string("Glow Effect"));
+    CHECK_EQ(info.version, std::string("12.3.1"));
+    CHECK_EQ(info.match_name, std::string("ZRVK Glow"));
+
+    // Records in the macOS byte order are not the Windows program's.
+    writeFile(folder + "/Mac Order.aex", "MZ" + zrvk_test::pluginProperties("Mac", 0x08000000, "", false));
+    CHECK_EQ(PluginDiagnostics::parsePluginWin(folder + "/Mac Order.aex").name, std::string());
+    writeFile(folder + "/Empty.aex", "");
+    CHECK_EQ(PluginDiagnostics::parsePluginWin(folder + "/Empty.aex").name, std::string());
+    CHECK_EQ(PluginDiagnostics::parsePluginWin(folder + "/Missing.aex").file, std::string("Missing.aex"));
+}
+
+ZRVK_CASE(collectInstalledPluginsWalksTheMediaCoreFolder) {
+    const std::string mediaCore = InstallerConfig::Paths::MEDIACORE_DIR;
+    SystemFolderFixture folder(mediaCore);
+    makeFolders(mediaCore + "/Other Vendor/Deeper");
+    makeFolders(mediaCore + "/ZRVK");
+    writeFile(mediaCore + "/Other Vendor/Deeper/Their Blur.aex",
+              aexBytes("Their Blur", zrvk_test::versionWord(3, 0, 2), "OTHR Blur"));
+    writeFile(mediaCore + "/ZRVK/Our Glow.aex", aexBytes("Our Glow", zrvk_test::versionWord(1, 4, 0), "ZRVK Glow"));
+    writeFile(mediaCore + "/ZRVK/No Records.aex", aexBytes("", 0, ""));
+    writeFile(mediaCore + "/ZRVK/Our Glow.txt", aexBytes("Not A Plugin", zrvk_test::versionWord(1, 0, 0), ""));
+
+    CaptureStreams log;
+    std::map<std::string, PluginInfo> found;
+    for (const PluginInfo& plugin : PluginDiagnostics::collectInstalledPlugins()) found[plugin.file] = plugin;
+    REQUIRE(found.size() == 2);
+    REQUIRE(found.count("Their Blur.aex") == 1 && found.count("Our Glow.aex") == 1);
+    const PluginInfo& theirs = found["Their Blur.aex"];
+    CHECK_EQ(theirs.version, std::string("3.0.2"));
+    CHECK(!theirs.own);
+    const PluginInfo& ours = found["Our Glow.aex"];
+    CHECK_EQ(ours.name, std::string("Our Glow"));
+    CHECK_EQ(ours.match_name, std::string("ZRVK Glow"));
+    CHECK(ours.own);
+    CHECK_EQ(ours.status, 0);
+    CHECK(log.contains("[DIAGNOSTICS] Scanning MediaCore directory: " + mediaCore));
+    CHECK(log.contains("  [ZRVK] Our Glow 1.4.0 (sig: unknown)"));
+    CHECK(log.contains("[DIAGNOSTICS] ZRVK plugins: 1, signature issues: 0"));
+}
