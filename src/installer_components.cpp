@@ -328,7 +328,9 @@ const nlohmann::json* findPlugin(const nlohmann::json& manifest, const std::stri
 bool isSafeComponentName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (unsigned char c : name) {
-        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || isControl(c)) return false;
+        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || isControl(c) || isWindowsCommandSpecial(c)) {
+            return false;
+        }
     }
     return true;
 }

@@ -109,6 +109,10 @@ public:
         if (initialized) return true;
         try {
             const std::string folder = getLogDirectory();
+            if (folder.empty()) {
+                std::cerr << "[LOGGER] Failed to open log file: no log folder" << std::endl;
+                return false;
+            }
             createDirectoryRecursive(folder);
 
             std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -205,9 +209,16 @@ private:
         char value[MAX_PATH];
         DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", value, MAX_PATH);
         if (length > 0 && length < MAX_PATH) return std::string(value, length) + "\\ZRVK\\Logs";
-        char temp[260];
-        DWORD tempLength = GetTempPathA(260, temp);
-        return std::string(temp, tempLength) + "ZRVK\\Logs";
+        return tempLogDirectory();
+    }
+
+    // The Windows temporary folder's log folder; empty when the system gives
+    // no temporary folder or one longer than the buffer, never a relative one.
+    static std::string tempLogDirectory() {
+        char temp[MAX_PATH + 1];
+        const DWORD length = GetTempPathA(MAX_PATH + 1, temp);
+        if (length == 0 || length > MAX_PATH) return "";
+        return std::string(temp, length) + "ZRVK\\Logs";
     }
 #else
     static std::string getLogDirectory() { return InstallerConfig::MAC_LOGS_DIR; }

@@ -557,8 +557,9 @@ TEST_F(ComponentsTest, ChainWithAFailingCommandFailsThePlugin) {
 
 TEST_F(ComponentsTest, UnsafeIdsAndLegacyNamesAreRefusedBeforeAnyUse) {
     const std::string mrv = archive("/u/mrv.zip", {{"a", "a"}});
-    const std::vector<std::string> unsafe = {"",   ".",      "..",    "../evil", "a/b", "a\\b", "a\"b",
-                                             "$(id)", "a`id`", "a\nb", "tab\t", "del\x7f"};
+    const std::vector<std::string> unsafe = {"",    ".",      "..",    "../evil", "a/b",  "a\\b", "a\"b", "$(id)",
+                                             "a`id`", "a\nb",  "tab\t", "del\x7f", "x'+(1)+'", "50%",  "a!b",  "a^b",
+                                             "a&b",  "a|b",   "a<b",   "a>b",     "a;b"};
     for (const std::string& id : unsafe) {
         PluginRecorder r;
         EXPECT_FALSE(installPlugins({id}, manifestWith(entry(id, "", mrv, "")), r.overallFn(), r.statusFn(),
