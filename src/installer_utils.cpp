@@ -50,6 +50,19 @@ std::string withBackslashes(std::string path) {
 bool makeFolder(const std::string& path) { return _mkdir(path.c_str()) == 0 || errno == EEXIST; }
 #else
 bool makeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+// The server outlives the installer: it gets standard input, output and error
+// and nothing else that the installer has open when it starts (a transfer's
+// socket, a file being written by another worker).
+void keepOnlyStandardDescriptors(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attributes) {
+#ifdef __APPLE__
+    posix_spawnattr_setflags(attributes, POSIX_SPAWN_CLOEXEC_DEFAULT);
+    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addinherit_np(actions, fd);
+#else
+    (void)attributes;
+    posix_spawn_file_actions_addclosefrom_np(actions, 3);
+#endif
+}
 #endif
 
 }  // namespace
@@ -349,8 +362,15 @@ bool launchMRVServer() {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    keepOnlyStandardDescriptors(&actions, &attributes);
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    const int result = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
         std::cerr << "[launchMRVServer] Failed to launch process. Error: " << result << std::endl;
         return false;
