@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -396,11 +397,20 @@ bool readFirstLine(const std::string& path, std::string& line) {
     return true;
 }
 
+// A file made here is opened to every user through its own descriptor (the
+// umask would narrow the creation mode), so that each user's run can rewrite
+// it; nothing privileged ever changes its mode.
 void writeId(const std::string& path, const std::string& id) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    bool created = true;
+    int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = open(path.c_str(), flags);
+    }
     if (fd < 0) return;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!created || fchmod(fd, 0666) == 0) && ftruncate(fd, 0) == 0) {
         ssize_t written = write(fd, id.data(), id.size());
         (void)written;
     }
