@@ -104,11 +104,41 @@ std::string sha256Hex(const std::string& text) {
     return out;
 }
 
+// The text with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string validText(const std::string& text) {
+    const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(quoted).get<std::string>();
+}
+
+// The document with valid UTF-8 in every key and string. Keys are repaired
+// before the document is written, not while: written as they are, two keys
+// that differ only in invalid bytes would appear twice, and out of order.
+nlohmann::json withValidText(const nlohmann::json& value) {
+    if (value.is_string()) return validText(value.get_ref<const std::string&>());
+    if (value.is_array()) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& element : value) out.push_back(withValidText(element));
+        return out;
+    }
+    if (value.is_object()) {
+        nlohmann::json out = nlohmann::json::object();
+        for (const auto& item : value.items()) out[validText(item.key())] = withValidText(item.value());
+        return out;
+    }
+    return value;
+}
+
 // Text that is not valid UTF-8 (a character cut by a length limit, a stray
-// byte from a file) is written with replacement characters instead of throwing.
+// byte from a file) is sent with replacement characters instead of throwing.
 bool serialise(const nlohmann::json& doc, std::string& out) {
     try {
-        out = doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        out = doc.dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        // invalid UTF-8 somewhere: repaired below
+    }
+    try {
+        out = withValidText(doc).dump();
         return true;
     } catch (...) {
         return false;
