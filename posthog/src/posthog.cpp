@@ -16,6 +16,7 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -62,6 +63,7 @@ std::mutex g_seamMutex;
 std::string g_hostOverride;
 std::string g_idPathOverride;
 std::atomic<long> g_timeoutOverrideMs{0};
+std::function<void(const std::string&)> g_sendSink;
 #ifndef _WIN32
 std::atomic<bool> g_useInterfaceList{false};
 std::atomic<const struct ifaddrs*> g_interfaceList{nullptr};
@@ -75,6 +77,20 @@ std::string captureHost(const std::string& configured) {
 #endif
     return configured;
 }
+
+#ifdef ZRVK_TESTING
+// True when a test took the request body instead of the network.
+bool deliveredToSink(const std::string& body) {
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard<std::mutex> lock(g_seamMutex);
+        sink = g_sendSink;
+    }
+    if (!sink) return false;
+    sink(body);
+    return true;
+}
+#endif
 
 long requestTimeoutMs() {
 #ifdef ZRVK_TESTING
@@ -706,6 +722,9 @@ void Client::Impl::workerLoop() {
 }
 
 void Client::Impl::sendEvent(const std::string& text) {
+#ifdef ZRVK_TESTING
+    if (deliveredToSink(text)) return;
+#endif
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
         std::cerr << "[PostHog] Failed to init curl" << std::endl;
@@ -1413,6 +1432,11 @@ void setHostOverride(const std::string& host) {
 }
 
 void setRequestTimeoutMs(long ms) { g_timeoutOverrideMs.store(ms); }
+
+void setSendSink(std::function<void(const std::string& body)> sink) {
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    g_sendSink = std::move(sink);
+}
 
 void setIdFilePathOverride(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_seamMutex);
