@@ -9,6 +9,7 @@
 #include "installer_components.h"
 #include "installer_download.h"
 #include "installer_utils.h"
+#include "plugin_diagnostics.h"
 #ifndef _WIN32
 #include "installer_auth.h"
 #endif
@@ -21,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -677,6 +679,23 @@ void reportFailure(InstallationContext* ctx) {
     postScript(ctx->webview, completionFailure("\"" + jsEscape(message) + "\""));
 }
 
+// The inventory of the machine's MediaCore plug-ins, as (name or file, version)
+// pairs. The installation has succeeded by now: a failing inventory must not
+// turn it into a failure.
+void reportDiagnostics() {
+    logBanner("=== Collecting Plugin Diagnostics ===");
+    try {
+        const std::vector<PluginDiagnostics::PluginInfo> plugins = PluginDiagnostics::collectInstalledPlugins();
+        std::vector<std::pair<std::string, std::string>> pairs;
+        for (const PluginDiagnostics::PluginInfo& plugin : plugins) {
+            pairs.emplace_back(plugin.name.empty() ? plugin.file : plugin.name, plugin.version);
+        }
+        InstallerAnalytics::trackInstallationDiagnostics(static_cast<int>(plugins.size()), pairs);
+    } catch (const std::exception& e) {
+        std::cerr << "[DIAGNOSTICS] Inventory failed: " << e.what() << std::endl;
+    }
+}
+
 void reportSuccess(InstallationContext* ctx, std::chrono::steady_clock::time_point start) {
     std::cout << "\n" << FRAME << std::endl;
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -684,6 +703,7 @@ void reportSuccess(InstallationContext* ctx, std::chrono::steady_clock::time_poi
     const double seconds =
         static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1000000000.0;
     InstallerAnalytics::trackInstallationCompleted(seconds, static_cast<int>(ctx->pluginIds.size()));
+    reportDiagnostics();
     logBanner("=== Launching MRV Server ===");
     launchMRVServer();
     std::cout << FRAME << std::endl;

@@ -4,6 +4,7 @@
 // and the server package really starts the way the installer starts it.
 #include "installer_config.h"
 #include "installer_utils.h"
+#include "plugin_diagnostics.h"
 #include "support/child_process.h"
 #include "support/test_paths.h"
 
@@ -156,7 +157,7 @@ protected:
         fs::create_directories(kWork);
         generated_ = zrvk_test::run("timeout 60 python3 " + quote(kGenerator) + " --out " + quote(out()) + " --port " +
                                     std::to_string(kPort) + " --part-size " + std::to_string(kPartSize) +
-                                    " --server-lifetime 60 > " + quote(kWork + "/generator.log") + " 2>&1") == 0;
+                                    " --server-lifetime 60 --mediacore " + quote(mediaCore()) + " > " + quote(kWork + "/generator.log") + " 2>&1") == 0;
         if (generated_) {
             try {
                 manifest_ = json::parse(readFile(out() + "/manifest.json"));
@@ -173,6 +174,7 @@ protected:
     }
 
     static std::string out() { return kWork + "/catalogue"; }
+    static std::string mediaCore() { return kWork + "/MediaCore"; }
 
     // The file behind a catalogue address ("" when it is not on the catalogue's origin).
     static std::string fileOf(const std::string& url) {
@@ -291,6 +293,30 @@ TEST_F(DemoCatalogue, EveryArchiveOpensAndPluginsCarryTheirBundle) {
             EXPECT_TRUE(readZip(fileOf(p["additional_files_url"]), entries, error)) << error;
         }
     }
+}
+
+// The installer reads each bundle's name, version and match name from its
+// resource file; of the other vendors' plug-ins one has resources, one has none.
+TEST_F(DemoCatalogue, PluginBundlesCarryTheirProperties) {
+    const std::string unpacked = kWork + "/bundles";
+    fs::remove_all(unpacked);
+    for (const json& p : manifest_["plugins"]) {
+        const std::string id = p["id"];
+        std::string error;
+        ASSERT_TRUE(unpack(fileOf(p["adobe_plugin_mac_url"]), unpacked, error)) << error;
+        const PluginDiagnostics::PluginInfo info = PluginDiagnostics::parsePluginMac(unpacked + "/" + id + ".plugin");
+        EXPECT_EQ(info.file, id + ".plugin");
+        EXPECT_EQ(info.name, p["name"]);
+        EXPECT_EQ(info.version, p["latest_version_mac"]);
+        EXPECT_EQ(info.match_name, "ZRVK " + p["name"].get<std::string>());
+    }
+    const auto lumen = PluginDiagnostics::parsePluginMac(mediaCore() + "/Northlight/Lumen Glow.plugin");
+    EXPECT_EQ(lumen.name, "Lumen Glow");
+    EXPECT_EQ(lumen.version, "4.2.0");
+    EXPECT_EQ(lumen.match_name, "NLT Lumen Glow");
+    ASSERT_TRUE(fs::is_directory(mediaCore() + "/Grainworks/Film Grain.plugin/Contents"));
+    const auto grain = PluginDiagnostics::parsePluginMac(mediaCore() + "/Grainworks/Film Grain.plugin");
+    EXPECT_EQ(grain.name + grain.version + grain.match_name, "");
 }
 
 // Laid out in the sandbox like an installation, the server starts through

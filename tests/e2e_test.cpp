@@ -6,9 +6,11 @@
 #include "installer_config.h"
 #include "loopback_server.h"
 #include "support/child_process.h"
+#include "support/plugin_fixtures.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -376,7 +378,7 @@ protected:
     static void removeInstallation() {
         namespace P = InstallerConfig::Paths;
         for (const std::string& dir : {P::RENDER_ENGINE_DIR, P::MRV_SERVER_DIR, P::MRV_PLUGINS_DIR, P::PLUGINS_DIR,
-                                       P::MRV_BASE_DIR + "/server-status.json"}) {
+                                       P::MEDIACORE_DIR, P::MRV_BASE_DIR + "/server-status.json"}) {
             ASSERT_EQ(dir.rfind(InstallerConfig::ROOT_PREFIX + "/", 0), 0u) << "sandboxed paths only: " << dir;
             ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
             zrvk_test::run("rm -rf " + quote(dir));
@@ -468,6 +470,11 @@ TEST_F(EndToEnd, CloseOnTheNoInternetPageEndsTheProgram) {
 TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     namespace P = InstallerConfig::Paths;
     removeInstallation();
+    // Other vendors' plug-ins, one without resources (left out of the inventory).
+    zrvk_test::run("mkdir -p " + quote(P::MEDIACORE_DIR + "/Northlight/Film Grain.plugin/Contents/MacOS"));
+    zrvk_test::makeMacBundle(P::MEDIACORE_DIR + "/Northlight", "Lumen Glow.plugin",
+                             zrvk_test::pluginProperties("Lumen Glow", zrvk_test::versionWord(4, 2, 0), "NLT Lumen Glow",
+                                                         false));
     startServer();
     launch();
     reachPluginList();
@@ -513,15 +520,38 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     // it before waiting for the installer's end.
     kill(pid, SIGKILL);
 
+    // The inventory of the MediaCore folder, the installed plug-ins as the maker's.
+    for (const char* line : {"[DIAGNOSTICS] Found 3 plugins:\n", "  [ZRVK] Deep Denoise 2.1.0 (sig: unknown)\n",
+                             "  [ZRVK] Auto Mask 1.0.2 (sig: unknown)\n", "  Lumen Glow 4.2.0\n",
+                             "[DIAGNOSTICS] ZRVK plugins: 2, signature issues: 0\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    }
+
     ASSERT_TRUE(screen_.click(kCompleteClose));
     expectCleanExit();
-    // Analytics went to the loopback host, the completion among them.
-    bool completed = false;
+    // Analytics went to the loopback host: the completion, then the inventory.
+    std::vector<nlohmann::json> events;
     for (const Request& r : server_.requests()) {
-        completed |= r.method == "POST" && r.target.rfind("/analytics", 0) == 0 &&
-                     r.body.find("\"installation_completed\"") != std::string::npos;
+        if (r.method != "POST" || r.target.rfind("/analytics", 0) != 0) continue;
+        try {
+            events.push_back(nlohmann::json::parse(r.body));
+        } catch (const std::exception&) {
+        }
     }
-    EXPECT_TRUE(completed);
+    auto eventNamed = [&](const std::string& name) -> const nlohmann::json* {
+        for (const auto& e : events)
+            if (e.value("event", "") == name) return &e;
+        return nullptr;
+    };
+    EXPECT_NE(eventNamed("installation_completed"), nullptr);
+    const nlohmann::json* diagnostics = eventNamed("installation_diagnostics");
+    ASSERT_NE(diagnostics, nullptr);
+    const nlohmann::json& props = (*diagnostics)["properties"];
+    EXPECT_EQ(props.value("plugin_count", ""), "3");
+    EXPECT_EQ(props.value("plugin_Deep_Denoise", ""), "2.1.0");
+    EXPECT_EQ(props.value("plugin_Auto_Mask", ""), "1.0.2");
+    EXPECT_EQ(props.value("plugin_Lumen_Glow", ""), "4.2.0");
+    removeInstallation();
 }
 
 TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {

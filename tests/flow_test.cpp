@@ -10,6 +10,7 @@
 #include "installer_utils.h"
 #include "posthog.h"
 #include "support/bridge_capture.h"
+#include "support/plugin_fixtures.h"
 #include "support/zip_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,9 @@ using zrvk_test::AnswerLog;
 using zrvk_test::Entries;
 using zrvk_test::FileServer;
 using zrvk_test::hex;
+using zrvk_test::makeMacBundle;
+using zrvk_test::pluginProperties;
+using zrvk_test::versionWord;
 using zrvk_test::putFile;
 using zrvk_test::readFile;
 using zrvk_test::runNode;
@@ -423,7 +427,7 @@ protected:
         wipe();
     }
     static void wipe() {
-        for (const std::string& d : {RENDER_ENGINE_DIR, MRV_BASE_DIR, PLUGINS_DIR}) {
+        for (const std::string& d : {RENDER_ENGINE_DIR, MRV_BASE_DIR, MEDIACORE_DIR}) {
             ASSERT_EQ(std::system(("rm -rf \"" + d + "\"").c_str()), 0);
         }
     }
@@ -647,9 +651,12 @@ TEST_F(Flow, ManifestWithoutRenderEngineUrlsGoesOnWithTheServer) {
     EXPECT_FALSE(pathExists(MRV_SERVER_DIR));
     // No plug-ins: no third step, and the completion event says 0.
     EXPECT_FALSE(contains(o.out, "=== STEP 3/3: Plugins ==="));
-    EXPECT_EQ(o.eventNames, (std::vector<std::string>{"installation_started", "installation_completed"}));
+    EXPECT_EQ(o.eventNames, (std::vector<std::string>{"installation_started", "installation_completed",
+                                                      "installation_diagnostics"}));
     ASSERT_NE(o.event("installation_completed"), nullptr);
     EXPECT_EQ((*o.event("installation_completed"))["properties"]["plugin_count"], "0");
+    // No MediaCore folder: an empty inventory.
+    EXPECT_EQ((*o.event("installation_diagnostics"))["properties"]["plugin_count"], "0");
     EXPECT_EQ((*o.event("installation_started"))["properties"]["plugin_count"], "0");
     EXPECT_EQ(server->hits("/none"), 0);
     EXPECT_TRUE(contains(o.out, "[INSTALL_THREAD] Platform: Linux_x64\n"));
@@ -833,13 +840,18 @@ TEST_F(Flow, FullInstallation) {
         {{{"id", "alpha"},
           {"name", "Alpha"},
           {"adobe_plugin_mac_url",
-           server->serveZip("/alpha/adobe.zip", {{"alpha.plugin/Contents/MacOS/alpha", "bin"}})},
+           server->serveZip("/alpha/adobe.zip",
+                            {{"alpha.plugin/Contents/MacOS/alpha", "bin"},
+                             {"alpha.plugin/Contents/Resources/alpha.rsrc",
+                              pluginProperties("Alpha Glow", versionWord(1, 4, 2), "ZRVK Alpha", false)}})},
           {"mrv_plugin_mac_url", server->serveZip("/alpha/mrv.zip", {{"model.py", "alpha model"}})}},
          {{"id", "beta"},
           {"name", "Beta"},
           {"mrv_plugin_mac_url", server->serveZip("/beta/mrv.zip", {{"model.py", "beta model"}})},
           {"additional_files_url", server->serveZip("/beta/extra.zip", {{"data/x.txt", "extra"}})}}});
     const std::string record = RENDER_ENGINE_DIR + "/launch-args.txt";
+    // Another vendor's plug-in, already there: the inventory lists it too.
+    makeMacBundle(MEDIACORE_DIR, "Blur.plugin", pluginProperties("Blur", versionWord(2, 0, 0), "", false));
 
     const Outcome o = run(m, {"alpha", "beta"});
     expectOneEnding(o, kSuccessScript);
@@ -893,9 +905,29 @@ TEST_F(Flow, FullInstallation) {
     EXPECT_TRUE(contains(o.out, "=== STEP 3/3: Plugins ===\n"));
     EXPECT_TRUE(contains(o.out, "[PLUGINS] UI notified: plugin 2/2 = beta\n"));
 
-    EXPECT_EQ(o.eventNames, (std::vector<std::string>{"installation_started", "installation_completed"}));
+    EXPECT_EQ(o.eventNames, (std::vector<std::string>{"installation_started", "installation_completed",
+                                                      "installation_diagnostics"}));
     EXPECT_EQ((*o.event("installation_started"))["properties"]["plugins"], "alpha,beta");
     EXPECT_EQ((*o.event("installation_completed"))["properties"]["plugin_count"], "2");
+
+    // The inventory comes after the completion and before the server starts,
+    // with the installed plug-in and the other vendor's.
+    const json& diagnostics = (*o.event("installation_diagnostics"))["properties"];
+    EXPECT_EQ(diagnostics["plugin_count"], "2");
+    EXPECT_EQ(diagnostics["plugin_Alpha_Glow"], "1.4.2");
+    EXPECT_EQ(diagnostics["plugin_Blur"], "2.0.0");
+    const auto complete = o.out.find("=== INSTALLATION COMPLETE ===\n");
+    const auto collecting = o.out.find("\n=== Collecting Plugin Diagnostics ===\n");
+    const auto launching = o.out.find("=== Launching MRV Server ===\n");
+    EXPECT_LT(complete, collecting);
+    EXPECT_LT(collecting, launching);
+    EXPECT_NE(launching, std::string::npos);
+    EXPECT_TRUE(contains(o.out, "[DIAGNOSTICS] Scanning MediaCore directory: " + MEDIACORE_DIR + "\n"));
+    EXPECT_TRUE(contains(o.out, "[DIAGNOSTICS] Found 2 plugins:\n"));
+    EXPECT_TRUE(contains(o.out, "\n  Blur 2.0.0\n"));
+    EXPECT_TRUE(contains(o.out, "\n  [ZRVK] Alpha Glow 1.4.2 (sig: unknown)\n"));
+    EXPECT_TRUE(contains(o.out, "[DIAGNOSTICS] ZRVK plugins: 1, signature issues: 0\n"));
+    EXPECT_TRUE(contains(o.out, "[ANALYTICS] Queued diagnostics for 2 plugins\n"));
 }
 
 // startInstallation builds the context the run works with: the ids in order,
