@@ -100,19 +100,25 @@ void compare(const PluginInfo& got, const Fields& want, const std::string& file,
     check(!got.own && got.status == 0, who + ": own or status set");
 }
 
+// One bundle and one .aex file for the whole run; each input rewrites them.
+struct Files {
+    zrvk_fuzz::PrivateFolder root;
+    std::string bundle = root / "Fuzz.plugin";
+    std::string rsrc = bundle + "/Contents/Resources/Fuzz.rsrc";
+    std::string aex = root / "Fuzz.aex";
+    Files() {
+        for (const std::string& dir : {bundle, bundle + "/Contents", bundle + "/Contents/Resources"})
+            if (mkdir(dir.c_str(), 0700) != 0) zrvk_fuzz::fail("cannot make " + dir);
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    zrvk_fuzz::PrivateFolder root;
-    const std::string bundle = root / "Fuzz.plugin";
-    const std::string aex = root / "Fuzz.aex";
-    for (const std::string& dir : {bundle, bundle + "/Contents", bundle + "/Contents/Resources"})
-        if (mkdir(dir.c_str(), 0700) != 0) zrvk_fuzz::fail("cannot make " + dir);
-    if (!zrvk_fuzz::writeBytes(bundle + "/Contents/Resources/Fuzz.rsrc", data, size) ||
-        !zrvk_fuzz::writeBytes(aex, data, size))
+    static Files files;
+    if (!zrvk_fuzz::writeBytes(files.rsrc, data, size) || !zrvk_fuzz::writeBytes(files.aex, data, size))
         zrvk_fuzz::fail("cannot write the resource files");
-
-    compare(PluginDiagnostics::parsePluginMac(bundle), macReading(data, size), "Fuzz.plugin", "parsePluginMac");
-    compare(PluginDiagnostics::parsePluginWin(aex), winReading(data, size), "Fuzz.aex", "parsePluginWin");
+    compare(PluginDiagnostics::parsePluginMac(files.bundle), macReading(data, size), "Fuzz.plugin", "parsePluginMac");
+    compare(PluginDiagnostics::parsePluginWin(files.aex), winReading(data, size), "Fuzz.aex", "parsePluginWin");
     return 0;
 }
