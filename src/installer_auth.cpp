@@ -10,12 +10,13 @@
 
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #ifdef __APPLE__
 #include <Security/Authorization.h>
 #else
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/wait.h>
 
 #include "installer_config.h"
 
@@ -23,6 +24,19 @@ extern char** environ;
 #endif
 
 namespace {
+
+// The shell wrapper's first line names its process id, so that the macOS
+// call, which does not report its child, can still reap it.
+const std::string kPidMarker = "zrvk-pid ";
+
+// The process id from the wrapper's first line; -1 when there is none.
+long shellPid(const std::string& raw) {
+    if (raw.compare(0, kPidMarker.size(), kPidMarker) != 0) return -1;
+    const std::string::size_type end = raw.find('\n');
+    const std::string digits = raw.substr(kPidMarker.size(), end == std::string::npos ? end : end - kPidMarker.size());
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stol(digits);
+}
 
 // Status codes of the authorization service that this file tells apart.
 constexpr int kAuthDenied = -60005;
@@ -63,6 +77,12 @@ int backendRunShell(AuthRef ref, const char* const* args, std::string& output, b
     char buffer[128];
     while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
     fclose(pipe);
+    // The platform call forks a child it never waits for: reap it here.
+    const long pid = shellPid(output);
+    if (pid > 0) {
+        while (waitpid(static_cast<pid_t>(pid), nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
     return 0;
 }
 
@@ -85,6 +105,7 @@ int g_pretendSandboxed = -1;
 int g_rightsRequests = 0;
 int g_referencesCreated = 0;
 int g_referencesFreed = 0;
+long g_lastShellPid = -1;
 
 int backendCreate(AuthRef* ref) {
     *ref = new LinuxAuthorization;
@@ -140,6 +161,7 @@ int backendRunShell(AuthRef ref, const char* const* args, std::string& output, b
     int waitStatus = 0;
     while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
     }
+    g_lastShellPid = shellPid(output);
     gotPipe = true;
     return 0;
 }
@@ -191,11 +213,57 @@ bool requestRights(AuthRef ref, std::string* error) {
     return false;
 }
 
-// The shell wrapper prints the command line's exit status on a last line of
-// its own: the platform call does not report it, and a chain joined with &&
-// that stopped at a failing command must not count as done.
-const char* const kStatusWrapper = "(eval \"$1\"); zrvk_status=$?; printf '\\nzrvk-exit-status %d\\n' \"$zrvk_status\"";
+// The shell wrapper names its process id on a first line, runs the command
+// line with its standard error captured, then prints that error text and the
+// command line's exit status on last lines of their own: the platform call
+// reports neither, a chain joined with && that stopped at a failing command
+// must not count as done, and a failure must say why in the log.
+const char* const kStatusWrapper =
+    "printf 'zrvk-pid %d\\n' $$; exec 3>&1; "
+    "zrvk_err=$( (eval \"$1\") 2>&1 1>&3 3>&-; printf '\\nzrvk-exit-status %d\\n' \"$?\" ); "
+    "printf '\\nzrvk-stderr\\n%s\\n' \"$zrvk_err\"";
+const std::string kStderrMarker = "\nzrvk-stderr\n";
 const std::string kStatusMarker = "\nzrvk-exit-status ";
+
+// What the wrapper printed, taken apart.
+struct ShellReport {
+    std::string output;
+    std::string errorText;
+    int exitStatus = -1;  // -1: not reported
+};
+
+ShellReport readShellReport(std::string raw) {
+    ShellReport report;
+    if (shellPid(raw) > 0) raw.erase(0, raw.find('\n') + 1);
+    const std::string::size_type status = raw.rfind(kStatusMarker);
+    const std::string::size_type stderrAt =
+        status == std::string::npos || status == 0 ? std::string::npos : raw.rfind(kStderrMarker, status - 1);
+    if (status == std::string::npos || stderrAt == std::string::npos) {
+        report.output = raw;
+        return report;
+    }
+    report.output = raw.substr(0, stderrAt);
+    const std::string::size_type errorStart = stderrAt + kStderrMarker.size();
+    report.errorText = status > errorStart ? raw.substr(errorStart, status - errorStart) : std::string();
+    std::string tail = raw.substr(status + kStatusMarker.size());
+    if (!tail.empty() && tail.back() == '\n') tail.pop_back();
+    if (!tail.empty() && tail.back() == '\n') tail.pop_back();
+    if (!tail.empty() && tail.size() < 6 && tail.find_first_not_of("0123456789") == std::string::npos) {
+        report.exitStatus = std::stoi(tail);
+    }
+    return report;
+}
+
+// Each line the command line wrote to its standard error, as a log line.
+void logShellErrors(const std::string& text) {
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) std::cerr << "[AUTH] " << text.substr(start, end - start) << std::endl;
+        start = end + 1;
+    }
+}
 
 bool executeWithAuthRef(AuthRef ref, const std::string& command, std::string* output, std::string* error) {
     const char* args[] = {"-c", kStatusWrapper, "sh", command.c_str(), nullptr};
@@ -207,23 +275,15 @@ bool executeWithAuthRef(AuthRef ref, const std::string& command, std::string* ou
         return false;
     }
 
-    std::string::size_type pos = gotPipe ? raw.rfind(kStatusMarker) : std::string::npos;
-    if (pos == std::string::npos) {
-        if (output) *output = raw;
+    const ShellReport report = gotPipe ? readShellReport(raw) : ShellReport{};
+    if (output) *output = report.output;
+    logShellErrors(report.errorText);
+    if (report.exitStatus < 0) {
         logError("Privileged command did not report its exit status", error);
         return false;
     }
-    std::string tail = raw.substr(pos + kStatusMarker.size());
-    if (output) *output = raw.substr(0, pos);
-    int exitStatus = -1;
-    if (!tail.empty() && tail.back() == '\n') {
-        tail.pop_back();
-        if (!tail.empty() && tail.find_first_not_of("0123456789") == std::string::npos && tail.size() < 6) {
-            exitStatus = std::stoi(tail);
-        }
-    }
-    if (exitStatus != 0) {
-        logError("Privileged command failed (exit status: " + std::to_string(exitStatus) + ")", error);
+    if (report.exitStatus != 0) {
+        logError("Privileged command failed (exit status: " + std::to_string(report.exitStatus) + ")", error);
         return false;
     }
     return true;
@@ -350,9 +410,11 @@ void reset() {
     g_rightsRequests = 0;
     g_referencesCreated = 0;
     g_referencesFreed = 0;
+    g_lastShellPid = -1;
 }
 int rightsRequests() { return g_rightsRequests; }
 int referencesCreated() { return g_referencesCreated; }
 int referencesFreed() { return g_referencesFreed; }
+long lastShellPid() { return g_lastShellPid; }
 }  // namespace AuthTesting
 #endif

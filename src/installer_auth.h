@@ -15,7 +15,8 @@ bool hasAuthorizationSession();
 
 // Runs one command line through /bin/sh with administrator rights, in the held
 // session or through a one-time authorization. True only when the line ran and
-// exited with status 0; its standard output goes to *output.
+// exited with status 0; its standard output goes to *output and each line of
+// its standard error to the log as an "[AUTH] " line.
 bool executeWithAuthorization(const std::string& command, std::string* output, std::string* error);
 
 // Joins the commands with " && " and runs them as one command line.
@@ -39,6 +40,8 @@ void reset();
 int rightsRequests();
 int referencesCreated();
 int referencesFreed();
+// The process id that the last privileged shell named on its first line.
+long lastShellPid();
 }  // namespace AuthTesting
 #endif
 

@@ -98,18 +98,42 @@ bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
     return false;
 }
 
-bool placeMRVServer(const std::string& staged, const StatusFn& status) {
+// Commands that leave `path` a real folder owned by the chain's own user,
+// with `mode`, inside a folder that other users can write to but whose
+// entries only their owners can rename (sticky). Whatever else stands there
+// (a link, another user's entry) is removed first; a link that appears
+// meanwhile fails the chain instead of being followed.
+std::vector<std::string> ownedFolderCommands(const std::string& path, const std::string& mode) {
+    const std::string q = quoted(path);
+    const std::string owned = "test -d " + q + " && ! test -L " + q + " && test -O " + q;
+    return {"{ " + owned + " || rm -rf " + q + "; }", "{ test -d " + q + " || mkdir " + q + "; }", owned,
+            "chmod " + mode + " " + q};
+}
+
+// The data folder is open to every user (each user's machine-identity code
+// makes and rewrites id.txt there, and opens it to all itself), so it is
+// sticky and nothing in it is ever followed or changed through a link: the
+// server folder is made afresh by mkdir, which fails on anything planted in
+// its place, and the crash-report folder is verified before its mode is set.
+std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
     const std::string& b = MRV_BASE_DIR;
     const std::string& s = MRV_SERVER_DIR;
-    const std::string& c = CRASH_REPORTS_DIR;
-    const std::string owner = privilegedOwner();
+    std::vector<std::string> chain = {"mkdir -p " + quoted(b),
+                                      "test -d " + quoted(b) + " && ! test -L " + quoted(b),
+                                      "chmod 1777 " + quoted(b),
+                                      "mkdir -p " + quoted(s),
+                                      "rm -rf " + quoted(s),
+                                      "mkdir " + quoted(s),
+                                      "cp -R " + quoted(staged + "/.") + " " + quoted(s),
+                                      "chown -R " + owner + " " + quoted(s),
+                                      "chmod -R 755 " + quoted(s)};
+    for (const std::string& command : ownedFolderCommands(CRASH_REPORTS_DIR, "1777")) chain.push_back(command);
+    return chain;
+}
+
+bool placeMRVServer(const std::string& staged, const StatusFn& status) {
     std::string error;
-    if (runChain({"mkdir -p " + quoted(b), "chmod 777 " + quoted(b),
-                  "test -f " + quoted(b + "/id.txt") + " && chmod 666 " + quoted(b + "/id.txt") + " || true",
-                  "mkdir -p " + quoted(s), "rm -rf " + quoted(s), "cp -R " + quoted(staged) + " " + quoted(s),
-                  "chown -R " + owner + " " + quoted(s), "chmod -R 755 " + quoted(s), "mkdir -p " + quoted(c),
-                  "chmod 777 " + quoted(c)},
-                 error)) {
+    if (runChain(serverChain(staged, privilegedOwner()), error)) {
         std::cout << "[MRV_SERVER] Files moved successfully" << std::endl;
         return true;
     }
@@ -304,7 +328,9 @@ const nlohmann::json* findPlugin(const nlohmann::json& manifest, const std::stri
 bool isSafeComponentName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (unsigned char c : name) {
-        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || isControl(c)) return false;
+        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || isControl(c) || isWindowsCommandSpecial(c)) {
+            return false;
+        }
     }
     return true;
 }

@@ -30,6 +30,7 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
                    const std::string& additionalFilesUrl, ProgressFn progress, StatusFn status);
 
 // A plug-in id or legacy name that may become part of a path and a shell
-// command: non-empty, not "." or "..", no separator, quote, "$", backquote
-// or control character.
+// command: non-empty, not "." or "..", no separator, quote, "$", backquote,
+// control character or character special to the Windows command lines
+// (' % ! ^ & | < > ;).
 bool isSafeComponentName(const std::string& name);

@@ -18,11 +18,40 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 namespace InstallerLogging {
+
+#ifdef ZRVK_TESTING
+// The log folder used instead of the configured one when not empty.
+inline std::string& logDirectoryForTesting() {
+    static std::string folder;
+    return folder;
+}
+#endif
+
+#ifndef _WIN32
+// std::ofstream cannot ask for close-on-exec: every descriptor open on the
+// file is marked afterwards, so no program started later (the server stays
+// running) holds the log. Start-up opens the log before any other thread
+// exists, so no child can be started in between.
+inline void keepFromChildProcesses(const std::string& path) {
+    struct stat file;
+    if (stat(path.c_str(), &file) != 0) return;
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > 4096) limit = 4096;
+    for (int fd = 0; fd < limit; ++fd) {
+        struct stat open;
+        if (fstat(fd, &open) != 0 || open.st_dev != file.st_dev || open.st_ino != file.st_ino) continue;
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+#endif
 
 // Passes every character to the console buffer and appends it to the file.
 // It keeps no buffer of its own, so each chunk reaches the file whole.
@@ -109,6 +138,10 @@ public:
         if (initialized) return true;
         try {
             const std::string folder = getLogDirectory();
+            if (folder.empty()) {
+                std::cerr << "[LOGGER] Failed to open log file: no log folder" << std::endl;
+                return false;
+            }
             createDirectoryRecursive(folder);
 
             std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -127,6 +160,9 @@ public:
                 std::cerr << "[LOGGER] Failed to open log file: " << logFilePath << std::endl;
                 return false;
             }
+#ifndef _WIN32
+            keepFromChildProcesses(logFilePath);
+#endif
 
             const std::string rule(58, '=');
             logFile << rule << "\n"
@@ -205,12 +241,24 @@ private:
         char value[MAX_PATH];
         DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", value, MAX_PATH);
         if (length > 0 && length < MAX_PATH) return std::string(value, length) + "\\ZRVK\\Logs";
-        char temp[260];
-        DWORD tempLength = GetTempPathA(260, temp);
-        return std::string(temp, tempLength) + "ZRVK\\Logs";
+        return tempLogDirectory();
+    }
+
+    // The Windows temporary folder's log folder; empty when the system gives
+    // no temporary folder or one longer than the buffer, never a relative one.
+    static std::string tempLogDirectory() {
+        char temp[MAX_PATH + 1];
+        const DWORD length = GetTempPathA(MAX_PATH + 1, temp);
+        if (length == 0 || length > MAX_PATH) return "";
+        return std::string(temp, length) + "ZRVK\\Logs";
     }
 #else
-    static std::string getLogDirectory() { return InstallerConfig::MAC_LOGS_DIR; }
+    static std::string getLogDirectory() {
+#ifdef ZRVK_TESTING
+        if (!logDirectoryForTesting().empty()) return logDirectoryForTesting();
+#endif
+        return InstallerConfig::MAC_LOGS_DIR;
+    }
 #endif
 
     std::ofstream logFile;

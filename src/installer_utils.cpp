@@ -50,6 +50,19 @@ std::string withBackslashes(std::string path) {
 bool makeFolder(const std::string& path) { return _mkdir(path.c_str()) == 0 || errno == EEXIST; }
 #else
 bool makeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+// The server outlives the installer: it gets standard input, output and error
+// and nothing else that the installer has open when it starts (a transfer's
+// socket, a file being written by another worker).
+void keepOnlyStandardDescriptors(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attributes) {
+#ifdef __APPLE__
+    posix_spawnattr_setflags(attributes, POSIX_SPAWN_CLOEXEC_DEFAULT);
+    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addinherit_np(actions, fd);
+#else
+    (void)attributes;
+    posix_spawn_file_actions_addclosefrom_np(actions, 3);
+#endif
+}
 #endif
 
 }  // namespace
@@ -68,8 +81,7 @@ bool isNewerVersion(const std::string& a, const std::string& b) {
 }
 
 std::string readVersionFile(const std::string& dir) {
-    // Binary, so that Windows reads a line as every other platform does: a
-    // carriage return before the line feed stays part of it.
+    // Binary, so a carriage return reads the same on every platform.
     std::ifstream file(dir + "/version.txt", std::ios::binary);
     if (!file.is_open()) return "";
     std::string line;
@@ -168,6 +180,46 @@ int executeCommandSilent(const std::string& command) {
 #endif
 }
 
+bool isWindowsCommandSpecial(unsigned char c) {
+    switch (c) {
+    case '\'':
+    case '%':
+    case '!':
+    case '^':
+    case '&':
+    case '|':
+    case '<':
+    case '>':
+    case ';':
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isSafeWindowsCommandPath(const std::string& path) {
+    if (path.empty()) return false;
+    for (unsigned char c : path) {
+        if (c == '"' || c < 0x20 || c == 0x7f || (c != '\'' && isWindowsCommandSpecial(c))) return false;
+    }
+    return true;
+}
+
+std::string powerShellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+
+// -LiteralPath: -Path would read [ and ] as wildcards.
+std::string removeItemCommand(const std::string& path, bool directory) {
+    return "powershell -Command \"Remove-Item -LiteralPath " + powerShellQuoted(path) + " -Force" +
+           (directory ? " -Recurse" : "") + " -ErrorAction SilentlyContinue\"";
+}
+
 bool deletePath(const std::string& path) {
 #ifdef _WIN32
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -175,20 +227,28 @@ bool deletePath(const std::string& path) {
         std::cout << "[deletePath] Path doesn't exist, nothing to delete: " << path << std::endl;
         return true;
     }
-    std::string command;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (!isSafeWindowsCommandPath(path)) {
+        std::cerr << "[deletePath] Refusing unsafe path: " << path << std::endl;
+        return false;
+    }
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (directory) {
         std::cout << "[deletePath] Detected directory, using PowerShell Remove-Item -Recurse" << std::endl;
-        command = "powershell -Command \"Remove-Item -Path '" + path + "' -Force -Recurse -ErrorAction SilentlyContinue\"";
     } else {
         std::cout << "[deletePath] Detected file, using PowerShell Remove-Item" << std::endl;
-        command = "powershell -Command \"Remove-Item -Path '" + path + "' -Force -ErrorAction SilentlyContinue\"";
     }
-    const int code = executeCommandSilent(command);
+    const int code = executeCommandSilent(removeItemCommand(path, directory));
     std::cout << "[deletePath] Command result: " << code << std::endl;
     if (code != 0) {
         std::cerr << "[deletePath] Failed to delete: " << path << " (exit code: " << code << ")" << std::endl;
+        return false;
     }
-    return code == 0;
+    // Errors are silenced in the command, so its exit code proves nothing.
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        std::cerr << "[deletePath] Path still exists after deletion: " << path << std::endl;
+        return false;
+    }
+    return true;
 #else
     return std::system(("rm -rf " + quoted(path)).c_str()) == 0;
 #endif
@@ -197,6 +257,10 @@ bool deletePath(const std::string& path) {
 bool copyDirectory(const std::string& src, const std::string& dst) {
     std::cout << "[copyDirectory] Copying from: " << src << " to: " << dst << std::endl;
 #ifdef _WIN32
+    if (!isSafeWindowsCommandPath(src) || !isSafeWindowsCommandPath(dst)) {
+        std::cerr << "[copyDirectory] Refusing unsafe path" << std::endl;
+        return false;
+    }
     const std::string xcopy = "xcopy " + quoted(src) + " " + quoted(dst) + " /E /I /Y /Q >nul 2>&1";
     std::cout << "[copyDirectory] Executing: " << xcopy << std::endl;
     int code = executeCommandSilent(xcopy);
@@ -298,8 +362,15 @@ bool launchMRVServer() {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    keepOnlyStandardDescriptors(&actions, &attributes);
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    const int result = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
         std::cerr << "[launchMRVServer] Failed to launch process. Error: " << result << std::endl;
         return false;

@@ -20,6 +20,18 @@ bool killProcessByName(const std::string& name);
 bool launchMRVServer();
 bool isHostAppRunning();
 
+// True for the characters that cmd.exe or PowerShell give a meaning of their
+// own inside the Windows command lines built here: ' % ! ^ & | < > ;
+bool isWindowsCommandSpecial(unsigned char c);
+// A path that may go between double quotes into a cmd.exe line: no quote,
+// control character or character of isWindowsCommandSpecial, except the
+// apostrophe (user names hold it; PowerShell gets it doubled).
+bool isSafeWindowsCommandPath(const std::string& path);
+// text between single quotes for PowerShell, each ' doubled.
+std::string powerShellQuoted(const std::string& text);
+// The PowerShell command line that deletePath runs on Windows.
+std::string removeItemCommand(const std::string& path, bool directory);
+
 // Length of the valid UTF-8 sequence starting at text[i], or 0 when it is invalid.
 std::size_t utf8SequenceLength(const std::string& text, std::size_t i);
 // "\uXXXX" for a 16-bit value.

@@ -41,8 +41,10 @@ extern char** environ;
 #include <objc/runtime.h>
 #endif
 
-std::string g_manifestJson;
-std::mutex g_manifestJsonMutex;
+// Never destroyed: a detached manifest worker may still store into them
+// while the process exits.
+std::string& g_manifestJson = *new std::string;
+std::mutex& g_manifestJsonMutex = *new std::mutex;
 
 namespace {
 
@@ -108,8 +110,12 @@ void openInBrowser(const std::string& url) {
     // The URL is one argument of its own: nothing in it reaches a shell.
     std::vector<char*> argv = {const_cast<char*>(opener), const_cast<char*>(url.c_str()), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, opener, nullptr, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawnp(&pid, opener, nullptr, nullptr, argv.data(), environ) != 0) return;
+    try {
         std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    } catch (const std::exception& e) {
+        // The browser is open; only its opener is left unreaped until exit.
+        std::cerr << "[openUrl] Failed to start thread: " << e.what() << std::endl;
     }
 #endif
 }
@@ -792,6 +798,28 @@ void installationThreadFunc(InstallationContext* ctx) {
     delete ctx;
 }
 
+bool requestNestedTooDeep(const std::string& text) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxRequestDepth) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 void startInstallation_cb(const char* seq, const char* req, void* arg) {
     webview_t w = static_cast<webview_t>(arg);
     const std::string request = req ? req : "";
@@ -802,6 +830,7 @@ void startInstallation_cb(const char* seq, const char* req, void* arg) {
     std::vector<std::string> pluginIds;
     bool forceReinstall = false;
     try {
+        if (requestNestedTooDeep(request)) throw std::runtime_error("Request nested too deeply");
         const json parsed = json::parse(request);
         json body;
         if (parsed.is_object()) {
@@ -812,6 +841,7 @@ void startInstallation_cb(const char* seq, const char* req, void* arg) {
             if (parsed[0].is_string()) {
                 const std::string inner = parsed[0].get<std::string>();
                 std::cout << "[startInstallation] Parsing inner JSON: " << inner << std::endl;
+                if (requestNestedTooDeep(inner)) throw std::runtime_error("Request nested too deeply");
                 body = json::parse(inner);
             } else {
                 body = parsed[0];
@@ -891,27 +921,44 @@ void loadManifest_cb(const char* seq, const char*, void* arg) {
     answer(w, seq, 0, "{\"success\":true,\"message\":\"Loading manifest in background\"}");
 }
 
-void openUrl_cb(const char* seq, const char* req, void* arg) {
-    webview_t w = static_cast<webview_t>(arg);
-    const std::string request = req ? req : "";
-    std::cout << "[openUrl] Request: " << request << std::endl;
-    std::string url;
+namespace {
+
+// The URL of an openUrl request, found as plain text; empty when there is none.
+std::string urlInRequest(const std::string& request) {
     const std::string::size_type key = request.find("url");
     const std::string::size_type scheme = key == std::string::npos ? std::string::npos : request.find("://", key);
-    if (scheme != std::string::npos) {
-        const std::string::size_type before = request.find_last_of("\\\"", scheme);
-        const std::string::size_type start = before == std::string::npos ? 0 : before + 1;
-        const std::string::size_type end = request.find_first_of("\"\\", start);
-        url = request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (scheme == std::string::npos) return "";
+    const std::string::size_type before = request.find_last_of("\\\"", scheme);
+    const std::string::size_type start = before == std::string::npos ? 0 : before + 1;
+    const std::string::size_type end = request.find_first_of("\"\\", start);
+    return request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace
+
+void openUrl_cb(const char* seq, const char* req, void* arg) {
+    webview_t w = static_cast<webview_t>(arg);
+    const char* const invalid = "{\"success\":false,\"error\":\"Invalid URL\"}";
+    // Nothing may cross into the web view library.
+    try {
+        const std::string request = req ? req : "";
+        std::cout << "[openUrl] Request: " << request << std::endl;
+        const std::string url = requestNestedTooDeep(request) ? std::string() : urlInRequest(request);
+        if (url.empty() || !isWebUrl(url)) {
+            std::cerr << "[openUrl] Failed to parse URL from request" << std::endl;
+            answer(w, seq, 1, invalid);
+            return;
+        }
+        std::cout << "[openUrl] Opening URL: " << url << std::endl;
+        openInBrowser(url);
+        answer(w, seq, 0, "{\"success\":true}");
+    } catch (const std::exception& e) {
+        try {
+            std::cerr << "[openUrl] Failed to open URL: " << e.what() << std::endl;
+            answer(w, seq, 1, invalid);
+        } catch (...) {
+        }
     }
-    if (url.empty() || !isWebUrl(url)) {
-        std::cerr << "[openUrl] Failed to parse URL from request" << std::endl;
-        answer(w, seq, 1, "{\"success\":false,\"error\":\"Invalid URL\"}");
-        return;
-    }
-    std::cout << "[openUrl] Opening URL: " << url << std::endl;
-    openInBrowser(url);
-    answer(w, seq, 0, "{\"success\":true}");
 }
 
 void closeWindow_cb(const char* seq, const char*, void* arg) {

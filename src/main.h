@@ -17,8 +17,8 @@
 using json = nlohmann::json;
 
 // The raw text of the last manifest fetched; empty until one arrives.
-extern std::string g_manifestJson;
-extern std::mutex g_manifestJsonMutex;
+extern std::string& g_manifestJson;
+extern std::mutex& g_manifestJsonMutex;
 
 struct ManifestLoadContext {
     webview_t webview;
@@ -64,6 +64,12 @@ void loadManifestThreadFunc(ManifestLoadContext* context);
 std::string substituteVersionInUrl(const std::string& url, const std::string& version);
 void getUrlsWithGitHubFallback(const json& manifest, const std::string& urlKey, const std::string& version,
                                std::string& githubUrl, std::string& primaryUrl);
+
+// Requests nested deeper than this are refused before they are parsed, so
+// no deep copy of a parsed value can exhaust the stack.
+constexpr int kMaxRequestDepth = 32;
+// True when arrays and objects in the JSON text nest deeper than kMaxRequestDepth.
+bool requestNestedTooDeep(const std::string& text);
 
 void checkElevated_cb(const char* seq, const char* req, void* arg);
 void checkHostApp_cb(const char* seq, const char* req, void* arg);

@@ -14,6 +14,7 @@
 #include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using zrvk_test::readFile;
@@ -153,6 +154,22 @@ TEST_F(IdFile, MissingEmptyOrBlankFirstLineIsComputedAndWrittenAlone) {
         EXPECT_EQ(readFile(path()), ID_A1B2) << "exactly the id, no line end";
         EXPECT_EQ(readFile(path()).size(), 36u);
     }
+}
+
+TEST_F(IdFile, AFileItMakesIsWritableByEveryUserAndAnExistingOneKeepsItsMode) {
+    const mode_t saved = umask(022);
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2);
+    struct stat st {};
+    ASSERT_EQ(stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+    writeFile(path(), "");
+    ASSERT_EQ(chmod(path().c_str(), 0600), 0);
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2);
+    ASSERT_EQ(stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(readFile(path()), ID_A1B2);
+    umask(saved);
 }
 
 TEST_F(IdFile, AnyTextIsAcceptedEvenInvalidUtf8) {

@@ -224,6 +224,27 @@ TEST(PostHogClient, InvalidUtf8IsSentWithReplacementCharacters) {
     EXPECT_EQ(docs[2]["event"], "after");
 }
 
+// Keys are repaired before the document is written: written as they were,
+// both keys below became the same text twice, and the repaired key landed
+// after the emoji although it sorts before it.
+TEST(PostHogClient, KeysWithInvalidUtf8StayUniqueAndSorted) {
+    Capture capture;
+    PostHog::Client client(testConfig(capture.host()));
+    client.initialize();
+    client.track("keys", {{"k\xfe", "first"}, {"k\xff", "second"}, {"\xf0\x9f\x98\x80", "emoji"}, {"\xff", "bad"}});
+    client.setPersonProperties({{"p\xfe", "1"}, {"p\xff", "2"}}, false);
+    client.shutdown();
+
+    const auto posts = capture.posts();
+    ASSERT_EQ(posts.size(), 2u);
+    for (const Request& post : posts) {
+        EXPECT_EQ(json::parse(post.body).dump(), post.body) << "not in sorted compact form: " << post.body;
+    }
+    EXPECT_EQ(count(posts[0].body, "\"k\xef\xbf\xbd\""), 1u) << posts[0].body;
+    EXPECT_EQ(json::parse(posts[0].body)["properties"]["k\xef\xbf\xbd"], "second");
+    EXPECT_EQ(count(posts[1].body, "\"p\xef\xbf\xbd\""), 1u) << posts[1].body;
+}
+
 TEST(PostHogClient, DrainAtShutdownSendsEveryQueuedEventInOrder) {
     Capture capture;
     Response slow = Response::text(200, "ok");

@@ -171,6 +171,36 @@ TEST_F(AuthTest, ChainRunsInOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(output, "\nzrvk-exit-status 0\n");
 }
 
+TEST_F(AuthTest, StandardErrorReachesTheLogAsAuthLinesAndNotTheOutput) {
+    std::string error;
+    ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;
+    std::string output;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(executeMultipleWithAuthorization(
+        {"printf out", "echo 'mkdir: cannot create directory' >&2", "printf 'second\\n\\nthird' >&2", "exit 4"},
+        &error));
+    const std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, "Privileged command failed (exit status: 4)");
+    EXPECT_EQ(logged,
+              "[AUTH] mkdir: cannot create directory\n[AUTH] second\n[AUTH] third\n"
+              "[AUTH] Privileged command failed (exit status: 4)\n");
+
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(executeWithAuthorization("echo warning >&2; printf 'kept'", &output, &error)) << error;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[AUTH] warning\n");
+    EXPECT_EQ(output, "kept");
+}
+
+TEST_F(AuthTest, TheShellNamesItsProcessSoItCanBeReaped) {
+    std::string error;
+    ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;
+    std::string output;
+    ASSERT_TRUE(executeWithAuthorization("printf '%d' $$", &output, &error)) << error;
+    ASSERT_FALSE(output.empty());
+    EXPECT_EQ(AuthTesting::lastShellPid(), std::stol(output));
+    EXPECT_EQ(output.find("zrvk-pid"), std::string::npos);
+}
+
 TEST_F(AuthTest, EmptyChainAsksNothing) {
     AuthTesting::forceRightsStatus(-60006);
     std::string error;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,66 @@ TEST_F(BoundCalls, OpenUrlOpensOnlyWebAddressesExactlyAsGiven) {
     }
 }
 
+TEST(RequestDepth, CountsArraysAndObjectsOutsideStrings) {
+    struct Case {
+        std::string text;
+        bool tooDeep;
+    };
+    const std::vector<Case> cases = {
+        {std::string(32, '[') + std::string(32, ']'), false},
+        {std::string(33, '[') + std::string(33, ']'), true},
+        {std::string(31, '[') + "{\"a\":1}" + std::string(31, ']'), false},
+        {std::string(32, '[') + "{}" + std::string(32, ']'), true},
+        {std::string(4000, '['), true},
+        {"[\"" + std::string(4000, '[') + "\"]", false},     // inside a string
+        {"[\"\\\"" + std::string(40, '{') + "\"]", false},  // after an escaped quote, still inside
+        {"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(requestNestedTooDeep(c.text), c.tooDeep) << c.text.substr(0, 80);
+}
+
+TEST_F(BoundCalls, DeeplyNestedRequestsGetTheOrdinaryBadRequestAnswer) {
+    std::string savedManifest;
+    {
+        std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
+        savedManifest = g_manifestJson;
+        g_manifestJson.clear();
+    }
+    const std::string deep(2000, '[');
+    const std::string close(2000, ']');
+    struct Case {
+        std::string request;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {deep + close, "Invalid request format"},
+        {"[\"" + deep + close + "\"]", "Invalid request format"},  // the inner text of the page's form
+        {std::string(33, '[') + std::string(33, ']'), "Invalid request format"},
+        {std::string(32, '[') + std::string(32, ']'), "Manifest not loaded"},  // within the limit: parsed
+    };
+    for (const Case& c : cases) {
+        answerLog.clear();
+        startInstallation_cb("3", c.request.c_str(), nullptr);
+        const auto answers = answerLog.all();
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0].status, 1);
+        EXPECT_EQ(answers[0].result, std::string("{\"success\":false,\"error\":\"") + c.error + "\"}")
+            << c.request.substr(0, 40);
+    }
+
+    answerLog.clear();
+    const std::string url = "[\"{\\\"url\\\":\\\"https://deep.example/x\\\"}\"";
+    openUrl_cb("4", (deep + url + close).c_str(), nullptr);
+    const auto answers = answerLog.all();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].status, 1);
+    EXPECT_EQ(answers[0].result, "{\"success\":false,\"error\":\"Invalid URL\"}");
+    EXPECT_TRUE(opened.empty());
+
+    std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
+    g_manifestJson = savedManifest;
+}
+
 TEST_F(BoundCalls, FixedAnswers) {
     checkElevated_cb("1", "[]", nullptr);
     closeWindow_cb("2", "[]", nullptr);
@@ -152,7 +213,7 @@ TEST(ManifestUrls, GitHubKeyIsDerivedFromTheLastUrlSuffix) {
     const Case cases[] = {
         {"latest_render_engine_mac_x64_url", "https://github.com/e/12.zip", "https://huggingface.co/e/12.zip"},
         {"only_url", "", "https://h/only"},
-        {"a_url_b_url", "https://derived", ""},  // text after the last "_url" is dropped
+        {"a_url_b_url_tail", "https://derived", ""},  // text after the last "_url" is dropped
         {"plain", "https://plain", "https://plain"},  // no "_url": the key itself
         {"missing_url", "", ""},
     };

@@ -23,6 +23,7 @@
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
+#include "posthog.h"
 #include "support/zip_fixtures.h"
 
 extern char** environ;
@@ -304,14 +305,66 @@ TEST_F(ComponentsTest, ServerInstallsEveryTimeWithSharedFoldersOpen) {
         EXPECT_EQ(readFile(MRV_SERVER_DIR + "/app/main.py"), "main");
         EXPECT_FALSE(pathExists(MRV_SERVER_DIR + "/stale.py"));
         EXPECT_EQ(modeOf(MRV_SERVER_DIR + "/launcher.py"), 0755u);
-        EXPECT_EQ(modeOf(MRV_BASE_DIR), 0777u);
-        EXPECT_EQ(modeOf(CRASH_REPORTS_DIR), 0777u);
+        EXPECT_EQ(modeOf(MRV_BASE_DIR), 01777u);
+        EXPECT_EQ(modeOf(CRASH_REPORTS_DIR), 01777u);
         if (withId) {
-            EXPECT_EQ(modeOf(MRV_BASE_DIR + "/id.txt"), 0666u);
+            EXPECT_EQ(modeOf(MRV_BASE_DIR + "/id.txt"), 0600u) << "the identity code opens id.txt itself";
         }
         EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_mrv_server"));
     }
     EXPECT_EQ(server->hits("/server.zip"), 2) << "the same version is installed again";
+}
+
+TEST_F(ComponentsTest, ServerChainNeverChangesAModeThroughALink) {
+    const std::string url = archive("/server.zip", {{"launcher.py", "v5"}});
+    const std::string elsewhere = InstallerConfig::ROOT_PREFIX + "/elsewhere";
+    run("rm -rf \"" + elsewhere + "\"");
+    putFile(elsewhere + "/secret", "secret");
+    ASSERT_EQ(chmod((elsewhere + "/secret").c_str(), 0600), 0);
+    ASSERT_EQ(chmod(elsewhere.c_str(), 0700), 0);
+    createDirectory(MRV_BASE_DIR);
+    ASSERT_EQ(symlink((elsewhere + "/secret").c_str(), (MRV_BASE_DIR + "/id.txt").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), CRASH_REPORTS_DIR.c_str()), 0);
+
+    Recorder r;
+    ASSERT_TRUE(installMRVServer(url, "5", r.progressFn(), r.statusFn())) << r.statuses.back();
+    EXPECT_EQ(modeOf(elsewhere + "/secret"), 0600u);
+    EXPECT_EQ(modeOf(elsewhere), 0700u);
+    EXPECT_EQ(readFile(elsewhere + "/secret"), "secret");
+    struct stat st {};
+    ASSERT_EQ(lstat(CRASH_REPORTS_DIR.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << "the link is replaced by a folder of its own";
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/launcher.py"), "v5");
+
+    // The identity code neither reads nor writes through the planted link,
+    // and once it is gone makes an id.txt that every user can rewrite.
+    const std::string idPath = MRV_BASE_DIR + "/id.txt";
+    const std::string computed = PostHog::MachineID::getHashedMacId();
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(idPath), computed);
+    EXPECT_EQ(readFile(elsewhere + "/secret"), "secret");
+    ASSERT_EQ(unlink(idPath.c_str()), 0);
+    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(idPath), computed);
+    if (!computed.empty()) {
+        EXPECT_EQ(readFile(idPath), computed);
+        EXPECT_EQ(modeOf(idPath), 0666u);
+    }
+    run("rm -rf \"" + elsewhere + "\"");
+}
+
+TEST_F(ComponentsTest, CrashReportFolderOfAnotherOwnerIsMadeAfresh) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder away";
+    const std::string url = archive("/server.zip", {{"launcher.py", "v5"}});
+    putFile(CRASH_REPORTS_DIR + "/planted", "x");
+    ASSERT_EQ(chown(CRASH_REPORTS_DIR.c_str(), 65534, 65534), 0);
+    Recorder r;
+    ASSERT_TRUE(installMRVServer(url, "5", r.progressFn(), r.statusFn()));
+    struct stat st {};
+    ASSERT_EQ(lstat(CRASH_REPORTS_DIR.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_FALSE(pathExists(CRASH_REPORTS_DIR + "/planted"));
 }
 
 TEST_F(ComponentsTest, ServerChainWithAFailingCommandIsAFailure) {
@@ -504,8 +557,9 @@ TEST_F(ComponentsTest, ChainWithAFailingCommandFailsThePlugin) {
 
 TEST_F(ComponentsTest, UnsafeIdsAndLegacyNamesAreRefusedBeforeAnyUse) {
     const std::string mrv = archive("/u/mrv.zip", {{"a", "a"}});
-    const std::vector<std::string> unsafe = {"",   ".",      "..",    "../evil", "a/b", "a\\b", "a\"b",
-                                             "$(id)", "a`id`", "a\nb", "tab\t", "del\x7f"};
+    const std::vector<std::string> unsafe = {"",    ".",      "..",    "../evil", "a/b",  "a\\b", "a\"b", "$(id)",
+                                             "a`id`", "a\nb",  "tab\t", "del\x7f", "x'+(1)+'", "50%",  "a!b",  "a^b",
+                                             "a&b",  "a|b",   "a<b",   "a>b",     "a;b"};
     for (const std::string& id : unsafe) {
         PluginRecorder r;
         EXPECT_FALSE(installPlugins({id}, manifestWith(entry(id, "", mrv, "")), r.overallFn(), r.statusFn(),

@@ -137,12 +137,20 @@ const PageLook kNoInternet{"no-internet",
                             {230, 150, 470, Colour::Dark, 1, true},
                             {470, 80, 400, Colour::White, 20, true}}};
 const PageLook kProgress{"progress", {{470, 200, 400, Colour::Track, 3}, {470, 80, 400, Colour::White, 20, true}}};
+// The result pages carry no icon: the complete page is told by the small
+// check marks of its list and its filled button, the failed page by its
+// tinted error box.
 const PageLook kComplete{"complete",
-                         {{284, 80, 250, Colour::Accent, 20},
+                         {{174, 150, 320, Colour::Accent, 2},
                           {195, 300, 480, Colour::Accent, 20},
                           {230, 150, 450, Colour::Dark, 1, true},
-                          {280, 80, 250, Colour::Red, 1, true}}};
-const PageLook kFailed{"failed", {{280, 80, 260, Colour::Red, 20}}};
+                          {280, 80, 250, Colour::Red, 1, true},
+                          {50, 150, 300, Colour::NotBackground, 20, true}}};
+const PageLook kFailed{"failed",
+                       {{50, 150, 320, Colour::NotBackground, 30},
+                        {180, 250, 480, Colour::Accent, 20},
+                        {230, 150, 450, Colour::Dark, 1, true},
+                        {470, 80, 400, Colour::White, 20, true}}};
 
 // Something to click, found on the screen: the `index`-th run of at least
 // `minRun` pixels of a colour in column x between y0 and y1; the click goes

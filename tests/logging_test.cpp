@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using InstallerLogging::FileLogger;
@@ -31,10 +33,14 @@ namespace {
         }                 \
     } while (0)
 
+// Each test logs into a folder of its own: other tests start programs that
+// write a log of the same name into the configured folder in the same second.
 TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
     TempDir tmp;
     const std::string pathRecord = tmp / "path";
+    const std::string logs = tmp / "logs";
     IN_CHILD({
+        InstallerLogging::logDirectoryForTesting() = logs;
         FileLogger& logger = FileLogger::getInstance();
         CHILD_CHECK(logger.getLastLines(50).empty());  // nothing before initialize
         CHILD_CHECK(logger.initialize());
@@ -45,8 +51,8 @@ TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
         CHILD_CHECK(logger.getLogFilePath() == readFile(pathRecord));
     });
     const std::string path = readFile(pathRecord);
-    ASSERT_EQ(path.rfind(InstallerConfig::MAC_LOGS_DIR + "/installer_", 0), 0u) << path;
-    const std::string name = path.substr(InstallerConfig::MAC_LOGS_DIR.size() + 1);
+    ASSERT_EQ(path.rfind(logs + "/installer_", 0), 0u) << path;
+    const std::string name = path.substr(logs.size() + 1);
     EXPECT_EQ(name.size(), std::string("installer_20250131_142501.log").size());
 
     const std::vector<std::string> log = lines(readFile(path));
@@ -72,7 +78,9 @@ TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
 TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
     TempDir tmp;
     const std::string pathRecord = tmp / "path";
+    const std::string logs = tmp / "logs";
     IN_CHILD({
+        InstallerLogging::logDirectoryForTesting() = logs;
         FileLogger& logger = FileLogger::getInstance();
         CHILD_CHECK(logger.initialize());
         writeFile(pathRecord, logger.getLogFilePath());
@@ -84,9 +92,11 @@ TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
         std::string expected = "[LOGGER] Log file created: " + logger.getLogFilePath();
         for (int i = 1; i <= 9; ++i) expected += "\n[TEST] line " + std::to_string(i);
         expected += "\n[TEST] unterminated";
-        // A run of the same second shares the file: earlier lines may precede ours.
+        // After the banner's text lines, which are content lines too.
+        CHILD_CHECK(all.rfind("ZRVK Installer Log\nStarted: ", 0) == 0);
         CHILD_CHECK(all.size() >= expected.size() &&
                     all.compare(all.size() - expected.size(), expected.size(), expected) == 0);
+        CHILD_CHECK(std::count(all.begin(), all.end(), '\n') == 13);
         CHILD_CHECK(logger.getLastLines(2) == "[TEST] line 9\n[TEST] unterminated");
         CHILD_CHECK(logger.getLastLines(0).empty());
         std::cout << std::endl;
@@ -95,13 +105,12 @@ TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
 }
 
 TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
-    const std::string logs = InstallerConfig::MAC_LOGS_DIR;
-    const std::string saved = logs + ".saved-by-test";
-    std::rename(logs.c_str(), saved.c_str());
-    InstallerLogging::createDirectoryRecursive(logs.substr(0, logs.rfind('/')));
+    TempDir tmp;
+    const std::string logs = tmp / "Logs";
     writeFile(logs, "a file where the folder should be");
     EXPECT_EXIT(
         {
+            InstallerLogging::logDirectoryForTesting() = logs;
             std::streambuf* coutBefore = std::cout.rdbuf();
             std::streambuf* cerrBefore = std::cerr.rdbuf();
             FileLogger& logger = FileLogger::getInstance();
@@ -112,8 +121,26 @@ TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "\\[LOGGER\\] Failed to open log file: .*/Logs/installer_[0-9_]*\\.log");
-    std::remove(logs.c_str());
-    std::rename(saved.c_str(), logs.c_str());
+}
+
+TEST(FileLogger, NoProgramStartedLaterHoldsTheLogFile) {
+    TempDir tmp;
+    const std::string logs = tmp / "logs";
+    IN_CHILD({
+        InstallerLogging::logDirectoryForTesting() = logs;
+        FileLogger& logger = FileLogger::getInstance();
+        CHILD_CHECK(logger.initialize());
+        struct stat file;
+        CHILD_CHECK(stat(logger.getLogFilePath().c_str(), &file) == 0);
+        int found = 0;
+        for (int fd = 0; fd < 1024; ++fd) {
+            struct stat open;
+            if (fstat(fd, &open) != 0 || open.st_dev != file.st_dev || open.st_ino != file.st_ino) continue;
+            ++found;
+            CHILD_CHECK((fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+        }
+        CHILD_CHECK(found == 1);
+    });
 }
 
 TEST(TeeStreamBuf, PassesEverythingToTheConsoleAndFlushesTheFileAtLineEnds) {

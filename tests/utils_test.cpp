@@ -8,7 +8,9 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,6 +133,31 @@ TEST(DeleteAndCopy, HandleSpacesMissingPathsAndFailures) {
     EXPECT_TRUE(pathExists(src));
 }
 
+TEST(WindowsCommandLines, RemoveItemTakesTheLiteralPathWithEveryApostropheDoubled) {
+    EXPECT_EQ(removeItemCommand("C:/Users/O'Brien/AppData/Local/Temp/zorvik[1]", true),
+              "powershell -Command \"Remove-Item -LiteralPath 'C:/Users/O''Brien/AppData/Local/Temp/zorvik[1]' "
+              "-Force -Recurse -ErrorAction SilentlyContinue\"");
+    EXPECT_EQ(removeItemCommand("C:/P/x'+(Get-Date)+'", false),
+              "powershell -Command \"Remove-Item -LiteralPath 'C:/P/x''+(Get-Date)+''' -Force "
+              "-ErrorAction SilentlyContinue\"");
+    EXPECT_EQ(powerShellQuoted("''"), "''''''");
+    EXPECT_EQ(powerShellQuoted(""), "''");
+}
+
+TEST(WindowsCommandLines, PathsWithCommandCharactersAreRefused) {
+    for (const char* path : {"C:/Program Files/ZRVK", "C:/Users/O'Brien/Temp", "C:/P/x[1] (2)", "C:/Users/Jos\xC3\xA9"}) {
+        EXPECT_TRUE(isSafeWindowsCommandPath(path)) << path;
+    }
+    for (const char* path : {"", "C:/a\"b", "C:/%TEMP%", "C:/a!b", "C:/a^b", "C:/a&b", "C:/a|b", "C:/a<b", "C:/a>b",
+                             "C:/a;b", "C:/a\nb", "C:/a\x7f"}) {
+        EXPECT_FALSE(isSafeWindowsCommandPath(path)) << path;
+    }
+    for (char c : std::string("'%!^&|<>;")) EXPECT_TRUE(isWindowsCommandSpecial(static_cast<unsigned char>(c))) << c;
+    for (char c : std::string("aZ09 -_.()[]{}@#~,=+/")) {
+        EXPECT_FALSE(isWindowsCommandSpecial(static_cast<unsigned char>(c))) << c;
+    }
+}
+
 TEST(ExecuteCommandSilent, ReturnsTheRawWaitStatus) {
     EXPECT_EQ(executeCommandSilent("true"), 0);
     EXPECT_EQ(executeCommandSilent("exit 3"), 3 * 256);
@@ -205,6 +232,28 @@ TEST(Processes, LaunchServerRunsTheEngineInterpreterWithTheLauncher) {
     EXPECT_FALSE(launchMRVServer());  // no interpreter there
     EXPECT_NE(testing::internal::GetCapturedStderr().find("[launchMRVServer] Failed to launch process. Error: "),
               std::string::npos);
+}
+
+TEST(Processes, LaunchedServerHoldsNothingButTheStandardDescriptors) {
+    using namespace InstallerConfig::Paths;
+    TempDir tmp;
+    ASSERT_TRUE(createDirectory(RENDER_ENGINE_DIR + "/bin"));
+    const std::string record = tmp / "descriptors";
+    const std::string program = RENDER_ENGINE_DIR + "/" + MRV_SERVER_PROCESS_NAME;
+    writeFile(program, "#!/bin/sh\nls -l /proc/$$/fd/ > '" + record + ".part' && mv '" + record + ".part' '" + record +
+                           "'\n");
+    chmod(program.c_str(), 0755);
+    // Something the installer might have open meanwhile, without close-on-exec.
+    const int kept = open((tmp / "kept").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(kept, 3);
+
+    ASSERT_TRUE(launchMRVServer());
+    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    close(kept);
+    std::remove(program.c_str());
+    const std::string listing = readFile(record);
+    ASSERT_NE(listing.find(" 2 -> "), std::string::npos) << listing;
+    EXPECT_EQ(listing.find(tmp / "kept"), std::string::npos) << listing;
 }
 
 TEST(Configuration, PhasesAndFoldersKeepTheirRelations) {

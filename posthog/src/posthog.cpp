@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -62,6 +64,7 @@ std::mutex g_seamMutex;
 std::string g_hostOverride;
 std::string g_idPathOverride;
 std::atomic<long> g_timeoutOverrideMs{0};
+std::function<void(const std::string&)> g_sendSink;
 #ifndef _WIN32
 std::atomic<bool> g_useInterfaceList{false};
 std::atomic<const struct ifaddrs*> g_interfaceList{nullptr};
@@ -75,6 +78,20 @@ std::string captureHost(const std::string& configured) {
 #endif
     return configured;
 }
+
+#ifdef ZRVK_TESTING
+// True when a test took the request body instead of the network.
+bool deliveredToSink(const std::string& body) {
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard<std::mutex> lock(g_seamMutex);
+        sink = g_sendSink;
+    }
+    if (!sink) return false;
+    sink(body);
+    return true;
+}
+#endif
 
 long requestTimeoutMs() {
 #ifdef ZRVK_TESTING
@@ -104,11 +121,41 @@ std::string sha256Hex(const std::string& text) {
     return out;
 }
 
+// The text with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string validText(const std::string& text) {
+    const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(quoted).get<std::string>();
+}
+
+// The document with valid UTF-8 in every key and string. Keys are repaired
+// before the document is written, not while: written as they are, two keys
+// that differ only in invalid bytes would appear twice, and out of order.
+nlohmann::json withValidText(const nlohmann::json& value) {
+    if (value.is_string()) return validText(value.get_ref<const std::string&>());
+    if (value.is_array()) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& element : value) out.push_back(withValidText(element));
+        return out;
+    }
+    if (value.is_object()) {
+        nlohmann::json out = nlohmann::json::object();
+        for (const auto& item : value.items()) out[validText(item.key())] = withValidText(item.value());
+        return out;
+    }
+    return value;
+}
+
 // Text that is not valid UTF-8 (a character cut by a length limit, a stray
-// byte from a file) is written with replacement characters instead of throwing.
+// byte from a file) is sent with replacement characters instead of throwing.
 bool serialise(const nlohmann::json& doc, std::string& out) {
     try {
-        out = doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        out = doc.dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        // invalid UTF-8 somewhere: repaired below
+    }
+    try {
+        out = withValidText(doc).dump();
         return true;
     } catch (...) {
         return false;
@@ -396,11 +443,20 @@ bool readFirstLine(const std::string& path, std::string& line) {
     return true;
 }
 
+// A file made here is opened to every user through its own descriptor (the
+// umask would narrow the creation mode), so that each user's run can rewrite
+// it; nothing privileged ever changes its mode.
 void writeId(const std::string& path, const std::string& id) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    bool created = true;
+    int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = open(path.c_str(), flags);
+    }
     if (fd < 0) return;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!created || fchmod(fd, 0666) == 0) && ftruncate(fd, 0) == 0) {
         ssize_t written = write(fd, id.data(), id.size());
         (void)written;
     }
@@ -676,6 +732,9 @@ void Client::Impl::workerLoop() {
 }
 
 void Client::Impl::sendEvent(const std::string& text) {
+#ifdef ZRVK_TESTING
+    if (deliveredToSink(text)) return;
+#endif
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
         std::cerr << "[PostHog] Failed to init curl" << std::endl;
@@ -1383,6 +1442,11 @@ void setHostOverride(const std::string& host) {
 }
 
 void setRequestTimeoutMs(long ms) { g_timeoutOverrideMs.store(ms); }
+
+void setSendSink(std::function<void(const std::string& body)> sink) {
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    g_sendSink = std::move(sink);
+}
 
 void setIdFilePathOverride(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_seamMutex);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -155,6 +156,9 @@ namespace Testing {
 void setHostOverride(const std::string& host);
 // Whole-request limit in milliseconds; 0 restores the 10-second default.
 void setRequestTimeoutMs(long ms);
+// While set, the sender hands each request body to the sink (on its own
+// thread) instead of posting it.
+void setSendSink(std::function<void(const std::string& body)> sink);
 // Path used by Client::generateMachineId(path) instead of its argument when non-empty.
 void setIdFilePathOverride(const std::string& path);
 #ifndef _WIN32
