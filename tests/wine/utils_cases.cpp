@@ -145,6 +145,19 @@ ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
     }
 }
 
+ZRVK_CASE(copyDirectoryRefusesPathsSpecialToCmd) {
+    StandInTools tools(caseFolder() + "/tools");
+    REQUIRE(tools.addRecorder("xcopy"));
+    const std::string source = caseFolder() + "/source tree";
+    writeSourceTree(source);
+    for (const std::string& target : {caseFolder() + "/100% copy", caseFolder() + "/this & that"}) {
+        CaptureStreams log;
+        CHECK(!copyDirectory(source, target));
+        CHECK(log.contains("[copyDirectory] Refusing unsafe path"));
+    }
+    CHECK(tools.recordedCommands("xcopy").empty());
+}
+
 ZRVK_CASE(copyDirectoryCopiesWithRobocopyWhenXcopyFails) {
     skipUnderWine("robocopy is only a stub under wine");
     StandInTools tools(caseFolder() + "/tools");
@@ -189,25 +202,69 @@ ZRVK_CASE(deletePathOfAMissingPathRunsNoCommand) {
     CHECK(!log.contains("[deletePath] Command result"));
 }
 
-ZRVK_CASE(deletePathRunsPowerShellRemoveItem) {
+// The exact command line that PowerShell gets, from a recording stand-in
+// that also does the removal (or not, or fails) as the row says.
+ZRVK_CASE(deletePathQuotesThePathForPowerShell) {
     StandInTools tools(caseFolder() + "/tools");
     REQUIRE(tools.addRecorder("powershell"));
-    const std::string folder = caseFolder() + "/folder to delete";
-    const std::string file = caseFolder() + "/file to delete.txt";
-    makeFolders(folder);
-    writeFile(file, "x");
-    CHECK(deletePath(folder));
-    CHECK(deletePath(file));
-    const std::vector<std::string> commands = tools.recordedCommands("powershell");
-    REQUIRE(commands.size() == 2);
-    CHECK_EQ(commands[0], "powershell -Command \"Remove-Item -Path '" + folder +
-                              "' -Force -Recurse -ErrorAction SilentlyContinue\"");
-    CHECK_EQ(commands[1], "powershell -Command \"Remove-Item -Path '" + file + "' -Force -ErrorAction SilentlyContinue\"");
+    const std::string root = caseFolder() + "/removed";
+    const struct {
+        std::string name;
+        bool folder;
+        int exitCode;
+        bool removes;
+        std::string quoted;  // the path as PowerShell must get it
+        bool deleted;
+        std::string line;
+    } table[] = {
+        {"folder to delete", true, 0, true, "'" + root + "/folder to delete'", true, ""},
+        {"it's [1] (copy)", true, 0, true, "'" + root + "/it''s [1] (copy)'", true, ""},
+        {"file to delete.txt", false, 0, true, "'" + root + "/file to delete.txt'", true, ""},
+        {"Bob's [draft].aex", false, 0, true, "'" + root + "/Bob''s [draft].aex'", true, ""},
+        {"still here", true, 0, false, "'" + root + "/still here'", false,
+         "[deletePath] Path still exists after deletion: " + root + "/still here"},
+        {"refused", true, 1, false, "'" + root + "/refused'", false,
+         "[deletePath] Failed to delete: " + root + "/refused (exit code: 1)"},
+    };
+    for (const auto& row : table) {
+        const std::string path = root + "/" + row.name;
+        if (row.folder) {
+            makeFolders(path + "/inner folder");
+            writeFile(path + "/inner folder/file", "x");
+        } else {
+            makeFolders(root);
+            writeFile(path, "x");
+        }
+        tools.recorderAnswers("powershell", row.exitCode, row.removes ? path : "");
+        const std::size_t before = tools.recordedCommands("powershell").size();
+        CaptureStreams log;
+        CHECK_EQ(deletePath(path), row.deleted);
+        const std::vector<std::string> commands = tools.recordedCommands("powershell");
+        REQUIRE(commands.size() == before + 1);
+        CHECK_EQ(commands.back(), "powershell -Command \"Remove-Item -LiteralPath " + row.quoted + " -Force" +
+                                      (row.folder ? " -Recurse" : "") + " -ErrorAction SilentlyContinue\"");
+        CHECK_EQ(pathExists(path), !row.deleted);
+        if (!row.line.empty()) CHECK(log.contains(row.line));
+    }
+}
+
+ZRVK_CASE(deletePathRefusesPathsSpecialToCmd) {
+    StandInTools tools(caseFolder() + "/tools");
+    REQUIRE(tools.addRecorder("powershell"));
+    for (const char* name : {"100% done", "this & that", "wow!", "up^arrow", "semi;colon"}) {
+        const std::string path = caseFolder() + "/" + name;
+        makeFolders(path);
+        CaptureStreams log;
+        CHECK(!deletePath(path));
+        CHECK(log.contains("[deletePath] Refusing unsafe path: " + path));
+        CHECK(folderExists(path));
+    }
+    CHECK(tools.recordedCommands("powershell").empty());
 }
 
 ZRVK_CASE(deletePathRemovesFilesAndFoldersWithPowerShell) {
     skipUnderWine("PowerShell is only a stub under wine");
-    const std::string folder = caseFolder() + "/folder to delete";
+    const std::string folder = caseFolder() + "/it's [1] (copy)";
     writeSourceTree(folder);
     writeFile(caseFolder() + "/file to delete.txt", "x");
     CHECK(deletePath(folder));

@@ -239,9 +239,14 @@ void StandInTools::addBatch(const std::string& tool, const std::string& body) {
     writeFile(folder + "/" + tool + ".bat", body);
 }
 
-bool StandInTools::addRecorder(const std::string& tool, int exitCode) {
-    writeFile(folder + "/" + tool + ".exit-code", std::to_string(exitCode));
+bool StandInTools::addRecorder(const std::string& tool) {
+    recorderAnswers(tool, 0, "");
     return CopyFileA(selfPath().c_str(), (folder + "/" + tool + ".exe").c_str(), FALSE) != 0;
+}
+
+void StandInTools::recorderAnswers(const std::string& tool, int exitCode, const std::string& removes) {
+    writeFile(folder + "/" + tool + ".exit-code", std::to_string(exitCode));
+    writeFile(folder + "/" + tool + ".removes", removes);
 }
 
 std::vector<std::string> StandInTools::recordedCommands(const std::string& tool) const {
@@ -257,7 +262,8 @@ std::vector<std::string> StandInTools::recordedCommands(const std::string& tool)
     return lines;
 }
 
-// A recorder copy lies next to <tool>.exit-code and appends to <tool>.commands.
+// A recorder copy lies next to <tool>.exit-code and <tool>.removes, and
+// appends to <tool>.commands.
 bool runAsRecorder(int& exitCode) {
     const std::string self = selfPath();
     const std::string::size_type dot = self.rfind('.');
@@ -268,6 +274,8 @@ bool runAsRecorder(int& exitCode) {
     std::string text(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &text[0], size, nullptr, nullptr);
     std::ofstream(base + ".commands", std::ios::binary | std::ios::app) << text << "\n";
+    const std::string removes = readFile(base + ".removes");
+    if (!removes.empty()) removeTree(removes);
     exitCode = std::atoi(readFile(base + ".exit-code").c_str());
     return true;
 }

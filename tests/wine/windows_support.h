@@ -101,8 +101,12 @@ public:
     StandInTools& operator=(const StandInTools&) = delete;
 
     void addBatch(const std::string& tool, const std::string& body);
-    // <tool>.exe: records its command line, then exits with `exitCode`.
-    bool addRecorder(const std::string& tool, int exitCode = 0);
+    // <tool>.exe: records its command line, then does what recorderAnswers
+    // set last (at first: exits with 0 and removes nothing).
+    bool addRecorder(const std::string& tool);
+    // The recorder of `tool` removes `removes` (when not empty), standing in
+    // for the tool's work, and exits with `exitCode`.
+    void recorderAnswers(const std::string& tool, int exitCode, const std::string& removes);
     // The command lines that the recorder of `tool` received, one per run.
     std::vector<std::string> recordedCommands(const std::string& tool) const;
 
