@@ -33,3 +33,7 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
 // command: non-empty, not "." or "..", no separator, quote, "$", backquote
 // or control character.
 bool isSafeComponentName(const std::string& name);
+
+// A path that goes between double quotes into a shell command: non-empty,
+// no quote, "$", backquote, backslash or control character.
+bool isShellSafePath(const std::string& path);
