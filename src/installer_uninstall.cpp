@@ -246,6 +246,19 @@ bool removePath(const std::string& path) {
     return runRemoval(path);
 }
 
+// The last step of a component's removal; `steps` is its progress total.
+bool removeComponentFolder(const std::string& label, const std::string& folder, int steps,
+                           const UninstallProgressFn& progress) {
+    const bool removed = removePath(folder);
+    if (removed) {
+        std::cout << "[UNINSTALL] " << label << " uninstalled successfully" << std::endl;
+    } else {
+        std::cerr << "[UNINSTALL] Failed to uninstall " << label << std::endl;
+    }
+    report(progress, steps, steps, removed ? label + " removed" : "Failed to remove " + label);
+    return removed;
+}
+
 #ifndef _WIN32
 const InstalledPlugin* findPlugin(const std::vector<InstalledPlugin>& plugins, const std::string& id) {
     for (const InstalledPlugin& plugin : plugins) {
@@ -364,14 +377,7 @@ bool uninstallRenderEngine(UninstallProgressFn progress) {
         std::cout << "[UNINSTALL] Render Engine not installed, skipping" << std::endl;
         return true;
     }
-    const bool removed = removePath(renderEngineRoot());
-    if (removed) {
-        std::cout << "[UNINSTALL] Render Engine uninstalled successfully" << std::endl;
-    } else {
-        std::cerr << "[UNINSTALL] Failed to uninstall Render Engine" << std::endl;
-    }
-    report(progress, 1, 1, removed ? "Render Engine removed" : "Failed to remove Render Engine");
-    return removed;
+    return removeComponentFolder("Render Engine", renderEngineRoot(), 1, progress);
 }
 
 bool uninstallMRVServer(UninstallProgressFn progress) {
@@ -384,14 +390,7 @@ bool uninstallMRVServer(UninstallProgressFn progress) {
         std::cout << "[UNINSTALL] MRV Server not installed, skipping" << std::endl;
         return true;
     }
-    const bool removed = removePath(MRV_SERVER_DIR);
-    if (removed) {
-        std::cout << "[UNINSTALL] MRV Server uninstalled successfully" << std::endl;
-    } else {
-        std::cerr << "[UNINSTALL] Failed to uninstall MRV Server" << std::endl;
-    }
-    report(progress, 2, 2, removed ? "MRV Server removed" : "Failed to remove MRV Server");
-    return removed;
+    return removeComponentFolder("MRV Server", MRV_SERVER_DIR, 2, progress);
 }
 
 bool uninstallPlugin(const InstalledPlugin& plugin, UninstallProgressFn progress) {

@@ -394,6 +394,14 @@ protected:
         EXPECT_NE(program_->out().find("[MAIN] Exiting..."), std::string::npos);
     }
 
+    // Picks the first and the third plug-in and starts their installation.
+    void installFirstAndThirdPlugin() {
+        ASSERT_TRUE(screen_.click(pluginRow(0)));
+        ASSERT_TRUE(screen_.click(pluginRow(2)));
+        ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
+        ASSERT_TRUE(screen_.click(kInstall));
+    }
+
     void reachPluginList() {
         ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
         ASSERT_TRUE(screen_.click(kGetStarted));
@@ -504,10 +512,7 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     startServer();
     launch();
     reachPluginList();
-    ASSERT_TRUE(screen_.click(pluginRow(0)));
-    ASSERT_TRUE(screen_.click(pluginRow(2)));
-    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
-    ASSERT_TRUE(screen_.click(kInstall));
+    installFirstAndThirdPlugin();
     ASSERT_TRUE(screen_.waitFor(kProgress, 20s)) << program_->out();
     screen_.save("progress");
     ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
@@ -707,10 +712,7 @@ TEST_F(EndToEnd, UninstallingSelectedItemsAfterAnInstallation) {
     startServer();
     launch();
     reachPluginList();
-    ASSERT_TRUE(screen_.click(pluginRow(0)));
-    ASSERT_TRUE(screen_.click(pluginRow(2)));
-    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
-    ASSERT_TRUE(screen_.click(kInstall));
+    installFirstAndThirdPlugin();
     ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
     if (const pid_t pid = launchedServer()) kill(pid, SIGKILL);
     ASSERT_TRUE(screen_.click(kCompleteClose));

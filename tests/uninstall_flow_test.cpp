@@ -22,7 +22,6 @@ using zrvk_test::FakeTools;
 using zrvk_test::makeComponent;
 using zrvk_test::makeFolder;
 using zrvk_test::makePlugin;
-using zrvk_test::runNode;
 using zrvk_test::ScriptLog;
 using zrvk_test::versionWord;
 using zrvk_test::writeFile;
@@ -41,19 +40,9 @@ std::string progressScript(int current, int total, const std::string& escapedSta
            ", total: " + std::to_string(total) + ", status: \"" + escapedStatus + "\"}); }";
 }
 
-// What the page sees: every script run in Node against a page stub.
+// What the page sees of the uninstall's scripts.
 std::vector<json> pageCalls(const std::vector<std::string>& scripts) {
-    const std::string stub =
-        "const print = console.log; globalThis.window = globalThis;\n"
-        "window.onUninstallProgress = (p) => print(JSON.stringify({cb: 'progress', arg: p}));\n"
-        "window.onUninstallComplete = (r) => print(JSON.stringify({cb: 'complete', arg: r}));\n"
-        "for (const s of " + json(scripts).dump() + ") {\n"
-        "  try { (0, eval)(s); } catch (e) { print(JSON.stringify({cb: 'error', arg: String(e)})); }\n"
-        "}\n";
-    std::vector<json> calls;
-    std::istringstream lines(runNode(stub));
-    for (std::string line; std::getline(lines, line);) calls.push_back(json::parse(line, nullptr, false));
-    return calls;
+    return zrvk_test::pageCalls(scripts, {{"onUninstallProgress", "progress"}, {"onUninstallComplete", "complete"}});
 }
 
 class UninstallFlow : public ::testing::Test {
