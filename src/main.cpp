@@ -823,6 +823,36 @@ bool requestNestedTooDeep(const std::string& text) {
     return false;
 }
 
+namespace {
+
+// A bound call's request text, parsed; a text nested too deeply is refused
+// before the parser or any copy recurses through it.
+json parseRequest(const std::string& text) {
+    if (requestNestedTooDeep(text)) throw std::runtime_error("Request nested too deeply");
+    return json::parse(text);
+}
+
+// The request object of a bound call: the object itself, or the first
+// element of an array (a JSON text there is parsed). Refers into parsed or
+// inner, so nothing deep is copied. With a tag, each shape is logged.
+const json& requestObject(const json& parsed, json& inner, const char* tag = nullptr) {
+    if (parsed.is_object()) {
+        if (tag) std::cout << tag << " Request is an object" << std::endl;
+        return parsed;
+    }
+    if (parsed.is_array() && !parsed.empty()) {
+        if (tag) std::cout << tag << " Request is an array" << std::endl;
+        if (!parsed[0].is_string()) return parsed[0];
+        const std::string& text = parsed[0].get_ref<const std::string&>();
+        if (tag) std::cout << tag << " Parsing inner JSON: " << text << std::endl;
+        inner = parseRequest(text);
+        return inner;
+    }
+    throw std::runtime_error("Unexpected request format");
+}
+
+}  // namespace
+
 void startInstallation_cb(const char* seq, const char* req, void* arg) {
     webview_t w = static_cast<webview_t>(arg);
     const std::string request = req ? req : "";
@@ -833,25 +863,9 @@ void startInstallation_cb(const char* seq, const char* req, void* arg) {
     std::vector<std::string> pluginIds;
     bool forceReinstall = false;
     try {
-        if (requestNestedTooDeep(request)) throw std::runtime_error("Request nested too deeply");
-        const json parsed = json::parse(request);
-        json body;
-        if (parsed.is_object()) {
-            std::cout << "[startInstallation] Request is an object" << std::endl;
-            body = parsed;
-        } else if (parsed.is_array() && !parsed.empty()) {
-            std::cout << "[startInstallation] Request is an array" << std::endl;
-            if (parsed[0].is_string()) {
-                const std::string inner = parsed[0].get<std::string>();
-                std::cout << "[startInstallation] Parsing inner JSON: " << inner << std::endl;
-                if (requestNestedTooDeep(inner)) throw std::runtime_error("Request nested too deeply");
-                body = json::parse(inner);
-            } else {
-                body = parsed[0];
-            }
-        } else {
-            throw std::runtime_error("Unexpected request format");
-        }
+        const json parsed = parseRequest(request);
+        json inner;
+        const json& body = requestObject(parsed, inner, "[startInstallation]");
         if (body.is_object() && body.contains("pluginIds") && body["pluginIds"].is_array()) {
             for (const json& id : body["pluginIds"]) pluginIds.push_back(id.get<std::string>());
         }
@@ -938,19 +952,6 @@ bool acquireUninstallRights(UninstallContext* ctx) {
 }
 #endif
 
-// The request object of a bound call: the object itself, or the first
-// element of an array (a JSON text there is parsed). Refers into parsed or
-// inner, so nothing deep is copied.
-const json& requestObject(const json& parsed, json& inner) {
-    if (parsed.is_object()) return parsed;
-    if (parsed.is_array() && !parsed.empty()) {
-        if (!parsed[0].is_string()) return parsed[0];
-        inner = json::parse(parsed[0].get_ref<const std::string&>());
-        return inner;
-    }
-    throw std::runtime_error("Unexpected request format");
-}
-
 // Only a JSON boolean sets a flag.
 bool requestFlag(const json& request, const char* key) {
     const auto member = request.find(key);
@@ -959,7 +960,7 @@ bool requestFlag(const json& request, const char* key) {
 
 // Throws on a request that cannot be read; a request that is not an object asks for nothing.
 void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
-    const json parsed = json::parse(text);
+    const json parsed = parseRequest(text);
     json inner;
     const json& request = requestObject(parsed, inner);
     if (!request.is_object()) return;

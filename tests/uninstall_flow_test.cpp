@@ -253,6 +253,10 @@ const std::string kStarted = "{\"success\":true,\"message\":\"Uninstall started\
 const std::string kBadRequest = "{\"success\":false,\"error\":\"Invalid request format\"}";
 
 TEST_F(BoundFunctions, StartUninstallRequestShapes) {
+    // Nested far deeper than any request the page sends, directly and as the inner text.
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+    const std::string deepInner = "[\"" + deep + "\"]";
+    const std::string limit = std::string(33, '[') + std::string(33, ']');
     struct Case {
         const char* request;
         bool started;
@@ -277,6 +281,9 @@ TEST_F(BoundFunctions, StartUninstallRequestShapes) {
         {"null", false, ""},
         {"", false, ""},
         {"[\"not json\"]", false, ""},
+        {deep.c_str(), false, ""},
+        {deepInner.c_str(), false, ""},
+        {limit.c_str(), false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
