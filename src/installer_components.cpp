@@ -36,6 +36,8 @@ std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
+}  // namespace
+
 // Paths go between double quotes into shell commands without escaping, so
 // nothing in them may end the quotes or expand.
 bool isShellSafePath(const std::string& path) {
@@ -45,6 +47,8 @@ bool isShellSafePath(const std::string& path) {
     }
     return true;
 }
+
+namespace {
 
 bool allShellSafe(const std::vector<std::string>& paths, const std::string& tag) {
     for (const std::string& p : paths) {

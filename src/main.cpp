@@ -8,17 +8,20 @@
 #include "installer_analytics.h"
 #include "installer_components.h"
 #include "installer_download.h"
+#include "installer_uninstall.h"
 #include "installer_utils.h"
 #include "plugin_diagnostics.h"
 #ifndef _WIN32
 #include "installer_auth.h"
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -820,6 +823,36 @@ bool requestNestedTooDeep(const std::string& text) {
     return false;
 }
 
+namespace {
+
+// A bound call's request text, parsed; a text nested too deeply is refused
+// before the parser or any copy recurses through it.
+json parseRequest(const std::string& text) {
+    if (requestNestedTooDeep(text)) throw std::runtime_error("Request nested too deeply");
+    return json::parse(text);
+}
+
+// The request object of a bound call: the object itself, or the first
+// element of an array (a JSON text there is parsed). Refers into parsed or
+// inner, so nothing deep is copied. With a tag, each shape is logged.
+const json& requestObject(const json& parsed, json& inner, const char* tag = nullptr) {
+    if (parsed.is_object()) {
+        if (tag) std::cout << tag << " Request is an object" << std::endl;
+        return parsed;
+    }
+    if (parsed.is_array() && !parsed.empty()) {
+        if (tag) std::cout << tag << " Request is an array" << std::endl;
+        if (!parsed[0].is_string()) return parsed[0];
+        const std::string& text = parsed[0].get_ref<const std::string&>();
+        if (tag) std::cout << tag << " Parsing inner JSON: " << text << std::endl;
+        inner = parseRequest(text);
+        return inner;
+    }
+    throw std::runtime_error("Unexpected request format");
+}
+
+}  // namespace
+
 void startInstallation_cb(const char* seq, const char* req, void* arg) {
     webview_t w = static_cast<webview_t>(arg);
     const std::string request = req ? req : "";
@@ -830,25 +863,9 @@ void startInstallation_cb(const char* seq, const char* req, void* arg) {
     std::vector<std::string> pluginIds;
     bool forceReinstall = false;
     try {
-        if (requestNestedTooDeep(request)) throw std::runtime_error("Request nested too deeply");
-        const json parsed = json::parse(request);
-        json body;
-        if (parsed.is_object()) {
-            std::cout << "[startInstallation] Request is an object" << std::endl;
-            body = parsed;
-        } else if (parsed.is_array() && !parsed.empty()) {
-            std::cout << "[startInstallation] Request is an array" << std::endl;
-            if (parsed[0].is_string()) {
-                const std::string inner = parsed[0].get<std::string>();
-                std::cout << "[startInstallation] Parsing inner JSON: " << inner << std::endl;
-                if (requestNestedTooDeep(inner)) throw std::runtime_error("Request nested too deeply");
-                body = json::parse(inner);
-            } else {
-                body = parsed[0];
-            }
-        } else {
-            throw std::runtime_error("Unexpected request format");
-        }
+        const json parsed = parseRequest(request);
+        json inner;
+        const json& body = requestObject(parsed, inner, "[startInstallation]");
         if (body.is_object() && body.contains("pluginIds") && body["pluginIds"].is_array()) {
             for (const json& id : body["pluginIds"]) pluginIds.push_back(id.get<std::string>());
         }
@@ -894,6 +911,168 @@ void startInstallation_cb(const char* seq, const char* req, void* arg) {
     }
     std::cout << "[startInstallation] Installation thread launched, UI will remain responsive" << std::endl;
     answer(w, seq, 0, "{\"success\":true,\"message\":\"Installation started\"}");
+}
+
+// ---------------------------------------------------------------------------
+// Installed components and the uninstall
+
+void detectInstalledComponents_cb(const char* seq, const char*, void* arg) {
+    std::cout << "[detectInstalledComponents] Detecting installed components..." << std::endl;
+    const std::string result =
+        InstallerUninstall::installedComponentsToJson(InstallerUninstall::detectInstalledComponents());
+    std::cout << "[detectInstalledComponents] Result: " << result << std::endl;
+    answer(static_cast<webview_t>(arg), seq, 0, result);
+}
+
+void sendUninstallProgressToJS(UninstallContext* ctx, int current, int total, const std::string& status) {
+    std::cout << "[UNINSTALL_PROGRESS] " << current << "/" << total << " - " << status << std::endl;
+    postScript(ctx->webview, "if (window.onUninstallProgress) { window.onUninstallProgress({current: " +
+                                 std::to_string(current) + ", total: " + std::to_string(total) + ", status: \"" +
+                                 jsEscape(status) + "\"}); }");
+}
+
+namespace {
+
+const char* const UNINSTALL_SUCCESS = "if (window.onUninstallComplete) { window.onUninstallComplete({success: true}); }";
+
+std::string uninstallFailure(const std::string& error) {
+    return "if (window.onUninstallComplete) { window.onUninstallComplete({success: false, error: '" + error + "'}); }";
+}
+
+#ifdef _WIN32
+bool acquireUninstallRights(UninstallContext*) { return true; }
+#else
+bool acquireUninstallRights(UninstallContext* ctx) {
+    logBanner("=== Requesting Administrator Access ===");
+    std::string error;
+    if (acquireAuthorizationSession(&error)) return true;
+    std::cerr << "[UNINSTALL_THREAD] Failed to acquire authorization: " << error << std::endl;
+    postScript(ctx->webview, uninstallFailure("Authorization required to uninstall"));
+    return false;
+}
+#endif
+
+// Only a JSON boolean sets a flag.
+bool requestFlag(const json& request, const char* key) {
+    const auto member = request.find(key);
+    return member != request.end() && member->is_boolean() && member->get<bool>();
+}
+
+// Throws on a request that cannot be read; a request that is not an object asks for nothing.
+void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
+    const json parsed = parseRequest(text);
+    json inner;
+    const json& request = requestObject(parsed, inner);
+    if (!request.is_object()) return;
+    ctx.renderEngine = requestFlag(request, "renderEngine");
+    ctx.mrvServer = requestFlag(request, "mrvServer");
+    ctx.userData = requestFlag(request, "userData");
+    const auto ids = request.find("pluginIds");
+    if (ids != request.end() && ids->is_array()) {
+        for (const json& id : *ids) ctx.pluginIds.push_back(id.get<std::string>());
+    }
+}
+
+// The requested plug-ins, found in one fresh detection; a missing or failed
+// one is only logged.
+void uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
+    logBanner("=== Uninstalling Plugins ===");
+    const std::vector<InstallerUninstall::InstalledPlugin> installed = InstallerUninstall::detectInstalledPlugins();
+    for (const std::string& id : ctx->pluginIds) {
+        sendUninstallProgressToJS(ctx, step, total, "Removing " + id + "...");
+        const auto found = std::find_if(installed.begin(), installed.end(),
+                                        [&](const InstallerUninstall::InstalledPlugin& p) { return p.id == id; });
+        if (found == installed.end()) {
+            std::cout << "[UNINSTALL_THREAD] Plugin not found: " << id << std::endl;
+        } else if (!InstallerUninstall::uninstallPlugin(*found, nullptr)) {
+            std::cerr << "[UNINSTALL_THREAD] Failed to uninstall plugin: " << id << std::endl;
+        }
+        ++step;
+    }
+}
+
+}  // namespace
+
+void uninstallThreadFunc(UninstallContext* ctx) {
+    logBlock("=== UNINSTALL THREAD STARTED ===");
+    if (!acquireUninstallRights(ctx)) {
+        delete ctx;
+        return;
+    }
+    const int total = (ctx->renderEngine ? 1 : 0) + (ctx->mrvServer ? 1 : 0) + (ctx->userData ? 1 : 0) +
+                      static_cast<int>(ctx->pluginIds.size());
+    if (total == 0) {
+        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
+        releaseInstallRights();
+        postScript(ctx->webview, UNINSTALL_SUCCESS);
+        delete ctx;
+        return;
+    }
+
+    // A failed render engine or server removal skips every later step.
+    bool ok = true;
+    int step = 0;
+    if (ctx->renderEngine) {
+        logBanner("=== Uninstalling Render Engine ===");
+        sendUninstallProgressToJS(ctx, 0, total, "Removing Render Engine...");
+        if (!InstallerUninstall::uninstallRenderEngine(nullptr)) {
+            std::cerr << "[UNINSTALL_THREAD] Failed to uninstall Render Engine" << std::endl;
+            ok = false;
+        }
+        step = 1;
+    }
+    if (ctx->mrvServer && ok) {
+        logBanner("=== Uninstalling MRV Server ===");
+        sendUninstallProgressToJS(ctx, step, total, "Removing MRV Server...");
+        if (!InstallerUninstall::uninstallMRVServer(nullptr)) {
+            std::cerr << "[UNINSTALL_THREAD] Failed to uninstall MRV Server" << std::endl;
+            ok = false;
+        }
+        ++step;
+    }
+    if (!ctx->pluginIds.empty() && ok) uninstallPluginsStep(ctx, step, total);
+    if (ctx->userData && ok) {
+        logBanner("=== Removing User Data ===");
+        sendUninstallProgressToJS(ctx, step, total, "Removing user data...");
+        if (!InstallerUninstall::removeUserData(nullptr)) {
+            std::cerr << "[UNINSTALL_THREAD] Failed to remove user data" << std::endl;
+        }
+    }
+    sendUninstallProgressToJS(ctx, total, total, "Uninstall complete");
+    logBlock("=== UNINSTALL COMPLETE ===");
+    releaseInstallRights();
+    postScript(ctx->webview, ok ? UNINSTALL_SUCCESS : uninstallFailure("Some components failed to uninstall"));
+    delete ctx;
+}
+
+void startUninstall_cb(const char* seq, const char* req, void* arg) {
+    webview_t w = static_cast<webview_t>(arg);
+    const std::string request = req ? req : "";
+    std::cout << FRAME << "\n=== STARTING UNINSTALL ===\n" << FRAME << std::endl;
+    std::cout << "[startUninstall] Request: " << request << std::endl;
+
+    auto ctx = std::make_unique<UninstallContext>();
+    ctx->webview = w;
+    try {
+        readUninstallRequest(request, *ctx);
+    } catch (const std::exception& e) {
+        std::cerr << "[startUninstall] Failed to parse request: " << e.what() << std::endl;
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Invalid request format\"}");
+        return;
+    }
+    std::cout << "[startUninstall] Uninstall request:\n"
+              << "  - Render Engine: " << (ctx->renderEngine ? "yes" : "no") << "\n"
+              << "  - MRV Server: " << (ctx->mrvServer ? "yes" : "no") << "\n"
+              << "  - User Data: " << (ctx->userData ? "yes" : "no") << "\n"
+              << "  - Plugins: " << ctx->pluginIds.size() << std::endl;
+
+    std::cout << "[startUninstall] Launching uninstall thread..." << std::endl;
+    if (!startWorker(uninstallThreadFunc, ctx.release(), "[startUninstall]")) {
+        answer(w, seq, 1, "{\"success\":false,\"error\":\"Failed to start uninstall\"}");
+        return;
+    }
+    std::cout << "[startUninstall] Uninstall thread launched" << std::endl;
+    answer(w, seq, 0, "{\"success\":true,\"message\":\"Uninstall started\"}");
 }
 
 // ---------------------------------------------------------------------------
@@ -1044,6 +1223,8 @@ int ZRVK_ENTRY(int argc, char* argv[]) {
     webview_bind(w, "startInstallation", startInstallation_cb, w);
     webview_bind(w, "openUrl", openUrl_cb, w);
     webview_bind(w, "closeWindow", closeWindow_cb, w);
+    webview_bind(w, "detectInstalledComponents", detectInstalledComponents_cb, w);
+    webview_bind(w, "startUninstall", startUninstall_cb, w);
 
     const std::string name = executableName();
     std::cout << "[MAIN] Executable name: " << name << std::endl;

@@ -48,6 +48,19 @@ struct InstallationContext {
 void sendProgressToJS(InstallationContext* ctx, uint64_t current, uint64_t total, const std::string& status);
 void installationThreadFunc(InstallationContext* ctx);
 
+// One uninstall request; made by startUninstall_cb, owned and deleted by the
+// uninstall worker.
+struct UninstallContext {
+    webview_t webview = nullptr;
+    bool renderEngine = false;
+    bool mrvServer = false;
+    bool userData = false;
+    std::vector<std::string> pluginIds;
+};
+
+void sendUninstallProgressToJS(UninstallContext* ctx, int current, int total, const std::string& status);
+void uninstallThreadFunc(UninstallContext* ctx);
+
 // Escapes a text for a double-quoted JavaScript string literal so that the
 // script always parses and the text arrives unchanged: backslash, quotes,
 // every control character, U+2028/U+2029; invalid UTF-8 becomes U+FFFD.
@@ -77,6 +90,8 @@ void loadManifest_cb(const char* seq, const char* req, void* arg);
 void startInstallation_cb(const char* seq, const char* req, void* arg);
 void openUrl_cb(const char* seq, const char* req, void* arg);
 void closeWindow_cb(const char* seq, const char* req, void* arg);
+void detectInstalledComponents_cb(const char* seq, const char* req, void* arg);
+void startUninstall_cb(const char* seq, const char* req, void* arg);
 
 #ifdef ZRVK_TESTING
 int installerMain(int argc, char* argv[]);

@@ -21,9 +21,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using zrvk::test::LoopbackServer;
@@ -106,7 +108,7 @@ std::size_t gets(const LoopbackServer& server, const std::string& target) {
 bool servedGet(const LoopbackServer& server, const std::string& target) { return gets(server, target) > 0; }
 
 // Colour classes the page's pixels fall into (light theme).
-enum class Colour { Accent, AccentOrFaded, White, Background, NotBackground, Track, Red, Dark };
+enum class Colour { Accent, AccentOrFaded, White, Background, NotBackground, Track, Red, RedOrFaded, Dark };
 
 // A vertical stretch of one column, from y0 to y1, that must hold a run of
 // at least `minRun` pixels of a colour (or, with `none`, no such pixel).
@@ -151,6 +153,22 @@ const PageLook kFailed{"failed",
                         {180, 250, 480, Colour::Accent, 20},
                         {230, 150, 450, Colour::Dark, 1, true},
                         {470, 80, 400, Colour::White, 20, true}}};
+const PageLook kPluginsWithUninstall{"plugins with the Uninstall button",
+                                     {{470, 80, 400, Colour::White, 20}, {404, 40, 75, Colour::Accent, 1}}};
+// The uninstall page: rows above "Uninstall Selected", red (pale while disabled).
+const PageLook kUninstall{"uninstall",
+                          {{470, 80, 420, Colour::NotBackground, 25}, {400, 420, 519, Colour::RedOrFaded, 20}}};
+const PageLook kUninstallEnabled{"uninstall with a selection",
+                                 {{470, 80, 420, Colour::NotBackground, 25}, {400, 420, 519, Colour::Red, 20}}};
+const PageLook kUninstallProgress{"uninstall-progress",
+                                  {{470, 200, 400, Colour::Track, 3},
+                                   {470, 80, 400, Colour::White, 20, true},
+                                   {400, 420, 519, Colour::Red, 1, true}}};
+// Three removed items: three check marks in the list's column.
+const PageLook kUninstallComplete{"uninstall-complete",
+                                  {{173, 80, 480, Colour::Accent, 2},
+                                   {252, 250, 500, Colour::Accent, 20},
+                                   {470, 80, 400, Colour::White, 20, true}}};
 
 // Something to click, found on the screen: the `index`-th run of at least
 // `minRun` pixels of a colour in column x between y0 and y1; the click goes
@@ -172,6 +190,11 @@ const Target kTerms{"Terms and License Info", 475, 380, 519, Colour::AccentOrFad
 const Target kLicenseBack{"Back", 511, 380, 519, Colour::Accent, 1};
 const Target kCompleteClose{"Close (complete)", 195, 300, 480, Colour::Accent, 20, 365};
 const Target kFailedClose{"Close (failed)", 185, 250, 480, Colour::Accent, 20, 375};
+// The plug-in page's text button, found by its underline.
+const Target kUninstallHeader{"Uninstall", 404, 40, 75, Colour::Accent, 1, 428};
+Target uninstallRow(int index) { return {"an uninstall row", 45, 80, 420, Colour::NotBackground, 25, 300, index}; }
+const Target kUninstallSelected{"Uninstall Selected", 400, 420, 519, Colour::Red, 20};
+const Target kUninstallCompleteClose{"Close (uninstall complete)", 252, 250, 500, Colour::Accent, 20, 300};
 
 bool matches(const unsigned char* p, Colour c) {
     const int r = p[0], g = p[1], b = p[2];
@@ -192,6 +215,8 @@ bool matches(const unsigned char* p, Colour c) {
             return r >= 170 && r <= 225 && g >= 210 && b >= 220 && b > r + 15;
         case Colour::Red:  // #DC3545
             return r >= 190 && g < 90 && b < 110;
+        case Colour::RedOrFaded:  // also the disabled danger button's paler shade
+            return r >= 190 && r - g >= 25 && r - b >= 25;
     }
     return false;
 }
@@ -328,13 +353,14 @@ protected:
         ASSERT_TRUE(server_.start(options, error)) << error;
     }
 
-    void launch() {
-        program_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kProgram},
-            std::vector<std::string>{"DISPLAY=" + screen_.display(), "WAYLAND_DISPLAY", "HOME=" + kDisplayEnv,
+    // extraEnv: more "NAME=value" settings for the program.
+    void launch(const std::vector<std::string>& extraEnv = {}) {
+        std::vector<std::string> env{"DISPLAY=" + screen_.display(), "WAYLAND_DISPLAY", "HOME=" + kDisplayEnv,
                                      "XDG_CACHE_HOME=" + kDisplayEnv + "/cache", "XDG_DATA_HOME=" + kDisplayEnv + "/data",
                                      "XDG_CONFIG_HOME=" + kDisplayEnv + "/config", "GSETTINGS_BACKEND=memory",
-                                     "http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"});
+                                     "http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"};
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        program_ = std::make_unique<ChildProcess>(std::vector<std::string>{kProgram}, env);
         ASSERT_TRUE(program_->waitForOutput("[MAIN] Entering main loop...", 30s)) << program_->out() << program_->err();
         passHostCheck();
     }
@@ -374,6 +400,14 @@ protected:
     void expectCleanExit() {
         ASSERT_EQ(program_->wait(30s), 0) << program_->err();
         EXPECT_NE(program_->out().find("[MAIN] Exiting..."), std::string::npos);
+    }
+
+    // Picks the first and the third plug-in and starts their installation.
+    void installFirstAndThirdPlugin() {
+        ASSERT_TRUE(screen_.click(pluginRow(0)));
+        ASSERT_TRUE(screen_.click(pluginRow(2)));
+        ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
+        ASSERT_TRUE(screen_.click(kInstall));
     }
 
     void reachPluginList() {
@@ -486,10 +520,7 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     startServer();
     launch();
     reachPluginList();
-    ASSERT_TRUE(screen_.click(pluginRow(0)));
-    ASSERT_TRUE(screen_.click(pluginRow(2)));
-    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
-    ASSERT_TRUE(screen_.click(kInstall));
+    installFirstAndThirdPlugin();
     ASSERT_TRUE(screen_.waitFor(kProgress, 20s)) << program_->out();
     screen_.save("progress");
     ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
@@ -589,6 +620,164 @@ TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
 
     ASSERT_TRUE(screen_.click(kFailedClose));
     expectCleanExit();
+}
+
+// ---------------------------------------------------------------------------
+// Detection and the uninstall
+
+// The detection text the program logs when the plug-in page is entered.
+std::string detectionResult(const std::string& out) {
+    const std::string marker = "[detectInstalledComponents] Result: ";
+    const auto at = out.find(marker);
+    if (at == std::string::npos) return "";
+    const auto start = at + marker.size();
+    return out.substr(start, out.find('\n', start) - start);
+}
+
+// The plug-in part of the expected detection text, in the folder's listing order.
+std::string listedPluginsJson(const std::vector<std::tuple<std::string, std::string, std::string>>& plugins) {
+    namespace P = InstallerConfig::Paths;
+    std::string json;
+    for (const auto& entry : std::filesystem::directory_iterator(P::PLUGINS_DIR)) {
+        const std::string id = entry.path().stem().string();
+        for (const auto& [pluginId, name, version] : plugins) {
+            if (pluginId != id) continue;
+            json += std::string(json.empty() ? "" : ",") + "{\"id\":\"" + id + "\",\"name\":\"" + name +
+                    "\",\"version\":\"" + version + "\",\"adobePluginPath\":\"" + P::PLUGINS_DIR + "/" + id +
+                    ".plugin\",\"mrvComponentPath\":\"" + P::MRV_PLUGINS_DIR + "/" + id + "\"}";
+        }
+    }
+    return json;
+}
+
+TEST_F(EndToEnd, AnInstallationOnDiskShowsTheUninstallButton) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    auto component = [](const std::string& dir, const std::string& version) {
+        zrvk_test::run("mkdir -p " + quote(dir));
+        zrvk_test::writeFile(dir + "/version.txt", version + "\n");
+    };
+    component(P::RENDER_ENGINE_DIR, "3");
+    component(P::MRV_SERVER_DIR, "1.4.2");
+    const std::vector<std::tuple<std::string, std::string, std::string>> plugins = {
+        {"deep-denoise", "Deep Denoise", "2.1.0"}, {"auto-mask", "Auto Mask", "1.0.2"}};
+    zrvk_test::run("mkdir -p " + quote(P::PLUGINS_DIR));
+    for (const auto& [id, name, version] : plugins) {
+        const int major = std::atoi(version.c_str());
+        const int minor = std::atoi(version.c_str() + version.find('.') + 1);
+        const int fix = std::atoi(version.c_str() + version.rfind('.') + 1);
+        zrvk_test::makeMacBundle(P::PLUGINS_DIR, id + ".plugin",
+                                 zrvk_test::pluginProperties(name, zrvk_test::versionWord(major, minor, fix),
+                                                             "ZRVK " + name, false));
+        component(P::MRV_PLUGINS_DIR + "/" + id, version);
+    }
+    startServer();
+    launch();
+    reachPluginList();
+
+    // The program's own log folder is user data: it exists while the program runs.
+    const std::string expected =
+        "{\"renderEngine\":{\"installed\":true,\"version\":\"3\",\"path\":\"" + P::RENDER_ENGINE_DIR + "\"},"
+        "\"mrvServer\":{\"installed\":true,\"version\":\"1.4.2\",\"path\":\"" + P::MRV_SERVER_DIR + "\"},"
+        "\"plugins\":[" + listedPluginsJson(plugins) + "],"
+        "\"userData\":{\"exists\":true,\"path\":\"" + P::MRV_BASE_DIR + "\"},"
+        "\"hasAnyInstallation\":true,\"totalComponentCount\":4}";
+    EXPECT_EQ(detectionResult(program_->out()), expected) << program_->out();
+    EXPECT_TRUE(screen_.waitFor(kPluginsWithUninstall, 10s));
+    screen_.save("plugins-with-installation");
+    closeWindow();
+    removeInstallation();
+}
+
+TEST_F(EndToEnd, AnEmptyMachineHasOnlyTheProgramsOwnUserData) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    startServer();
+    launch();
+    reachPluginList();
+    // The program itself has made its log folder and machine identity by now:
+    // nothing is installed, and only that user data can be removed.
+    const std::string expected =
+        "{\"renderEngine\":{\"installed\":false,\"version\":\"\",\"path\":\"\"},"
+        "\"mrvServer\":{\"installed\":false,\"version\":\"\",\"path\":\"\"},\"plugins\":[],"
+        "\"userData\":{\"exists\":true,\"path\":\"" + P::MRV_BASE_DIR + "\"},"
+        "\"hasAnyInstallation\":false,\"totalComponentCount\":0}";
+    EXPECT_EQ(detectionResult(program_->out()), expected) << program_->out();
+    ASSERT_TRUE(screen_.waitFor(kPluginsWithUninstall, 10s));
+    ASSERT_TRUE(screen_.click(kUninstallHeader));
+    ASSERT_TRUE(screen_.waitFor(kUninstall, 10s));
+    screen_.save("uninstall-user-data-only");
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(screen_.capture(rgb));
+    EXPECT_GE(Screen::run(rgb, 45, 80, 420, Colour::NotBackground, 25, 0), 0) << "the User Data row";
+    EXPECT_LT(Screen::run(rgb, 45, 80, 420, Colour::NotBackground, 25, 1), 0) << "no other row";
+    closeWindow();
+}
+
+TEST_F(EndToEnd, UninstallingSelectedItemsAfterAnInstallation) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    startServer();
+    launch();
+    reachPluginList();
+    installFirstAndThirdPlugin();
+    ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
+    if (const pid_t pid = launchedServer()) kill(pid, SIGKILL);
+    ASSERT_TRUE(screen_.click(kCompleteClose));
+    expectCleanExit();
+    ASSERT_TRUE(std::filesystem::is_regular_file(P::MRV_BASE_DIR + "/id.txt"));
+
+    // Start again. Every rm of the uninstall takes a second, so its progress page can be seen.
+    const std::string slowTools = kWork + "/slow-rm";
+    zrvk_test::run("mkdir -p " + quote(slowTools));
+    zrvk_test::writeFile(slowTools + "/rm", "#!/bin/sh\nsleep 1\nexec /bin/rm \"$@\"\n");
+    chmod((slowTools + "/rm").c_str(), 0755);
+    launch({"PATH=" + slowTools + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")});
+    reachPluginList();
+    ASSERT_TRUE(screen_.waitFor(kPluginsWithUninstall, 10s)) << program_->out();
+    const nlohmann::json found = nlohmann::json::parse(detectionResult(program_->out()));
+    ASSERT_EQ(found["plugins"].size(), 2u) << found.dump();
+    const int denoiseRow = found["plugins"][0]["id"] == "deep-denoise" ? 2 : 3;
+
+    ASSERT_TRUE(screen_.click(kUninstallHeader));
+    ASSERT_TRUE(screen_.waitFor(kUninstall, 10s)) << program_->out();
+    // Render engine, MORVANE Server, the two plug-ins in detection order, user data.
+    for (const int row : {0, denoiseRow, 4}) ASSERT_TRUE(screen_.click(uninstallRow(row)));
+    ASSERT_TRUE(screen_.waitFor(kUninstallEnabled, 10s));
+    screen_.save("uninstall");
+    ASSERT_TRUE(screen_.click(kUninstallSelected));
+    ASSERT_TRUE(screen_.waitFor(kUninstallProgress, 10s)) << program_->out();
+    screen_.save("uninstall-progress");
+    ASSERT_TRUE(screen_.waitFor(kUninstallComplete, 60s)) << program_->out() << program_->err();
+    screen_.save("uninstall-complete");
+
+    const std::string out = program_->out();
+    EXPECT_NE(out.find("[startUninstall] Request: [\"{\\\"renderEngine\\\":true,\\\"mrvServer\\\":false,"
+                       "\\\"userData\\\":true,\\\"pluginIds\\\":[\\\"deep-denoise\\\"]}\"]\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[UNINSTALL_PROGRESS] 3/3 - Uninstall complete\n"), std::string::npos) << out;
+
+    // Exactly the chosen items are gone.
+    EXPECT_FALSE(std::filesystem::exists(P::RENDER_ENGINE_DIR.substr(0, P::RENDER_ENGINE_DIR.rfind('/'))));
+    EXPECT_FALSE(std::filesystem::exists(P::PLUGINS_DIR + "/deep-denoise.plugin"));
+    EXPECT_FALSE(std::filesystem::exists(P::MRV_PLUGINS_DIR + "/deep-denoise"));
+    EXPECT_FALSE(std::filesystem::exists(P::MRV_BASE_DIR + "/id.txt"));
+    EXPECT_FALSE(std::filesystem::exists(InstallerConfig::MAC_LOGS_DIR));
+    EXPECT_EQ(firstLine(P::MRV_SERVER_DIR + "/version.txt"), "1.4.2");
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_SERVER_DIR + "/launcher.py"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::PLUGINS_DIR + "/auto-mask.plugin/Contents/Info.plist"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_PLUGINS_DIR + "/auto-mask/component.json"));
+
+    // The complete page lists the three items.
+    std::vector<unsigned char> rgb;
+    ASSERT_TRUE(screen_.capture(rgb));
+    EXPECT_GE(Screen::run(rgb, 173, 80, 480, Colour::Accent, 2, 2), 0) << "a third check mark";
+    EXPECT_LT(Screen::run(rgb, 173, 80, 480, Colour::Accent, 2, 3), 0) << "no fourth check mark";
+
+    ASSERT_TRUE(screen_.click(kUninstallCompleteClose));
+    expectCleanExit();
+    removeInstallation();
 }
 
 }  // namespace

@@ -50,28 +50,9 @@ const std::string kSuccessScript = completionScript("{success: true}");
 
 bool isCompletion(const std::string& script) { return script.rfind(kCompletion, 0) == 0; }
 
-// What the page sees: every script run in Node against a page stub, one
-// record per callback call ({cb, arg}); a script that does not run gives a
-// record with cb "error".
+// What the page sees of the installation's scripts.
 std::vector<json> pageCalls(const std::vector<std::string>& scripts) {
-    const std::string stub =
-        "const print = console.log; globalThis.window = globalThis;\n"
-        "window.onInstallProgress = (p) => print(JSON.stringify({cb: 'progress', arg: p}));\n"
-        "window.onInstallationComplete = (r) => print(JSON.stringify({cb: 'complete', arg: r}));\n"
-        "const scripts = " + json(scripts).dump() + ";\n"
-        "for (const s of scripts) {\n"
-        "  try { (0, eval)(s); } catch (e) { print(JSON.stringify({cb: 'error', arg: String(e)})); }\n"
-        "}\n";
-    std::vector<json> calls;
-    std::istringstream lines(runNode(stub));
-    for (std::string line; std::getline(lines, line);) {
-        try {
-            calls.push_back(json::parse(line));
-        } catch (const std::exception&) {
-            calls.push_back({{"cb", "error"}, {"arg", line}});
-        }
-    }
-    return calls;
+    return zrvk_test::pageCalls(scripts, {{"onInstallProgress", "progress"}, {"onInstallationComplete", "complete"}});
 }
 
 std::vector<json> progressOf(const std::vector<json>& calls) {
