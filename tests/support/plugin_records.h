@@ -43,4 +43,9 @@ inline std::string pluginProperties(const std::string& name, uint32_t version, c
     return out + std::string(24, '\x22');
 }
 
+// An .aex file: the first bytes of a PE header, code-like filler, the records.
+inline std::string aexFile(const std::string& name, uint32_t version, const std::string& matchName) {
+    return "MZ" + std::string(200, '\x90') + pluginProperties(name, version, matchName, true) + std::string(100, '\0');
+}
+
 }  // namespace zrvk_test

@@ -15,20 +15,12 @@
 using namespace wintest;
 using PluginDiagnostics::PluginInfo;
 
-namespace {
-
-// An .aex file: a PE header's first bytes, code-like filler and the records.
-std::string aexBytes(const std::string& name, uint32_t version, const std::string& matchName) {
-    return "MZ" + std::string(200, '\x90') + zrvk_test::pluginProperties(name, version, matchName, true) +
-           std::string(100, '\0');
-}
-
-}  // namespace
+using zrvk_test::aexFile;
 
 ZRVK_CASE(parsePluginWinReadsTheRecordsOfAnAexFile) {
     const std::string folder = caseFolder() + "/Plug-ins (x64)";
     makeFolders(folder);
-    writeFile(folder + "/Glow Effect.aex", aexBytes("Glow Effect", zrvk_test::versionWord(12, 3, 1), "ZRVK Glow"));
+    writeFile(folder + "/Glow Effect.aex", aexFile("Glow Effect", zrvk_test::versionWord(12, 3, 1), "ZRVK Glow"));
     const PluginInfo info = PluginDiagnostics::parsePluginWin(withBackslashes(folder) + "\\Glow Effect.aex");
     CHECK_EQ(info.file, std::string("Glow Effect.aex"));
     CHECK_EQ(info.name, std::string("Glow Effect"));
@@ -49,10 +41,10 @@ ZRVK_CASE(collectInstalledPluginsWalksTheMediaCoreFolder) {
     makeFolders(mediaCore + "/Other Vendor/Deeper");
     makeFolders(mediaCore + "/ZRVK");
     writeFile(mediaCore + "/Other Vendor/Deeper/Their Blur.aex",
-              aexBytes("Their Blur", zrvk_test::versionWord(3, 0, 2), "OTHR Blur"));
-    writeFile(mediaCore + "/ZRVK/Our Glow.aex", aexBytes("Our Glow", zrvk_test::versionWord(1, 4, 0), "ZRVK Glow"));
-    writeFile(mediaCore + "/ZRVK/No Records.aex", aexBytes("", 0, ""));
-    writeFile(mediaCore + "/ZRVK/Our Glow.txt", aexBytes("Not A Plugin", zrvk_test::versionWord(1, 0, 0), ""));
+              aexFile("Their Blur", zrvk_test::versionWord(3, 0, 2), "OTHR Blur"));
+    writeFile(mediaCore + "/ZRVK/Our Glow.aex", aexFile("Our Glow", zrvk_test::versionWord(1, 4, 0), "ZRVK Glow"));
+    writeFile(mediaCore + "/ZRVK/No Records.aex", aexFile("", 0, ""));
+    writeFile(mediaCore + "/ZRVK/Our Glow.txt", aexFile("Not A Plugin", zrvk_test::versionWord(1, 0, 0), ""));
 
     CaptureStreams log;
     std::map<std::string, PluginInfo> found;

@@ -21,10 +21,6 @@ using InstallerUninstall::InstalledPlugin;
 
 namespace {
 
-std::string aexBytes(const std::string& name, uint32_t version) {
-    return "MZ" + std::string(200, '\x90') + zrvk_test::pluginProperties(name, version, "ZRVK " + name, true);
-}
-
 // An installation as the installer leaves it: both components with their
 // version files, two plug-ins (one with its MRV component), id.txt and a
 // crash-report folder.
@@ -39,7 +35,7 @@ struct Installation {
         writeFile(RENDER_ENGINE_DIR + "/version.txt", "3.10.2\r\n");
         writeFile(RENDER_ENGINE_DIR + "/python.exe", "MZ");
         writeFile(MRV_SERVER_DIR + "/version.txt", "1.8.0");
-        writeFile(PLUGINS_DIR + "/Our Glow.aex", aexBytes("Our Glow", zrvk_test::versionWord(1, 4, 0)));
+        writeFile(PLUGINS_DIR + "/Our Glow.aex", zrvk_test::aexFile("Our Glow", zrvk_test::versionWord(1, 4, 0), "ZRVK Our Glow"));
         writeFile(PLUGINS_DIR + "/Bare.aex", "MZ no records");
         writeFile(PLUGINS_DIR + "/Our Glow.txt", "not a plug-in");
         makeFolders(MRV_PLUGINS_DIR + "/Our Glow/models");
