@@ -958,6 +958,8 @@ bool requestFlag(const json& request, const char* key) {
     return member != request.end() && member->is_boolean() && member->get<bool>();
 }
 
+}  // namespace
+
 // Throws on a request that cannot be read; a request that is not an object asks for nothing.
 void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
     const json parsed = parseRequest(text);
@@ -972,6 +974,8 @@ void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
         for (const json& id : *ids) ctx.pluginIds.push_back(id.get<std::string>());
     }
 }
+
+namespace {
 
 // The requested plug-ins, found in one fresh detection; a missing or failed
 // one is only logged.

@@ -103,4 +103,6 @@ void setReturnSinkForTesting(std::function<void(const std::string& seq, int stat
 void setUrlOpenerForTesting(std::function<void(const std::string&)> opener);
 void setManifestUrlForTesting(const std::string& url);
 void setHttpTimeoutForTesting(long seconds);
+// The uninstall request's reading, without starting a worker; throws on a bad request.
+void readUninstallRequest(const std::string& text, UninstallContext& ctx);
 #endif

@@ -1,7 +1,8 @@
 // The bound functions that read the page's request text: every request is
 // answered exactly once, with one of the function's own answers, as valid
 // JSON; openUrl opens at most one address, a web address taken verbatim from
-// the request. No manifest is loaded, so no installation ever starts.
+// the request; the uninstall request is read without starting its worker.
+// No manifest is loaded, so no installation ever starts.
 #include "fuzz_support.h"
 #include "main.h"
 
@@ -83,10 +84,23 @@ void checkOpenUrl(const std::string& request) {
     check(request.find(url) != std::string::npos, "openUrl opened an address that is not in the request");
 }
 
-void* callBoth(void* request) {
+// The uninstall request is read without starting its worker: it either
+// throws an ordinary exception or asks for what its members say.
+void checkUninstallRequest(const std::string& request) {
+    UninstallContext ctx;
+    try {
+        readUninstallRequest(request, ctx);
+    } catch (const std::exception&) {
+        return;
+    }
+    check(ctx.pluginIds.size() <= request.size(), "startUninstall read more ids than the request holds");
+}
+
+void* callAll(void* request) {
     const std::string& text = *static_cast<const std::string*>(request);
     checkStartInstallation(text);
     checkOpenUrl(text);
+    checkUninstallRequest(text);
     return nullptr;
 }
 
@@ -98,7 +112,7 @@ void onUiSizedStack(const std::string& request) {
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 1 << 20);
     pthread_t thread;
-    if (pthread_create(&thread, &attributes, callBoth, const_cast<std::string*>(&request)) != 0)
+    if (pthread_create(&thread, &attributes, callAll, const_cast<std::string*>(&request)) != 0)
         zrvk_fuzz::fail("cannot start the calling thread");
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attributes);
