@@ -1,6 +1,7 @@
 // ZIP extraction: validation, the walk and its skipping rules, links, unsafe
 // names, failed entries and the thinning of progress, logs and status.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "installer_download.h"
+#include "installer_download_internal.h"
 #include "support/delivery_helpers.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
@@ -34,6 +36,37 @@ std::string readLink(const std::string& path) {
     char buf[4096];
     ssize_t n = readlink(path.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+bool isEmptyFolder(const std::string& path) {
+    DIR* d = opendir(path.c_str());
+    if (!d) return false;
+    int names = 0;
+    while (dirent* e = readdir(d)) names += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+    closedir(d);
+    return names == 0;
+}
+
+// True when the folder's volume ignores case (as macOS's usual one does).
+bool foldsCase(const std::string& dir) {
+    const std::string probe = dir + "/CaseProbe";
+    zrvk_test::writeFile(probe, "");
+    const bool folds = exists(dir + "/caseprobe");
+    std::remove(probe.c_str());
+    return folds;
+}
+
+// Sets the uncompressed size of the first entry in both of its headers.
+bool claimSize(const std::string& path, uint32_t size) {
+    std::string bytes = zrvk_test::readFile(path);
+    const std::pair<std::string, size_t> fields[] = {{std::string("PK\x03\x04", 4), 22}, {std::string("PK\x01\x02", 4), 24}};
+    for (const auto& f : fields) {
+        size_t at = bytes.find(f.first);
+        if (at == std::string::npos) return false;
+        for (int b = 0; b < 4; ++b) bytes[at + f.second + b] = static_cast<char>((size >> (8 * b)) & 0xff);
+    }
+    zrvk_test::writeFile(path, bytes);
+    return true;
 }
 
 class ExtractZipTest : public ::testing::Test {
@@ -259,6 +292,103 @@ TEST_F(ExtractZipTest, AWriteThatFailsHalfWayRemovesThePartialFile) {
     EXPECT_FALSE(ok);
     EXPECT_FALSE(exists(dest + "/big.bin"));
     EXPECT_EQ(zrvk_test::readFile(dest + "/small.txt"), "small");
+}
+
+TEST_F(ExtractZipTest, LinksAlreadyOnTheWayAreNeverFollowed) {
+    // Links planted in the destination before the run, at any depth of an
+    // entry's path: the walk refuses them instead of writing behind them.
+    struct Case {
+        const char* link;   // below the destination
+        const char* entry;
+    } cases[] = {{"lib", "lib/x.txt"}, {"a/b", "a/b/c/y.txt"}, {"a/b", "a/./b/z.txt"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        zrvk_test::TempDir box;
+        const std::string d = box / "dest", outside = box / "outside", z = box / "a.zip";
+        ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+        zrvk_test::putFile(d + "/" + c.link + ".keep", "");
+        ASSERT_EQ(symlink(outside.c_str(), (d + "/" + c.link).c_str()), 0);
+        ASSERT_EQ(buildZip(z, {ZipEntry::file(c.entry, "behind the link"), ZipEntry::file("ok.txt", "fine")}), "");
+        LogCapture cap;
+        EXPECT_FALSE(extractZip(z, d, nullptr, nullptr));
+        EXPECT_NE(cap.finish().err.find(std::string("[extractZip] Refusing to write through link: ") + c.entry),
+                  std::string::npos);
+        EXPECT_TRUE(isEmptyFolder(outside));
+        EXPECT_EQ(zrvk_test::readFile(d + "/ok.txt"), "fine");
+    }
+}
+
+TEST_F(ExtractZipTest, LinkNamesSpelledDifferentlyNeverLeadOutside) {
+    // On a volume that ignores case or normalises Unicode, each pair names one
+    // place; on any other volume they are separate folders inside the destination.
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    const std::pair<std::string, std::string> pairs[] = {
+        {"Lib", "lib/a.txt"},
+        {"\xC3\x84", "\xC3\xA4/b.txt"},    // A and a with diaeresis
+        {"\xC3\xA9", "e\xCC\x81/c.txt"},   // e acute, composed and decomposed
+        {"DOCS", "Docs/d.txt"},
+    };
+    std::vector<ZipEntry> entries;
+    for (const auto& p : pairs) {
+        entries.push_back(ZipEntry::link(p.first, outside));
+        entries.push_back(ZipEntry::file(p.second, "content"));
+    }
+    make(entries);
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    const bool folds = foldsCase(dest);
+    LogCapture cap;
+    const bool ok = extractZip(zip, dest, nullptr, nullptr);
+    auto logs = cap.finish();
+    EXPECT_TRUE(isEmptyFolder(outside));
+    if (folds) {
+        EXPECT_FALSE(ok);
+        EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: lib/a.txt"), std::string::npos);
+    } else {
+        EXPECT_TRUE(ok) << logs.err;
+        for (const auto& p : pairs) {
+            EXPECT_EQ(zrvk_test::readFile(dest + "/" + p.second), "content") << p.second;
+        }
+    }
+}
+
+TEST_F(ExtractZipTest, LinkTargetsAreCappedAtFourKilobytes) {
+    struct Case {
+        const char* what;
+        size_t length;
+        uint32_t claimed;  // 0: the real size
+        bool made;
+    } cases[] = {
+        {"longest a link can hold", 4095, 0, true},
+        {"one past the cap", 4097, 0, false},
+        {"much longer", 70000, 0, false},
+        {"a size claim of 2 GiB", 12, 0x80000000u, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        zrvk_test::TempDir box;
+        const std::string d = box / "dest", z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, {ZipEntry::link("l", std::string(c.length, 'x')), ZipEntry::file("ok.txt", "fine")}), "");
+        if (c.claimed) ASSERT_TRUE(claimSize(z, c.claimed));
+        LogCapture cap;
+        EXPECT_EQ(extractZip(z, d, nullptr, nullptr), c.made);
+        auto logs = cap.finish();
+        EXPECT_EQ(isLink(d + "/l"), c.made);
+        if (c.made) {
+            EXPECT_EQ(readLink(d + "/l"), std::string(c.length, 'x'));
+        } else {
+            EXPECT_NE(logs.err.find("[extractZip] Failed to extract symlink target: l"), std::string::npos) << logs.err;
+        }
+        EXPECT_EQ(zrvk_test::readFile(d + "/ok.txt"), "fine");
+    }
+}
+
+TEST(ExtractZipCounts, PercentagesHoldBeyondThirtyTwoBits) {
+    const struct {
+        uint64_t done, total, percent;
+    } cases[] = {{0, 0, 0}, {0, 25, 0}, {1, 25, 4}, {25, 25, 100}, {30000000, 40000000, 75},
+                 {3000000000ull, 4000000000ull, 75}, {(1ull << 40) - 1, 1ull << 40, 99}};
+    for (const auto& c : cases) EXPECT_EQ(percentOf(c.done, c.total), c.percent) << c.done << "/" << c.total;
 }
 
 }  // namespace
