@@ -4,18 +4,19 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <memory>
 #include <mutex>
-#include <new>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -49,6 +50,16 @@ constexpr size_t kCopyBufferSize = 1048576;
 constexpr long kReceiveBufferSize = 512 * 1024;
 constexpr size_t kExtractBlockSize = 256 * 1024;
 constexpr zip_uint64_t kMaxLinkTarget = 4096;
+// File creation waits on the disk (and on Windows on the virus scan); a few
+// writers hide most of that. More than this gained nothing when measured.
+constexpr int kExtractThreads = 6;
+// Entries planned ahead of the oldest unreported one.
+constexpr size_t kExtractWindow = 256;
+// Every writer holds its own archive handle, whose central directory grows
+// with the entries; writers are added only while they fit in this.
+constexpr uint64_t kWriterMemoryBudget = 48ull * 1024 * 1024;
+constexpr uint64_t kWriterFixedBytes = 512 * 1024;  // block, inflate state
+constexpr uint64_t kWriterBytesPerEntry = 400;
 constexpr double kBytesPerMB = 1048576.0;
 
 const char* const kGitHubHost = "github.com";
@@ -65,15 +76,18 @@ std::vector<std::string> g_prefixOverride;
 bool g_mirrorOverridden = false;
 std::string g_mirrorOverride;
 std::string g_tempBaseOverride;
+int g_extractThreads = kExtractThreads;
 long stallSeconds() { return g_stallSeconds; }
 long probeConnectSeconds() { return g_probeConnectSeconds; }
 long redirectProbeTotalSeconds() { return g_redirectProbeTotalSeconds; }
 long existsProbeTotalSeconds() { return g_existsProbeTotalSeconds; }
+int extractThreads() { return g_extractThreads; }
 #else
 long stallSeconds() { return kStallSeconds; }
 long probeConnectSeconds() { return kProbeConnectSeconds; }
 long redirectProbeTotalSeconds() { return kRedirectProbeTotalSeconds; }
 long existsProbeTotalSeconds() { return kExistsProbeTotalSeconds; }
+int extractThreads() { return kExtractThreads; }
 #endif
 
 const std::string& huggingFaceMirrorHost() {
@@ -1310,6 +1324,160 @@ private:
     int64_t lastLoggedPercent_ = -1;
 };
 
+// Comparison key of an entry path: ASCII case folded, so that entries that
+// may name one place on a case-insensitive volume are never written at once.
+std::string conflictKey(const std::string& normalized) {
+    std::string key = normalized;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+// True when one path is the other or lies below it.
+bool pathsOverlap(const std::string& a, const std::string& b) {
+    const std::string& shorter = a.size() <= b.size() ? a : b;
+    const std::string& longer = a.size() <= b.size() ? b : a;
+    if (longer.compare(0, shorter.size(), shorter) != 0) return false;
+    return longer.size() == shorter.size() || longer[shorter.size()] == '/';
+}
+
+// Writers for an archive of n entries: one (the calling thread) for a single
+// entry, else as many as the memory budget holds, up to the configured count.
+int writerThreads(uint64_t n) {
+    if (n < 2) return 1;
+    const uint64_t fit = kWriterMemoryBudget / (kWriterFixedBytes + n * kWriterBytesPerEntry);
+    const uint64_t wanted = static_cast<uint64_t>(extractThreads());
+    return static_cast<int>(fit < wanted ? fit : wanted);
+}
+
+// Writes file entries from a few threads, each with its own archive handle
+// and folder walker. The calling thread queues entries in archive order and
+// takes their reports back in the same order, so counts, log lines and
+// callbacks stay on it. With one thread the calling thread writes each entry
+// itself when it is queued.
+class EntryPipeline {
+public:
+    EntryPipeline(const std::string& zipPath, zip_t* za, const Destination& destination, const std::string& destDir,
+                  int threads)
+        : za_(za), walker_(destination.walkRoot()), destDir_(destDir), block_(kExtractBlockSize) {
+        std::vector<zip_t*> handles;
+        for (int t = 0; threads > 1 && t < threads; ++t) {
+            int err = 0;
+            zip_t* own = zip_open(zipPath.c_str(), ZIP_RDONLY, &err);
+            if (own) handles.push_back(own);
+        }
+        if (handles.size() < 2) {
+            for (zip_t* h : handles) zip_discard(h);
+            return;
+        }
+        for (zip_t* h : handles) workers_.emplace_back(&EntryPipeline::work, this, h, std::cref(destination));
+    }
+    ~EntryPipeline() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        work_.notify_all();
+        for (std::thread& t : workers_) t.join();
+    }
+    EntryPipeline(const EntryPipeline&) = delete;
+    EntryPipeline& operator=(const EntryPipeline&) = delete;
+
+    // An entry decided without writing (skipped or refused): it waits its turn.
+    void push(EntryReport report) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_.emplace_back();
+        slots_.back().report = std::move(report);
+        slots_.back().done = true;
+    }
+    // A file entry. One that overlaps an entry still being written waits
+    // for everything before it, as a link entry does.
+    void push(EntryJob job) {
+        std::string key = conflictKey(job.normalized);
+        if (workers_.empty()) {
+            push(runFileJob(za_, walker_, job, destDir_, block_.data(), block_.size()));
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_.emplace_back();
+        Slot& slot = slots_.back();
+        slot.job = std::move(job);
+        slot.key = std::move(key);
+        queue_.push_back(&slot);
+        work_.notify_one();
+    }
+    bool overlapsPending(const EntryJob& job) const {
+        if (workers_.empty()) return false;
+        const std::string key = conflictKey(job.normalized);
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Slot& slot : slots_)
+            if (!slot.key.empty() && pathsOverlap(slot.key, key)) return true;
+        return false;
+    }
+    size_t pending() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return slots_.size();
+    }
+    // The oldest entry's report, once it is written; false when none is queued.
+    bool pop(EntryReport& report) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (slots_.empty()) return false;
+        done_.wait(lock, [this] { return slots_.front().done; });
+        report = std::move(slots_.front().report);
+        slots_.pop_front();
+        return true;
+    }
+
+private:
+    struct Slot {
+        EntryJob job;
+        std::string key;  // empty for entries decided without writing
+        EntryReport report;
+        bool done = false;
+    };
+
+    void work(zip_t* za, const Destination& destination) {
+        FolderWalker walker(destination.walkRoot());
+        std::vector<char> block(kExtractBlockSize);
+        for (;;) {
+            Slot* slot = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+                if (queue_.empty()) break;
+                slot = queue_.front();
+                queue_.pop_front();
+            }
+            EntryReport report;
+            try {
+                report = runFileJob(za, walker, slot->job, destDir_, block.data(), block.size());
+            } catch (const std::exception&) {
+                report.failure = "[extractZip] Failed to write file: " + destDir_ + "/" + slot->job.entryPath;
+                report.progress = true;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                slot->report = std::move(report);
+                slot->done = true;
+            }
+            done_.notify_one();
+        }
+        zip_discard(za);
+    }
+
+    zip_t* za_;
+    FolderWalker walker_;  // the calling thread's, for one thread
+    std::string destDir_;
+    std::vector<char> block_;
+    mutable std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable done_;
+    std::deque<Slot> slots_;    // archive order; references stay valid at both ends
+    std::deque<Slot*> queue_;   // not yet taken by a worker
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
 }  // namespace
 
 bool extractZip(const std::string& zipPath, const std::string& destDir, ProgressFn progress, StatusFn status) {
@@ -1332,22 +1500,38 @@ bool extractZip(const std::string& zipPath, const std::string& destDir, Progress
     std::cout << "[extractZip] Archive contains " << n << " files" << std::endl;
 
     ExtractionReporter reporter(n, std::move(progress), std::move(status));
-    FolderWalker walker(destination.walkRoot());
     std::set<std::string> links;  // entry paths of links made by this archive
-    std::vector<char> block(kExtractBlockSize);
-    for (uint64_t i = 0; i < n; ++i) {
-        EntryJob job;
-        EntryReport report;
-        if (planEntry(za, i, links, job, report)) {
+    {
+        EntryPipeline pipeline(zipPath, za, destination, destDir, writerThreads(n));
+        auto drain = [&] {
+            for (EntryReport report; pipeline.pop(report);) reporter.add(report);
+        };
+        FolderWalker walker(destination.walkRoot());
+        for (uint64_t i = 0; i < n; ++i) {
+            EntryJob job;
+            EntryReport report;
+            if (!planEntry(za, i, links, job, report)) {
+                pipeline.push(std::move(report));
+            } else if (job.isLink) {
 #ifndef _WIN32
-            if (job.isLink) {
+                // Made when every earlier entry is written and before any later
+                // one starts, so none of them can pass through it.
+                drain();
                 report = runLinkJob(za, walker, job);
                 if (report.linkMade) links.insert(job.normalized);
-            } else
+                reporter.add(report);
 #endif
-                report = runFileJob(za, walker, job, destDir, block.data(), block.size());
+            } else {
+                if (pipeline.overlapsPending(job)) drain();
+                pipeline.push(std::move(job));
+            }
+            while (pipeline.pending() >= kExtractWindow) {
+                EntryReport oldest;
+                pipeline.pop(oldest);
+                reporter.add(oldest);
+            }
         }
-        reporter.add(report);
+        drain();
     }
     zip_discard(za);
     return reporter.finish();
@@ -1374,6 +1558,7 @@ void setProbeTimeouts(long connectSeconds, long redirectTotalSeconds, long exist
     g_existsProbeTotalSeconds = existsTotalSeconds;
 }
 void setTempDirectory(const std::string& dir) { g_tempBaseOverride = dir; }
+void setExtractThreads(int threads) { g_extractThreads = threads > 0 ? threads : kExtractThreads; }
 void reset() {
     g_prefixesOverridden = false;
     g_prefixOverride.clear();
@@ -1384,6 +1569,7 @@ void reset() {
     g_redirectProbeTotalSeconds = kRedirectProbeTotalSeconds;
     g_existsProbeTotalSeconds = kExistsProbeTotalSeconds;
     g_tempBaseOverride.clear();
+    g_extractThreads = kExtractThreads;
 }
 
 }  // namespace DeliveryTesting

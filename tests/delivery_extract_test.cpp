@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -369,7 +371,9 @@ TEST_F(ExtractZipTest, LinkTargetsAreCappedAtFourKilobytes) {
         zrvk_test::TempDir box;
         const std::string d = box / "dest", z = box / "a.zip";
         ASSERT_EQ(buildZip(z, {ZipEntry::link("l", std::string(c.length, 'x')), ZipEntry::file("ok.txt", "fine")}), "");
-        if (c.claimed) ASSERT_TRUE(claimSize(z, c.claimed));
+        if (c.claimed) {
+            ASSERT_TRUE(claimSize(z, c.claimed));
+        }
         LogCapture cap;
         EXPECT_EQ(extractZip(z, d, nullptr, nullptr), c.made);
         auto logs = cap.finish();
@@ -389,6 +393,179 @@ TEST(ExtractZipCounts, PercentagesHoldBeyondThirtyTwoBits) {
     } cases[] = {{0, 0, 0}, {0, 25, 0}, {1, 25, 4}, {25, 25, 100}, {30000000, 40000000, 75},
                  {3000000000ull, 4000000000ull, 75}, {(1ull << 40) - 1, 1ull << 40, 99}};
     for (const auto& c : cases) EXPECT_EQ(percentOf(c.done, c.total), c.percent) << c.done << "/" << c.total;
+}
+
+// ---------------------------------------------------------------------------
+// Writing from several threads: what callers and users see stays the same.
+
+// Every path below root with its kind, mode and content (or link target).
+std::map<std::string, std::string> treeOf(const std::string& root, const std::string& below = "") {
+    std::map<std::string, std::string> tree;
+    DIR* d = opendir((root + below).c_str());
+    if (!d) return tree;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    for (const std::string& name : names) {
+        const std::string rel = below + "/" + name, path = root + rel;
+        struct stat st;
+        lstat(path.c_str(), &st);
+        const std::string mode = std::to_string(st.st_mode & 07777);
+        if (S_ISLNK(st.st_mode)) {
+            tree[rel] = "link " + readLink(path);
+        } else if (S_ISDIR(st.st_mode)) {
+            tree[rel] = "folder " + mode;
+            for (auto& entry : treeOf(root, rel)) tree.insert(entry);
+        } else {
+            tree[rel] = "file " + mode + " " + zrvk_test::readFile(path);
+        }
+    }
+    return tree;
+}
+
+// One extraction as callers see it: result, logs, callbacks (and the
+// threads they came from) and the tree left behind.
+struct Seen {
+    bool ok = false;
+    zrvk_test::Logs logs;
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
+    std::vector<std::string> status;
+    bool callbacksOnCaller = true;
+    std::map<std::string, std::string> tree;
+};
+
+Seen extractWith(int threads, const std::string& zip, const std::string& dest) {
+    DeliveryTesting::setExtractThreads(threads);
+    Seen seen;
+    const std::thread::id caller = std::this_thread::get_id();
+    ProgressFn progress = [&](uint64_t k, uint64_t n) {
+        seen.callbacksOnCaller = seen.callbacksOnCaller && std::this_thread::get_id() == caller;
+        seen.progress.emplace_back(k, n);
+    };
+    StatusFn status = [&](const std::string& text) {
+        seen.callbacksOnCaller = seen.callbacksOnCaller && std::this_thread::get_id() == caller;
+        seen.status.push_back(text);
+    };
+    {
+        LogCapture cap;
+        seen.ok = extractZip(zip, dest, progress, status);
+        seen.logs = cap.finish();
+    }
+    DeliveryTesting::reset();
+    seen.tree = treeOf(dest);
+    return seen;
+}
+
+void expectSame(const Seen& one, const Seen& many) {
+    EXPECT_EQ(one.ok, many.ok);
+    EXPECT_EQ(one.logs.out, many.logs.out);
+    EXPECT_EQ(one.logs.err, many.logs.err);
+    EXPECT_EQ(one.progress, many.progress);
+    EXPECT_EQ(one.status, many.status);
+    EXPECT_TRUE(one.tree == many.tree) << one.tree.size() << " against " << many.tree.size() << " paths";
+    EXPECT_TRUE(one.callbacksOnCaller);
+    EXPECT_TRUE(many.callbacksOnCaller);
+}
+
+// A tree of a few thousand entries as an archiver writes it, with what makes
+// the order matter: links (one to a folder, later entries beside it),
+// names given twice, a file where a later entry needs a folder, a folder
+// where a later entry is a file, case variants, empty and larger files.
+std::vector<ZipEntry> busyArchive() {
+    std::vector<ZipEntry> e;
+    for (int pkg = 0; pkg < 60; ++pkg) {
+        const std::string dir = "lib/pkg" + std::to_string(pkg) + "/";
+        e.push_back(ZipEntry::folder(dir));
+        for (int m = 0; m < 40; ++m) {
+            std::string body = dir + std::to_string(m) + std::string(static_cast<size_t>((pkg * 37 + m * 11) % 900), 'x');
+            e.push_back(ZipEntry::file(dir + "m" + std::to_string(m) + ".py", body));
+        }
+        e.push_back(ZipEntry::file(dir + "__pycache__/m0.pyc", std::string(70000 + pkg, static_cast<char>(pkg))));
+        e.push_back(ZipEntry::file(dir + "empty", ""));
+    }
+    e.push_back(ZipEntry::link("lib/current", "pkg3"));
+    e.push_back(ZipEntry::file("lib/current/through.txt", "refused"));
+    e.push_back(ZipEntry::file("lib\\pkg3\\m1.py", "given twice: the later one stays"));
+    e.push_back(ZipEntry::file("lib/blocker", "a file"));
+    e.push_back(ZipEntry::file("lib/blocker/under.txt", "fails: a file is in the way"));
+    e.push_back(ZipEntry::file("lib/pkg4", "fails: a folder is in the way"));
+    e.push_back(ZipEntry::file("Case/A.txt", "upper"));
+    e.push_back(ZipEntry::file("case/a.txt", "lower"));
+    e.push_back(ZipEntry::link("bin/python", "python3.10"));
+    e.push_back(ZipEntry::file("bin/python3.10", std::string(300000, 'p')));
+    for (int i = 0; i < 600; ++i)
+        e.push_back(ZipEntry::file("share/doc/" + std::to_string(i % 7) + "/page" + std::to_string(i) + ".txt",
+                                   "page " + std::to_string(i)));
+    return e;
+}
+
+TEST_F(ExtractZipTest, ManyWritersGiveWhatOneGives) {
+    make(busyArchive());
+    const Seen one = extractWith(1, zip, dest);
+    ASSERT_EQ(rename(dest.c_str(), (tmp / "one").c_str()), 0);
+    const Seen many = extractWith(8, zip, dest);
+    expectSame(one, many);
+    // The hostile and conflicting entries failed, the rest is all there.
+    EXPECT_FALSE(many.ok);
+    EXPECT_GT(many.tree.size(), 3100u);
+    EXPECT_EQ(many.tree.at("/lib/pkg3/m1.py"), "file 420 given twice: the later one stays");
+    EXPECT_EQ(many.tree.at("/lib/current"), "link pkg3");
+    EXPECT_EQ(many.tree.count("/lib/blocker/under.txt"), 0u);
+    for (const char* line : {"[extractZip] Refusing to write through link: lib/current/through.txt",
+                             "[extractZip] Failed to write file: ", "[extractZip] Extraction failed: 3 entries"})
+        EXPECT_NE(many.logs.err.find(line), std::string::npos) << line;
+}
+
+TEST_F(ExtractZipTest, ManyWritersOnACleanArchiveReportInOrder) {
+    std::vector<ZipEntry> entries = busyArchive();
+    entries.erase(entries.begin() + 60 * 43, entries.begin() + 60 * 43 + 8);  // the conflicting ones
+    make(entries);
+    const Seen many = extractWith(8, zip, dest);
+    EXPECT_TRUE(many.ok) << many.logs.err;
+    EXPECT_TRUE(many.callbacksOnCaller);
+    const uint64_t files = entries.size() - 60 - 1;  // no folders; the link makes no progress call
+    ASSERT_EQ(many.progress.size(), files);
+    for (size_t i = 1; i < files; ++i) ASSERT_GT(many.progress[i].first, many.progress[i - 1].first) << i;
+    EXPECT_EQ(many.progress.back(), (std::pair<uint64_t, uint64_t>(files + 1, entries.size())));
+    uint64_t lastShown = 0;
+    for (const std::string& text : many.status) {
+        const uint64_t shown = std::stoull(text.substr(std::string("Extracting ").size()));
+        EXPECT_TRUE(shown > lastShown && shown % 10 == 0) << text;
+        lastShown = shown;
+    }
+    EXPECT_GT(many.status.size(), files / 10 - 2);
+    EXPECT_EQ(many.tree.at("/bin/python"), "link python3.10");
+}
+
+TEST_F(ExtractZipTest, AFailedEntryAnywhereFailsTheRunAndLeavesNoPartialFile) {
+    // A large stored entry whose CRC fails only at its end, early, midway and last.
+    const std::string marker = "CORRUPT-ME-" + std::string(2 * 1024 * 1024, 'q') + "-END";
+    for (size_t at : {size_t(0), size_t(700), size_t(1400)}) {
+        SCOPED_TRACE(at);
+        zrvk_test::TempDir box;
+        std::vector<ZipEntry> entries;
+        for (size_t i = 0; i < 1400; ++i) {
+            if (i == at) entries.push_back(ZipEntry::file("d/bad.bin", marker, true));
+            entries.push_back(ZipEntry::file("d/" + std::to_string(i % 9) + "/f" + std::to_string(i), std::to_string(i)));
+        }
+        if (at == 1400) entries.push_back(ZipEntry::file("d/bad.bin", marker, true));
+        const std::string z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, entries), "");
+        ASSERT_TRUE(zrvk_test::corruptMarker(z, marker.substr(marker.size() - 4000)));
+        const Seen one = extractWith(1, z, box / "one");
+        const Seen many = extractWith(6, z, box / "many");
+        EXPECT_FALSE(many.ok);
+        EXPECT_NE(many.logs.err.find("[extractZip] Failed to extract to memory: d/bad.bin"), std::string::npos);
+        EXPECT_FALSE(exists(box / "many/d/bad.bin"));
+        EXPECT_EQ(many.tree.size(), 1400u + 10u);  // every other file, whole, and its folders
+        EXPECT_EQ(zrvk_test::readFile(box / "many/d/3/f1398"), "1398");
+        EXPECT_EQ(one.progress, many.progress);
+        EXPECT_EQ(one.status, many.status);
+        EXPECT_EQ(one.tree, many.tree);
+    }
 }
 
 }  // namespace
