@@ -157,18 +157,6 @@ struct Figures {
     bool ok = true;
 };
 
-// The file system and device of a folder, as df names them.
-std::string diskOf(const std::string& dir) {
-    std::string line;
-    if (FILE* p = popen(("df -T '" + dir + "' | tail -1").c_str(), "r")) {
-        char buf[512];
-        if (std::fgets(buf, sizeof buf, p)) line = buf;
-        pclose(p);
-    }
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
-    return line;
-}
-
 // Moves a run's output aside, to be removed at the end. ext4 passes over
 // inodes freed in the last minute when it allocates new ones, so a tree made
 // right after removing one of the same size pays a scan per file that grows
@@ -302,7 +290,7 @@ int main(int argc, char** argv) {
     bool allOk = true;
     for (const std::string& place : places) {
         bench::runProgram({"mkdir", "-p", place});
-        std::printf("\non %s\n  disk: %s\n", place.c_str(), diskOf(place).c_str());
+        std::printf("\non %s\n  disk: %s\n", place.c_str(), bench::diskOf(place).c_str());
         std::fflush(stdout);
         const Figures f = measure(self, zip, place, rounds, threads);
         printFigures(f, rounds, startPeak);

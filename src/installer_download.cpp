@@ -1228,6 +1228,14 @@ bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, En
     return true;
 }
 
+// A file that could not be written still reaches the progress report.
+EntryReport writeFailure(const std::string& destDir, const EntryJob& job) {
+    EntryReport report;
+    report.failure = "[extractZip] Failed to write file: " + destDir + "/" + job.entryPath;
+    report.progress = true;
+    return report;
+}
+
 EntryReport runFileJob(zip_t* za, FolderWalker& walker, const EntryJob& job, const std::string& destDir, char* block,
                        size_t blockSize) {
     EntryReport report;
@@ -1240,8 +1248,7 @@ EntryReport runFileJob(zip_t* za, FolderWalker& walker, const EntryJob& job, con
             break;
         case EntryResult::OpenFailed:
         case EntryResult::WriteFailed:
-            report.failure = "[extractZip] Failed to write file: " + destDir + "/" + job.entryPath;
-            report.progress = true;
+            report = writeFailure(destDir, job);
             break;
         case EntryResult::Written:
             report.counted = true;
@@ -1411,7 +1418,7 @@ public:
         const std::string key = conflictKey(job.normalized);
         std::lock_guard<std::mutex> lock(mutex_);
         for (const Slot& slot : slots_)
-            if (!slot.key.empty() && pathsOverlap(slot.key, key)) return true;
+            if (!slot.done && !slot.key.empty() && pathsOverlap(slot.key, key)) return true;
         return false;
     }
     size_t pending() const {
@@ -1452,8 +1459,7 @@ private:
             try {
                 report = runFileJob(za, walker, slot->job, destDir_, block.data(), block.size());
             } catch (const std::exception&) {
-                report.failure = "[extractZip] Failed to write file: " + destDir_ + "/" + slot->job.entryPath;
-                report.progress = true;
+                report = writeFailure(destDir_, slot->job);
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
