@@ -54,6 +54,18 @@ inline void removeTree(const std::string& path) {
     if (!path.empty()) runProgram({"rm", "-rf", path});
 }
 
+// The file system and device of a folder, as df names them.
+inline std::string diskOf(const std::string& dir) {
+    std::string line;
+    if (FILE* p = popen(("df -T '" + dir + "' | tail -1").c_str(), "r")) {
+        char buf[512];
+        if (std::fgets(buf, sizeof buf, p)) line = buf;
+        pclose(p);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
 inline std::string makeTempDir(const char* name) {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + name + "-XXXXXX";

@@ -19,10 +19,14 @@
 //   bench/install --engine-mb 20         quick run
 //   bench/install --rounds 3             medians of three alternating rounds
 //   xvfb-run -a bench/install --page     also replay the scripts into the page
+//   bench/install --settle 61            wait before each timed run: ext4
+//       passes over inodes freed in the last minute on every file it creates,
+//       so a run right after the removal of the other's trees pays for it
 #include "main.h"
 
 #include "installer_config.h"
 #include "loopback_server.h"
+#include "bench_common.h"
 
 #include <curl/curl.h>
 #include <zip.h>
@@ -1001,6 +1005,7 @@ struct Options {
     bool keep = false;
     bool page = false;
     int rounds = 1;
+    int settle = 0;
 };
 
 bool parseOptions(int argc, char** argv, Options& o) {
@@ -1014,10 +1019,12 @@ bool parseOptions(int argc, char** argv, Options& o) {
             o.keep = true;
         } else if (a == "--rounds" && i + 1 < argc) {
             o.rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--settle" && i + 1 < argc) {
+            o.settle = std::max(0, std::atoi(argv[++i]));
         } else if (a == "--page") {
             o.page = true;
         } else {
-            std::cerr << "usage: " << argv[0] << " [--engine-mb MB (200)] [--files N (50 per MB)] [--rounds N (1)] [--keep] [--page]\n"
+            std::cerr << "usage: " << argv[0] << " [--engine-mb MB (200)] [--files N (50 per MB)] [--rounds N (1)] [--settle S (0)] [--keep] [--page]\n"
                          "  --rounds  repeat floor and installer N times (alternating); medians are printed\n"
                          "  --page  also replay the progress scripts into the real page (needs a display;\n"
                          "          the installer's peak memory then includes the recorded scripts)\n";
@@ -1111,6 +1118,7 @@ int main(int argc, char** argv) {
         catalogueNames(work + "/catalogue", options.files, cat);
         std::printf("catalogue built in %.1f s: render engine archive %.1f MB, %zu entries\n", secondsSince(t0),
                     static_cast<double>(cat.engineBytes) / 1048576.0, cat.engineEntries);
+        std::printf("disk: %s\n", bench::diskOf(work).c_str());
 
         LoopbackServer server;
         if (!server.start(error)) return;
@@ -1136,6 +1144,7 @@ int main(int argc, char** argv) {
             }
             // Floor first; sync so neither run pays for the other's writes.
             ::sync();
+            ::sleep(static_cast<unsigned>(options.settle));
             floorPhases.clear();
             const auto floorStart = Clock::now();
             const double cpuBefore = childrenCpuSeconds();
@@ -1143,6 +1152,7 @@ int main(int argc, char** argv) {
             floorSeconds = secondsSince(floorStart);
             floorCpu = childrenCpuSeconds() - cpuBefore;
             ::sync();
+            ::sleep(static_cast<unsigned>(options.settle));
             if (!runInstallerChild({"--installer-child", manifestPath, resultPath, round == options.rounds ? recordPath : ""},
                                    logPath, childWall, childMaxKb, error, &installerCpu)) {
                 return;

@@ -50,6 +50,8 @@ void setStallSeconds(long seconds);
 void setProbeTimeouts(long connectSeconds, long redirectTotalSeconds, long existsTotalSeconds);
 // Base folder in which the per-run private folder is made; "" = getTempDirectory().
 void setTempDirectory(const std::string& dir);
+// Threads that write extracted files (1: the calling thread alone; 0: the default).
+void setExtractThreads(int threads);
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting

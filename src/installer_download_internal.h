@@ -23,8 +23,9 @@ struct DownloadContext {
 size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata);
 int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
+// contentType, when given, receives the answer's Content-Type ("" if none).
 bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
-                    StatusFn status);
+                    StatusFn status, std::string* contentType = nullptr);
 std::string getFirstRedirectUrl(const std::string& url);
 
 bool isGitHubUrl(const std::string& url);
@@ -32,6 +33,9 @@ bool isHuggingFaceUrl(const std::string& url);
 std::string applyHuggingFaceMirror(const std::string& url);
 
 bool concatenateParts(const std::vector<std::string>& partPaths, const std::string& outputPath);
+
+// Whole percent of done out of total, in 64 bits (0 when total is 0).
+uint64_t percentOf(uint64_t done, uint64_t total);
 
 // url with suffix put at the end of its path, before any "?" or "#".
 std::string appendPartSuffix(const std::string& url, const std::string& suffix);

@@ -463,13 +463,17 @@ void sendProgressToJS(InstallationContext* ctx, uint64_t current, uint64_t total
     }
     if (!status.empty()) ctx->lastStatus = status;
 
-    postScript(ctx->webview, "if (window.onInstallProgress) { window.onInstallProgress({current: " + std::to_string(percent) +
-                                 ", total: 100, currentStep: " + std::to_string(ctx->currentStep) +
-                                 ", totalSteps: " + std::to_string(ctx->totalSteps) + ", phaseName: \"" + phaseName +
-                                 "\", status: \"" + jsEscape(effectiveStatus) +
-                                 "\", currentPlugin: " + std::to_string(ctx->currentPlugin) +
-                                 ", totalPlugins: " + std::to_string(ctx->totalPlugins) + ", currentPluginName: \"" +
-                                 jsEscape(ctx->currentPluginName) + "\"}); }");
+    std::string script = "if (window.onInstallProgress) { window.onInstallProgress({current: " +
+                         std::to_string(percent) + ", total: 100, currentStep: " + std::to_string(ctx->currentStep) +
+                         ", totalSteps: " + std::to_string(ctx->totalSteps) + ", phaseName: \"" + phaseName +
+                         "\", status: \"" + jsEscape(effectiveStatus) +
+                         "\", currentPlugin: " + std::to_string(ctx->currentPlugin) +
+                         ", totalPlugins: " + std::to_string(ctx->totalPlugins) + ", currentPluginName: \"" +
+                         jsEscape(ctx->currentPluginName) + "\"}); }";
+    // Most reports (every extracted file) change nothing the page shows.
+    if (script == ctx->lastPostedScript) return;
+    ctx->lastPostedScript = script;
+    postScript(ctx->webview, script);
 }
 
 // ---------------------------------------------------------------------------

@@ -41,6 +41,7 @@ struct InstallationContext {
     int totalPlugins = 0;
     std::string currentPluginName;
     bool forceReinstallRenderEngine = false;
+    std::string lastPostedScript;  // a report that would post it again posts nothing
 };
 
 // Turns one progress or status report of a run into a progress script for

@@ -1,14 +1,18 @@
 // ZIP extraction: validation, the walk and its skipping rules, links, unsafe
 // names, failed entries and the thinning of progress, logs and status.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "installer_download.h"
+#include "installer_download_internal.h"
 #include "support/delivery_helpers.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
@@ -34,6 +38,37 @@ std::string readLink(const std::string& path) {
     char buf[4096];
     ssize_t n = readlink(path.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+bool isEmptyFolder(const std::string& path) {
+    DIR* d = opendir(path.c_str());
+    if (!d) return false;
+    int names = 0;
+    while (dirent* e = readdir(d)) names += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+    closedir(d);
+    return names == 0;
+}
+
+// True when the folder's volume ignores case (as macOS's usual one does).
+bool foldsCase(const std::string& dir) {
+    const std::string probe = dir + "/CaseProbe";
+    zrvk_test::writeFile(probe, "");
+    const bool folds = exists(dir + "/caseprobe");
+    std::remove(probe.c_str());
+    return folds;
+}
+
+// Sets the uncompressed size of the first entry in both of its headers.
+bool claimSize(const std::string& path, uint32_t size) {
+    std::string bytes = zrvk_test::readFile(path);
+    const std::pair<std::string, size_t> fields[] = {{std::string("PK\x03\x04", 4), 22}, {std::string("PK\x01\x02", 4), 24}};
+    for (const auto& f : fields) {
+        size_t at = bytes.find(f.first);
+        if (at == std::string::npos) return false;
+        for (int b = 0; b < 4; ++b) bytes[at + f.second + b] = static_cast<char>((size >> (8 * b)) & 0xff);
+    }
+    zrvk_test::writeFile(path, bytes);
+    return true;
 }
 
 class ExtractZipTest : public ::testing::Test {
@@ -259,6 +294,278 @@ TEST_F(ExtractZipTest, AWriteThatFailsHalfWayRemovesThePartialFile) {
     EXPECT_FALSE(ok);
     EXPECT_FALSE(exists(dest + "/big.bin"));
     EXPECT_EQ(zrvk_test::readFile(dest + "/small.txt"), "small");
+}
+
+TEST_F(ExtractZipTest, LinksAlreadyOnTheWayAreNeverFollowed) {
+    // Links planted in the destination before the run, at any depth of an
+    // entry's path: the walk refuses them instead of writing behind them.
+    struct Case {
+        const char* link;   // below the destination
+        const char* entry;
+    } cases[] = {{"lib", "lib/x.txt"}, {"a/b", "a/b/c/y.txt"}, {"a/b", "a/./b/z.txt"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        zrvk_test::TempDir box;
+        const std::string d = box / "dest", outside = box / "outside", z = box / "a.zip";
+        ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+        zrvk_test::putFile(d + "/" + c.link + ".keep", "");
+        ASSERT_EQ(symlink(outside.c_str(), (d + "/" + c.link).c_str()), 0);
+        ASSERT_EQ(buildZip(z, {ZipEntry::file(c.entry, "behind the link"), ZipEntry::file("ok.txt", "fine")}), "");
+        LogCapture cap;
+        EXPECT_FALSE(extractZip(z, d, nullptr, nullptr));
+        EXPECT_NE(cap.finish().err.find(std::string("[extractZip] Refusing to write through link: ") + c.entry),
+                  std::string::npos);
+        EXPECT_TRUE(isEmptyFolder(outside));
+        EXPECT_EQ(zrvk_test::readFile(d + "/ok.txt"), "fine");
+    }
+}
+
+TEST_F(ExtractZipTest, LinkNamesSpelledDifferentlyNeverLeadOutside) {
+    // On a volume that ignores case or normalises Unicode, each pair names one
+    // place; on any other volume they are separate folders inside the destination.
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    const std::pair<std::string, std::string> pairs[] = {
+        {"Lib", "lib/a.txt"},
+        {"\xC3\x84", "\xC3\xA4/b.txt"},    // A and a with diaeresis
+        {"\xC3\xA9", "e\xCC\x81/c.txt"},   // e acute, composed and decomposed
+        {"DOCS", "Docs/d.txt"},
+    };
+    std::vector<ZipEntry> entries;
+    for (const auto& p : pairs) {
+        entries.push_back(ZipEntry::link(p.first, outside));
+        entries.push_back(ZipEntry::file(p.second, "content"));
+    }
+    make(entries);
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    const bool folds = foldsCase(dest);
+    LogCapture cap;
+    const bool ok = extractZip(zip, dest, nullptr, nullptr);
+    auto logs = cap.finish();
+    EXPECT_TRUE(isEmptyFolder(outside));
+    if (folds) {
+        EXPECT_FALSE(ok);
+        EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: lib/a.txt"), std::string::npos);
+    } else {
+        EXPECT_TRUE(ok) << logs.err;
+        for (const auto& p : pairs) {
+            EXPECT_EQ(zrvk_test::readFile(dest + "/" + p.second), "content") << p.second;
+        }
+    }
+}
+
+TEST_F(ExtractZipTest, LinkTargetsAreCappedAtFourKilobytes) {
+    struct Case {
+        const char* what;
+        size_t length;
+        uint32_t claimed;  // 0: the real size
+        bool made;
+    } cases[] = {
+        {"longest a link can hold", 4095, 0, true},
+        {"one past the cap", 4097, 0, false},
+        {"much longer", 70000, 0, false},
+        {"a size claim of 2 GiB", 12, 0x80000000u, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        zrvk_test::TempDir box;
+        const std::string d = box / "dest", z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, {ZipEntry::link("l", std::string(c.length, 'x')), ZipEntry::file("ok.txt", "fine")}), "");
+        if (c.claimed) {
+            ASSERT_TRUE(claimSize(z, c.claimed));
+        }
+        LogCapture cap;
+        EXPECT_EQ(extractZip(z, d, nullptr, nullptr), c.made);
+        auto logs = cap.finish();
+        EXPECT_EQ(isLink(d + "/l"), c.made);
+        if (c.made) {
+            EXPECT_EQ(readLink(d + "/l"), std::string(c.length, 'x'));
+        } else {
+            EXPECT_NE(logs.err.find("[extractZip] Failed to extract symlink target: l"), std::string::npos) << logs.err;
+        }
+        EXPECT_EQ(zrvk_test::readFile(d + "/ok.txt"), "fine");
+    }
+}
+
+TEST(ExtractZipCounts, PercentagesHoldBeyondThirtyTwoBits) {
+    const struct {
+        uint64_t done, total, percent;
+    } cases[] = {{0, 0, 0}, {0, 25, 0}, {1, 25, 4}, {25, 25, 100}, {30000000, 40000000, 75},
+                 {3000000000ull, 4000000000ull, 75}, {(1ull << 40) - 1, 1ull << 40, 99}};
+    for (const auto& c : cases) EXPECT_EQ(percentOf(c.done, c.total), c.percent) << c.done << "/" << c.total;
+}
+
+// ---------------------------------------------------------------------------
+// Writing from several threads: what callers and users see stays the same.
+
+// Every path below root with its kind, mode and content (or link target).
+std::map<std::string, std::string> treeOf(const std::string& root, const std::string& below = "") {
+    std::map<std::string, std::string> tree;
+    DIR* d = opendir((root + below).c_str());
+    if (!d) return tree;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    for (const std::string& name : names) {
+        const std::string rel = below + "/" + name, path = root + rel;
+        struct stat st;
+        lstat(path.c_str(), &st);
+        const std::string mode = std::to_string(st.st_mode & 07777);
+        if (S_ISLNK(st.st_mode)) {
+            tree[rel] = "link " + readLink(path);
+        } else if (S_ISDIR(st.st_mode)) {
+            tree[rel] = "folder " + mode;
+            for (auto& entry : treeOf(root, rel)) tree.insert(entry);
+        } else {
+            tree[rel] = "file " + mode + " " + zrvk_test::readFile(path);
+        }
+    }
+    return tree;
+}
+
+// One extraction as callers see it: result, logs, callbacks (and the
+// threads they came from) and the tree left behind.
+struct Seen {
+    bool ok = false;
+    zrvk_test::Logs logs;
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
+    std::vector<std::string> status;
+    bool callbacksOnCaller = true;
+    std::map<std::string, std::string> tree;
+};
+
+Seen extractWith(int threads, const std::string& zip, const std::string& dest) {
+    DeliveryTesting::setExtractThreads(threads);
+    Seen seen;
+    const std::thread::id caller = std::this_thread::get_id();
+    ProgressFn progress = [&](uint64_t k, uint64_t n) {
+        seen.callbacksOnCaller = seen.callbacksOnCaller && std::this_thread::get_id() == caller;
+        seen.progress.emplace_back(k, n);
+    };
+    StatusFn status = [&](const std::string& text) {
+        seen.callbacksOnCaller = seen.callbacksOnCaller && std::this_thread::get_id() == caller;
+        seen.status.push_back(text);
+    };
+    {
+        LogCapture cap;
+        seen.ok = extractZip(zip, dest, progress, status);
+        seen.logs = cap.finish();
+    }
+    DeliveryTesting::reset();
+    seen.tree = treeOf(dest);
+    return seen;
+}
+
+void expectSame(const Seen& one, const Seen& many) {
+    EXPECT_EQ(one.ok, many.ok);
+    EXPECT_EQ(one.logs.out, many.logs.out);
+    EXPECT_EQ(one.logs.err, many.logs.err);
+    EXPECT_EQ(one.progress, many.progress);
+    EXPECT_EQ(one.status, many.status);
+    EXPECT_TRUE(one.tree == many.tree) << one.tree.size() << " against " << many.tree.size() << " paths";
+    EXPECT_TRUE(one.callbacksOnCaller);
+    EXPECT_TRUE(many.callbacksOnCaller);
+}
+
+// A tree of a few thousand entries as an archiver writes it, with what makes
+// the order matter: links (one to a folder, later entries beside it),
+// names given twice, a file where a later entry needs a folder, a folder
+// where a later entry is a file, case variants, empty and larger files.
+std::vector<ZipEntry> busyArchive() {
+    std::vector<ZipEntry> e;
+    for (int pkg = 0; pkg < 60; ++pkg) {
+        const std::string dir = "lib/pkg" + std::to_string(pkg) + "/";
+        e.push_back(ZipEntry::folder(dir));
+        for (int m = 0; m < 40; ++m) {
+            std::string body = dir + std::to_string(m) + std::string(static_cast<size_t>((pkg * 37 + m * 11) % 900), 'x');
+            e.push_back(ZipEntry::file(dir + "m" + std::to_string(m) + ".py", body));
+        }
+        e.push_back(ZipEntry::file(dir + "__pycache__/m0.pyc", std::string(70000 + pkg, static_cast<char>(pkg))));
+        e.push_back(ZipEntry::file(dir + "empty", ""));
+    }
+    e.push_back(ZipEntry::link("lib/current", "pkg3"));
+    e.push_back(ZipEntry::file("lib/current/through.txt", "refused"));
+    e.push_back(ZipEntry::file("lib\\pkg3\\m1.py", "given twice: the later one stays"));
+    e.push_back(ZipEntry::file("lib/blocker", "a file"));
+    e.push_back(ZipEntry::file("lib/blocker/under.txt", "fails: a file is in the way"));
+    e.push_back(ZipEntry::file("lib/pkg4", "fails: a folder is in the way"));
+    e.push_back(ZipEntry::file("Case/A.txt", "upper"));
+    e.push_back(ZipEntry::file("case/a.txt", "lower"));
+    e.push_back(ZipEntry::link("bin/python", "python3.10"));
+    e.push_back(ZipEntry::file("bin/python3.10", std::string(300000, 'p')));
+    for (int i = 0; i < 600; ++i)
+        e.push_back(ZipEntry::file("share/doc/" + std::to_string(i % 7) + "/page" + std::to_string(i) + ".txt",
+                                   "page " + std::to_string(i)));
+    return e;
+}
+
+TEST_F(ExtractZipTest, ManyWritersGiveWhatOneGives) {
+    make(busyArchive());
+    const Seen one = extractWith(1, zip, dest);
+    ASSERT_EQ(rename(dest.c_str(), (tmp / "one").c_str()), 0);
+    const Seen many = extractWith(8, zip, dest);
+    expectSame(one, many);
+    // The hostile and conflicting entries failed, the rest is all there.
+    EXPECT_FALSE(many.ok);
+    EXPECT_GT(many.tree.size(), 3100u);
+    EXPECT_EQ(many.tree.at("/lib/pkg3/m1.py"), "file 420 given twice: the later one stays");
+    EXPECT_EQ(many.tree.at("/lib/current"), "link pkg3");
+    EXPECT_EQ(many.tree.count("/lib/blocker/under.txt"), 0u);
+    for (const char* line : {"[extractZip] Refusing to write through link: lib/current/through.txt",
+                             "[extractZip] Failed to write file: ", "[extractZip] Extraction failed: 3 entries"})
+        EXPECT_NE(many.logs.err.find(line), std::string::npos) << line;
+}
+
+TEST_F(ExtractZipTest, ManyWritersOnACleanArchiveReportInOrder) {
+    std::vector<ZipEntry> entries = busyArchive();
+    entries.erase(entries.begin() + 60 * 43, entries.begin() + 60 * 43 + 8);  // the conflicting ones
+    make(entries);
+    const Seen many = extractWith(8, zip, dest);
+    EXPECT_TRUE(many.ok) << many.logs.err;
+    EXPECT_TRUE(many.callbacksOnCaller);
+    const uint64_t files = entries.size() - 60 - 1;  // no folders; the link makes no progress call
+    ASSERT_EQ(many.progress.size(), files);
+    for (size_t i = 1; i < files; ++i) ASSERT_GT(many.progress[i].first, many.progress[i - 1].first) << i;
+    EXPECT_EQ(many.progress.back(), (std::pair<uint64_t, uint64_t>(files + 1, entries.size())));
+    uint64_t lastShown = 0;
+    for (const std::string& text : many.status) {
+        const uint64_t shown = std::stoull(text.substr(std::string("Extracting ").size()));
+        EXPECT_TRUE(shown > lastShown && shown % 10 == 0) << text;
+        lastShown = shown;
+    }
+    EXPECT_GT(many.status.size(), files / 10 - 2);
+    EXPECT_EQ(many.tree.at("/bin/python"), "link python3.10");
+}
+
+TEST_F(ExtractZipTest, AFailedEntryAnywhereFailsTheRunAndLeavesNoPartialFile) {
+    // A large stored entry whose CRC fails only at its end, early, midway and last.
+    const std::string marker = "CORRUPT-ME-" + std::string(2 * 1024 * 1024, 'q') + "-END";
+    for (size_t at : {size_t(0), size_t(700), size_t(1400)}) {
+        SCOPED_TRACE(at);
+        zrvk_test::TempDir box;
+        std::vector<ZipEntry> entries;
+        for (size_t i = 0; i < 1400; ++i) {
+            if (i == at) entries.push_back(ZipEntry::file("d/bad.bin", marker, true));
+            entries.push_back(ZipEntry::file("d/" + std::to_string(i % 9) + "/f" + std::to_string(i), std::to_string(i)));
+        }
+        if (at == 1400) entries.push_back(ZipEntry::file("d/bad.bin", marker, true));
+        const std::string z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, entries), "");
+        ASSERT_TRUE(zrvk_test::corruptMarker(z, marker.substr(marker.size() - 4000)));
+        const Seen one = extractWith(1, z, box / "one");
+        const Seen many = extractWith(6, z, box / "many");
+        EXPECT_FALSE(many.ok);
+        EXPECT_NE(many.logs.err.find("[extractZip] Failed to extract to memory: d/bad.bin"), std::string::npos);
+        EXPECT_FALSE(exists(box / "many/d/bad.bin"));
+        EXPECT_EQ(many.tree.size(), 1400u + 10u);  // every other file, whole, and its folders
+        EXPECT_EQ(zrvk_test::readFile(box / "many/d/3/f1398"), "1398");
+        EXPECT_EQ(one.progress, many.progress);
+        EXPECT_EQ(one.status, many.status);
+        EXPECT_EQ(one.tree, many.tree);
+    }
 }
 
 }  // namespace

@@ -787,6 +787,47 @@ TEST_F(DeliveryTest, GitHubPartFallsBackToAProxyAndTheNextPartStartsDirect) {
     EXPECT_TRUE(exists(dest + "/payload.bin"));
 }
 
+TEST_F(DeliveryTest, ALaterPartThatIsAWebPageMovesOnToTheNextProxy) {
+    // A stored entry puts a "<" at a known offset, so one split starts a part with it.
+    const std::string marker = std::string("<\x01\x02 not markup ", 16) + std::string(64, 'm');
+    const std::string bytes = zipBytes({ZipEntry::file("payload.bin", marker, true), ZipEntry::file("b.txt", "b")});
+    const size_t at = bytes.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    auto parts = zrvk_test::splitBytes(bytes, {at});
+    ASSERT_EQ(parts.size(), 2u);
+    struct Case {
+        const char* what;
+        Response answer;  // of the second part's direct URL
+        bool page;
+    } cases[] = {
+        {"declared as HTML", Response::text(200, "<p>busy</p>", "text/html; charset=utf-8"), true},
+        {"markup sent as binary", Response::text(200, "<!DOCTYPE html><html>limit</html>", "application/octet-stream"), true},
+        {"upper-case markup after blanks", Response::text(200, "\r\n  <HTML>limit</HTML>", "application/zip"), true},
+        {"a slice that starts with <", Response::text(200, parts[1], "application/octet-stream"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.clearRoutes();
+        server.clearRequests();
+        zrvk_test::TempDir out;
+        const std::string base = "/github.com/o/r/releases/download/v1/p.zip";
+        const std::string u0 = server.url(base + ".000"), u1 = server.url(base + ".001");
+        server.route("GET", base + ".000", Response::text(200, parts[0]));
+        server.route("GET", base + ".001", c.answer);
+        server.route("GET", "/proxy1/" + u1, Response::text(200, parts[1]));
+        LogCapture cap;
+        const bool ok = downloadMultiPartAndExtractZip({u0, u1}, out / "d", "", nullptr, nullptr);
+        auto logs = cap.finish();
+        const bool sliceServed = c.answer.body == parts[1];
+        EXPECT_EQ(ok, c.page || sliceServed) << logs.err;
+        EXPECT_EQ(contains(logs.err, "[download] Not a ZIP archive: " + u1), c.page) << logs.err;
+        EXPECT_EQ(server.requestCount() == 3, c.page);
+        if (ok) {
+            EXPECT_EQ(zrvk_test::readFile(out / "d/payload.bin"), marker);
+        }
+    }
+}
+
 TEST_F(DeliveryTest, OneElementListAndEmptyList) {
     serveZip("/one/a.zip", sampleZip());
     LogCapture cap;

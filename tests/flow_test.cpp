@@ -77,6 +77,7 @@ protected:
     // One report; returns the percentage and the status the page got.
     std::pair<int, std::string> report(uint64_t current, uint64_t total, const std::string& status) {
         log.clear();
+        ctx.lastPostedScript.clear();  // each report's own script, repeats included
         sendProgressToJS(&ctx, current, total, status);
         const auto scripts = log.all();
         EXPECT_EQ(scripts.size(), 1u);
@@ -121,6 +122,7 @@ TEST_F(Progress, PercentageFollowsTheWeightedPhases) {
     for (const Case& c : cases) {
         enterStep(c.step);
         log.clear();
+        ctx.lastPostedScript.clear();
         sendProgressToJS(&ctx, c.current, c.total, "Working");
         const auto scripts = log.all();
         ASSERT_EQ(scripts.size(), 1u);
@@ -202,6 +204,40 @@ TEST_F(Progress, ScriptTextIsExact) {
                              "currentStep: 1, totalSteps: 3, phaseName: \"MRV Server\", status: \"Installing to system "
                              "directory (this may take a moment)...\", currentPlugin: 0, totalPlugins: 2, "
                              "currentPluginName: \"\"}); }"});
+}
+
+TEST_F(Progress, AScriptIsPostedOnceUntilSomethingShownChanges) {
+    struct Step {
+        uint64_t current, total;
+        const char* status;
+        bool posted;
+    } steps[] = {
+        {100, 1000, "Extracting...", true},
+        {100, 1000, "Extracting...", false},
+        {101, 1000, "Extracting...", false},   // same whole percent
+        {0, 0, "", false},                     // nothing new at all
+        {0, 0, "Extracting 10/25 files", true},
+        {120, 1000, "", true},                 // the percent rises
+        {120, 1000, "Extracting 10/25 files", false},
+        {300, 1000, "Extracting...", true},
+        {100, 1000, "Extracting...", true},    // a fall is a change too
+    };
+    for (const Step& s : steps) {
+        log.clear();
+        sendProgressToJS(&ctx, s.current, s.total, s.status);
+        EXPECT_EQ(log.all().size(), s.posted ? 1u : 0u) << s.current << " " << s.status;
+    }
+    // The plug-in counter is shown too; and a new run starts afresh.
+    log.clear();
+    ctx.currentPlugin = 1;
+    sendProgressToJS(&ctx, 100, 1000, "Extracting...");
+    EXPECT_EQ(log.all().size(), 1u);
+    InstallationContext next;
+    next.totalSteps = ctx.totalSteps;
+    next.currentPlugin = 1;
+    sendProgressToJS(&next, 100, 1000, "Extracting...");
+    EXPECT_EQ(log.all().size(), 2u);
+    EXPECT_EQ(log.all()[0], log.all()[1]);
 }
 
 TEST_F(Progress, TextsArriveInThePageUnchanged) {
