@@ -383,18 +383,24 @@ Walk makeEntryLink(FolderWalker& walker, const std::string& entryPath, const std
 
 #endif
 
-// Removes this run's folder at exit when nothing is left in it.
+// This run's private folder. A detached worker may still use the record while
+// the process exits, so it is never destroyed; the folder goes at exit when
+// nothing is left in it.
 struct RunTempDirectory {
     std::mutex mutex;
     std::string path;
     std::string base;
-    ~RunTempDirectory() {
-        if (path.empty()) return;
-        removeEmptyDirectory(path + "/zorvik_multipart");
-        removeEmptyDirectory(path);
-    }
 };
-RunTempDirectory g_runTemp;
+RunTempDirectory& g_runTemp = *new RunTempDirectory;
+
+struct RunTempCleanup {
+    ~RunTempCleanup() {
+        std::lock_guard<std::mutex> lock(g_runTemp.mutex);
+        if (g_runTemp.path.empty()) return;
+        removeEmptyDirectory(g_runTemp.path + "/zorvik_multipart");
+        removeEmptyDirectory(g_runTemp.path);
+    }
+} g_runTempCleanup;
 
 // ---------------------------------------------------------------------------
 // ZIP helpers.
@@ -583,9 +589,10 @@ const std::vector<std::string>& ProxyPrefixList::list() const {
 #ifdef ZRVK_TESTING
     if (g_prefixesOverridden) return g_prefixOverride;
 #endif
-    static const std::vector<std::string> prefixes = [] {
-        std::vector<std::string> p{""};
-        for (const std::string& host : InstallerConfig::GITHUB_PROXY_HOSTS) p.push_back("https://" + host + "/");
+    // Never destroyed: a detached download may still read it at exit.
+    static const std::vector<std::string>& prefixes = *[] {
+        auto* p = new std::vector<std::string>{""};
+        for (const std::string& host : InstallerConfig::GITHUB_PROXY_HOSTS) p->push_back("https://" + host + "/");
         return p;
     }();
     return prefixes;
