@@ -406,6 +406,8 @@ bool isHostAppRunning() {
     return false;
 }
 
+namespace {
+
 // Length of the UTF-8 sequence starting at text[i], or 0 when it is invalid.
 std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
@@ -443,15 +445,25 @@ std::string unicodeEscape(unsigned value) {
     return out;
 }
 
-std::string escapeJsonText(const std::string& text) {
+}  // namespace
+
+std::string escapeStringBody(const std::string& text, EscapeFor target) {
+    const bool script = target == EscapeFor::Script;
     std::string out;
-    out.reserve(text.size() + 8);
+    out.reserve(text.size() + text.size() / 8 + 2);
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         const std::size_t length = utf8SequenceLength(text, i);
         if (length == 0) {
-            out += "\xEF\xBF\xBD";
+            out += script ? "\\uFFFD" : "\xEF\xBF\xBD";
             ++i;
+            continue;
+        }
+        // U+2028 and U+2029 end a line inside a script's string literal.
+        if (script && length == 3 && c == 0xE2 && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+            (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+            out += static_cast<unsigned char>(text[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
+            i += 3;
             continue;
         }
         if (length > 1) {
@@ -460,13 +472,15 @@ std::string escapeJsonText(const std::string& text) {
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             default:
-                if (c < 0x20 || c == 0x7F) {
+                if (script && c == '\'') {
+                    out += "\\'";
+                } else if (c < 0x20 || c == 0x7F) {
                     out += unicodeEscape(c);
                 } else {
                     out += static_cast<char>(c);
@@ -476,3 +490,5 @@ std::string escapeJsonText(const std::string& text) {
     }
     return out;
 }
+
+std::string escapeJsonText(const std::string& text) { return escapeStringBody(text, EscapeFor::Json); }

@@ -32,10 +32,11 @@ std::string powerShellQuoted(const std::string& text);
 // The PowerShell command line that deletePath runs on Windows.
 std::string removeItemCommand(const std::string& path, bool directory);
 
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is invalid.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t i);
-// "\uXXXX" for a 16-bit value.
-std::string unicodeEscape(unsigned value);
+// The body of a string literal: valid UTF-8 kept as it is; backslash, quote and
+// control characters escaped; invalid UTF-8 replaced by U+FFFD. A script's
+// literal also escapes the single quote and U+2028/U+2029.
+enum class EscapeFor { Json, Script };
+std::string escapeStringBody(const std::string& text, EscapeFor target);
 // The body of a JSON string: valid UTF-8 kept as it is, quote, backslash and
 // control bytes escaped, invalid UTF-8 replaced by U+FFFD, so a name read from
 // disk comes back from the page unchanged.

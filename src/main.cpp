@@ -250,46 +250,7 @@ void installApplicationMenu() {
 // ---------------------------------------------------------------------------
 // Scripts for the page
 
-std::string jsEscape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8 + 2);
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const std::size_t length = utf8SequenceLength(text, i);
-        if (length == 0) {
-            out += "\\uFFFD";
-            ++i;
-            continue;
-        }
-        if (length == 3 && c == 0xE2 && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-            (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-            out += static_cast<unsigned char>(text[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
-            i += 3;
-            continue;
-        }
-        if (length > 1) {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\'': out += "\\'"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += unicodeEscape(c);
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-        ++i;
-    }
-    return out;
-}
+std::string jsEscape(const std::string& text) { return escapeStringBody(text, EscapeFor::Script); }
 
 void executeJS(webview_t w, void* arg) {
     std::string* script = static_cast<std::string*>(arg);
