@@ -5,7 +5,7 @@
 #include "plugin_records.h"
 #include "test_paths.h"
 
-#include <sys/stat.h>
+#include <filesystem>
 
 #include <string>
 
@@ -14,10 +14,8 @@ namespace zrvk_test {
 // <dir>/<bundle>/Contents/Resources/<stem>.rsrc holding the given bytes; returns the bundle's path.
 inline std::string makeMacBundle(const std::string& dir, const std::string& bundle, const std::string& rsrcBytes) {
     const std::string path = dir + "/" + bundle;
-    ::mkdir(dir.c_str(), 0755);
-    ::mkdir(path.c_str(), 0755);
-    ::mkdir((path + "/Contents").c_str(), 0755);
-    ::mkdir((path + "/Contents/Resources").c_str(), 0755);
+    // Every parent too: on a fresh build tree nothing has made the sandbox's folders yet.
+    std::filesystem::create_directories(path + "/Contents/Resources");
     const std::string stem = bundle.substr(0, bundle.rfind('.'));
     writeFile(path + "/Contents/Resources/" + stem + ".rsrc", rsrcBytes);
     return path;
