@@ -32,7 +32,9 @@ void sendStatus(const StatusFn& status, const std::string& text) {
     if (status) status(text);
 }
 
+#ifndef _WIN32
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+#endif
 
 bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 

@@ -422,6 +422,7 @@ bool isUsableZipArchive(const std::string& path) {
     return true;
 }
 
+#ifndef _WIN32
 // A link entry's target. The size the archive claims is checked before
 // anything is read: longer targets fail the entry. Reads on to the end so
 // that libzip checks the entry's CRC.
@@ -445,6 +446,7 @@ bool readLinkTarget(zip_t* za, zip_uint64_t index, zip_uint64_t size, std::strin
     if (ok) target.assign(buf, static_cast<size_t>(size));
     return ok;
 }
+#endif
 
 enum class EntryResult { Written, ReadFailed, OpenFailed, WriteFailed, ThroughLink };
 

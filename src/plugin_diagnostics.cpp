@@ -37,9 +37,11 @@ constexpr std::size_t MAX_RESOURCE_FILE_SIZE = 104857600;
 constexpr std::size_t RECORD_HEADER_SIZE = 16;
 constexpr uint32_t MAX_PROPERTY_LENGTH = 9999;
 
+#ifndef _WIN32
 uint32_t bigEndianWord(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
+#endif
 
 uint32_t littleEndianWord(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
