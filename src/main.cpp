@@ -210,7 +210,7 @@ void prepareLogsFolder() {
         return;
     }
     const std::string folder = InstallerConfig::MAC_LOGS_DIR;
-    if (!executeMultipleWithAuthorization({"mkdir -p \"" + folder + "\"", "chmod 777 \"" + folder + "\""}, &error)) {
+    if (!executeMultipleWithAuthorization({"mkdir -p \"" + folder + "\"", "chmod 1777 \"" + folder + "\""}, &error)) {
         std::cerr << "[MAIN] Error: Failed to create logs directory with 777 permissions: " << error << std::endl;
     }
 }

@@ -9,9 +9,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using InstallerLogging::FileLogger;
 using InstallerLogging::TeeStreamBuf;
@@ -141,6 +145,76 @@ TEST(FileLogger, NoProgramStartedLaterHoldsTheLogFile) {
         }
         CHILD_CHECK(found == 1);
     });
+}
+
+// Another user of the shared folder can create the names of the next
+// seconds' logs first: as links to a file of the installer's user, or as
+// files of their own. None of them is written through or appended to.
+TEST(FileLogger, NamesPlantedInTheFolderAreNeverWrittenThrough) {
+    TempDir tmp;
+    const std::string pathRecord = tmp / "path";
+    const std::string logs = tmp / "logs";
+    const std::string victim = tmp / "victim";
+    writeFile(victim, "victim\n");
+    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> planted;
+    for (std::time_t t = now - 1; t <= now + 5; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+        const std::string stem = logs + "/installer_" + stamp;
+        ASSERT_EQ(symlink(victim.c_str(), (stem + ".log").c_str()), 0);
+        writeFile(stem + "_1.log", "another run\n");
+        ASSERT_EQ(symlink(victim.c_str(), (stem + "_2.log").c_str()), 0);
+        planted.push_back(stem);
+    }
+    IN_CHILD({
+        InstallerLogging::logDirectoryForTesting() = logs;
+        FileLogger& logger = FileLogger::getInstance();
+        CHILD_CHECK(logger.initialize());
+        writeFile(pathRecord, logger.getLogFilePath());
+        std::cout << "[TEST] logged" << std::endl;
+    });
+    EXPECT_EQ(readFile(victim), "victim\n");
+    const std::string path = readFile(pathRecord);
+    ASSERT_GE(path.size(), 6u);
+    EXPECT_EQ(path.compare(path.size() - 6, 6, "_3.log"), 0) << path;
+    struct stat file;
+    ASSERT_EQ(lstat(path.c_str(), &file), 0);
+    EXPECT_TRUE(S_ISREG(file.st_mode));
+    EXPECT_NE(readFile(path).find("[TEST] logged\n"), std::string::npos);
+    for (const std::string& stem : planted) EXPECT_EQ(readFile(stem + "_1.log"), "another run\n");
+}
+
+// Lines that threads build from several << stay whole in the file.
+TEST(TeeStreamBuf, LinesOfConcurrentThreadsNeverSplice) {
+    TempDir tmp;
+    const std::string path = tmp / "tee.log";
+    std::ofstream file(path, std::ios::out | std::ios::app);
+    std::mutex mutex;
+    TeeStreamBuf tee(nullptr, &file, &mutex);
+    std::ostream out(&tee);
+    const int kThreads = 4;
+    const int kLines = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&out, t] {
+            for (int i = 0; i < kLines; ++i) out << "[T" << t << "] first half, " << "second half " << i << std::endl;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    file.close();
+    const std::vector<std::string> written = lines(readFile(path));
+    ASSERT_EQ(written.size(), static_cast<std::size_t>(kThreads * kLines));
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& line : written) {
+        ASSERT_EQ(line.rfind("[T", 0), 0u) << line;
+        const int t = line[2] - '0';
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_EQ(line, "[T" + std::to_string(t) + "] first half, second half " + std::to_string(next[t]++));
+    }
 }
 
 TEST(TeeStreamBuf, PassesEverythingToTheConsoleAndFlushesTheFileAtLineEnds) {

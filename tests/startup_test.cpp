@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <string>
 
 using zrvk_test::ChildProcess;
@@ -43,6 +44,11 @@ TEST(StartUp, WithoutADisplayTheProgramExitsOneAfterLogging) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
     }
     EXPECT_EQ(out.find("[MAIN] Dev mode enabled"), std::string::npos);
+
+    // Every user writes logs there, and only each file's owner may replace it.
+    struct stat folder;
+    ASSERT_EQ(stat(InstallerConfig::MAC_LOGS_DIR.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 07777, 01777u);
 }
 
 TEST(StartUp, OnlyTheExactDevSwitchTurnsDevModeOn) {
