@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -15,13 +16,18 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 extern char** environ;
 #endif
 
 namespace {
+
+// A version file holds one short line.
+constexpr std::size_t kMaxVersionFileSize = 4096;
 
 std::vector<int> versionParts(const std::string& version) {
     std::vector<int> parts;
@@ -81,13 +87,56 @@ bool isNewerVersion(const std::string& a, const std::string& b) {
 }
 
 std::string readVersionFile(const std::string& dir) {
-    // Binary, so a carriage return reads the same on every platform.
-    std::ifstream file(dir + "/version.txt", std::ios::binary);
-    if (!file.is_open()) return "";
-    std::string line;
-    std::getline(file, line);
-    return line;
+    // Bytes as they are, so a carriage return reads the same on every platform.
+    std::vector<std::uint8_t> bytes;
+    if (!readRegularFile(dir + "/version.txt", kMaxVersionFileSize, bytes)) return "";
+    std::string text(bytes.begin(), bytes.end());
+    return text.substr(0, text.find('\n'));
 }
+
+#ifdef _WIN32
+bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    // "N": not inherited by programs started meanwhile.
+    FILE* file = std::fopen(path.c_str(), "rbN");
+    if (file == nullptr) return false;
+    long long size = -1;
+    if (_fseeki64(file, 0, SEEK_END) == 0) size = _ftelli64(file);
+    bool ok = size >= 0 && static_cast<unsigned long long>(size) <= limit && _fseeki64(file, 0, SEEK_SET) == 0;
+    if (ok) {
+        bytes.resize(static_cast<std::size_t>(size));
+        ok = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    }
+    std::fclose(file);
+    if (!ok) bytes.clear();
+    return ok;
+}
+#else
+// O_NONBLOCK keeps the open itself from waiting on a pipe; the type is
+// checked on the descriptor, so nothing can be swapped in between.
+bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat info;
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+              static_cast<unsigned long long>(info.st_size) <= limit;
+    if (ok) {
+        bytes.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ok = done == bytes.size();
+    }
+    ::close(fd);
+    if (!ok) bytes.clear();
+    return ok;
+}
+#endif
 
 bool writeVersionFile(const std::string& dir, const std::string& version) {
     if (!createDirectory(dir)) {

@@ -2,10 +2,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 bool isNewerVersion(const std::string& a, const std::string& b);
+// The first line of dir + "/version.txt", empty when it is not a regular
+// file of at most a few KiB (other users can create folders where a
+// component is not installed yet, and put a pipe or a device there).
 std::string readVersionFile(const std::string& dir);
+// The whole content of a regular file of at most `limit` bytes. Anything
+// else (a pipe, a device, a folder, a larger file) is not read: false.
+bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& bytes);
 bool writeVersionFile(const std::string& dir, const std::string& version);
 bool createDirectory(const std::string& path);
 bool pathExists(const std::string& path);

@@ -103,46 +103,13 @@ void storeProperty(PluginInfo& info, const std::string& key, const uint8_t* data
     }
 }
 
-#ifdef _WIN32
 std::vector<uint8_t> readFile(const std::string& path) {
     std::vector<uint8_t> bytes;
-    // "N": not inherited by programs started meanwhile.
-    FILE* file = std::fopen(path.c_str(), "rbN");
-    if (file == nullptr) return bytes;
-    long long size = -1;
-    if (_fseeki64(file, 0, SEEK_END) == 0) size = _ftelli64(file);
-    if (size >= 1 && static_cast<unsigned long long>(size) <= MAX_RESOURCE_FILE_SIZE &&
-        _fseeki64(file, 0, SEEK_SET) == 0) {
-        bytes.resize(static_cast<std::size_t>(size));
-        if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) bytes.clear();
-    }
-    std::fclose(file);
-    return bytes;
-}
-#else
-// Only regular files: a pipe or device named like a resource file would block
-// or never end. O_NONBLOCK keeps the open itself from waiting on a pipe.
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return bytes;
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 1 &&
-        static_cast<unsigned long long>(info.st_size) <= MAX_RESOURCE_FILE_SIZE) {
-        bytes.resize(static_cast<std::size_t>(info.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        if (done != bytes.size()) bytes.clear();
-    }
-    ::close(fd);
+    readRegularFile(path, MAX_RESOURCE_FILE_SIZE, bytes);
     return bytes;
 }
 
+#ifndef _WIN32
 // The first entry of the bundle's resource folder named "<something>.rsrc".
 std::string findResourceFile(const std::string& bundlePath) {
     const std::string folder = bundlePath + "/Contents/Resources";

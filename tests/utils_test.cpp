@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -72,6 +73,33 @@ TEST(VersionFile, ReadsFirstLineUntrimmedAndEmptyWhenMissing) {
     EXPECT_EQ(readVersionFile(tmp.path()), "1.4\r");
     writeFile(tmp / "version.txt", "");
     EXPECT_EQ(readVersionFile(tmp.path()), "");
+}
+
+// Another user can make a component's folder before it is installed: what
+// stands at version.txt there is read only when it is a short regular file.
+TEST(VersionFile, AnythingButAShortRegularFileReadsAsNoVersion) {
+    TempDir tmp;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+    };
+    const std::vector<Case> cases = {
+        {"a pipe", [](const std::string& at) { ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); }},
+        {"a link to an endless device", [](const std::string& at) { ASSERT_EQ(symlink("/dev/zero", at.c_str()), 0); }},
+        {"a folder", [](const std::string& at) { ASSERT_EQ(mkdir(at.c_str(), 0755), 0); }},
+        {"a file of 5000 bytes", [](const std::string& at) { writeFile(at, std::string(5000, '7')); }},
+    };
+    for (const Case& c : cases) {
+        const std::string dir = tmp / c.name;
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        c.plant(dir + "/version.txt");
+        EXPECT_EQ(readVersionFile(dir), "") << c.name;
+    }
+    const std::string linked = tmp / "linked";
+    ASSERT_EQ(mkdir(linked.c_str(), 0755), 0);
+    writeFile(tmp / "real.txt", "4.2\n");
+    ASSERT_EQ(symlink((tmp / "real.txt").c_str(), (linked + "/version.txt").c_str()), 0);
+    EXPECT_EQ(readVersionFile(linked), "4.2") << "a link to a regular file is read";
 }
 
 TEST(VersionFile, WriteFailsWhenTheFolderCannotBeMade) {
