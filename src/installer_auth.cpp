@@ -395,6 +395,14 @@ std::string privilegedOwner() {
 #endif
 }
 
+unsigned privilegedUid() {
+#ifdef __APPLE__
+    return 0;
+#else
+    return geteuid();
+#endif
+}
+
 #if defined(ZRVK_TESTING) && !defined(__APPLE__)
 namespace AuthTesting {
 void forceRightsStatus(int status) { g_forcedRightsStatus = status; }

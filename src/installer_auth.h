@@ -28,6 +28,9 @@ bool setOwnershipAndPermissions(const std::string& path, const std::string& owne
 // The owner given to installed folders: root:wheel on macOS, root:root on
 // Linux as root, the process's own uid:gid in a sandbox without root.
 std::string privilegedOwner();
+// The user that privileged commands run as: root on macOS and as root on
+// Linux, the process's own user in a sandbox without root.
+unsigned privilegedUid();
 
 #ifdef ZRVK_TESTING
 namespace AuthTesting {

@@ -118,22 +118,34 @@ std::vector<std::string> ownedFolderCommands(const std::string& path, const std:
 
 // The data folder is open to every user (each user's machine-identity code
 // makes and rewrites id.txt there, and opens it to all itself), so it is
-// sticky and nothing in it is ever followed or changed through a link: the
-// server folder is made afresh by mkdir, which fails on anything planted in
-// its place, and the crash-report folder is verified before its mode is set.
-std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
+// sticky and nothing in it is ever followed or changed through a link.
+std::vector<std::string> baseFolderCommands() {
     const std::string& b = MRV_BASE_DIR;
+    return {"mkdir -p " + quoted(b), "test -d " + quoted(b) + " && ! test -L " + quoted(b), "chmod 1777 " + quoted(b)};
+}
+
+// The server's and the plug-ins' folders in the data folder: whatever
+// another user planted at the plug-in folder before (a link, a folder of
+// their own) is removed and the folder made afresh, right before it is used.
+std::vector<std::string> pluginFolderCommands() {
+    std::vector<std::string> chain = baseFolderCommands();
+    for (const std::string& command : ownedFolderCommands(MRV_PLUGINS_DIR, "755")) chain.push_back(command);
+    return chain;
+}
+
+// The server folder is made afresh by mkdir, which fails on anything planted
+// in its place, and the crash-report and plug-in folders are verified before
+// their modes are set.
+std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
     const std::string& s = MRV_SERVER_DIR;
-    std::vector<std::string> chain = {"mkdir -p " + quoted(b),
-                                      "test -d " + quoted(b) + " && ! test -L " + quoted(b),
-                                      "chmod 1777 " + quoted(b),
-                                      "mkdir -p " + quoted(s),
-                                      "rm -rf " + quoted(s),
-                                      "mkdir " + quoted(s),
-                                      "cp -R " + quoted(staged + "/.") + " " + quoted(s),
-                                      "chown -R " + owner + " " + quoted(s),
-                                      "chmod -R 755 " + quoted(s)};
+    std::vector<std::string> chain = baseFolderCommands();
+    for (const std::string& command : {"mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
+                                       "cp -R " + quoted(staged + "/.") + " " + quoted(s),
+                                       "chown -R " + owner + " " + quoted(s), "chmod -R 755 " + quoted(s)}) {
+        chain.push_back(command);
+    }
     for (const std::string& command : ownedFolderCommands(CRASH_REPORTS_DIR, "1777")) chain.push_back(command);
+    for (const std::string& command : ownedFolderCommands(MRV_PLUGINS_DIR, "755")) chain.push_back(command);
     return chain;
 }
 
@@ -254,12 +266,16 @@ bool placePluginPart(Part part, const std::string& id, const std::string& staged
         std::cout << "[PLUGIN] Will remove existing plugin before install: " << bundle << std::endl;
         chain = {"mkdir -p " + quoted(p), "rm -rf " + quoted(bundle), "cp -R " + quoted(staged) + "/* " + quoted(p + "/"),
                  "chown -R " + owner + " " + quoted(bundle), "chmod -R 755 " + quoted(bundle)};
-    } else if (part == Part::Mrv) {
-        chain = {"mkdir -p " + quoted(d), "rm -rf " + quoted(d), "cp -R " + quoted(staged) + " " + quoted(d),
-                 "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
     } else {
-        chain = {"mkdir -p " + quoted(d), "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
-                 "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
+        chain = pluginFolderCommands();
+        const std::vector<std::string> place =
+            part == Part::Mrv
+                ? std::vector<std::string>{"mkdir -p " + quoted(d), "rm -rf " + quoted(d),
+                                           "cp -R " + quoted(staged) + " " + quoted(d),
+                                           "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)}
+                : std::vector<std::string>{"mkdir -p " + quoted(d), "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
+                                           "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
+        chain.insert(chain.end(), place.begin(), place.end());
     }
     std::string error;
     if (runChain(chain, error)) return true;

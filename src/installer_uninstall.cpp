@@ -77,6 +77,8 @@ std::string checkedForm(std::string path) {
     return path;
 }
 
+bool isSafeOnDisk(const std::string&, const std::string&) { return true; }
+
 // cmd's own exit code is not trusted alone: the path must be gone too.
 bool runRemoval(const std::string& path) {
     const std::string quoted = "\"" + path + "\"";
@@ -119,6 +121,25 @@ std::string renderEngineRoot() { return RENDER_ENGINE_DIR.substr(0, RENDER_ENGIN
 std::string logsFolder() { return InstallerConfig::MAC_LOGS_DIR; }
 
 std::string checkedForm(const std::string& path) { return path; }
+
+// What stands below `anchor` on the way to `path`, checked on disk: no link
+// anywhere, and (root acts here) every folder the privileged user's own.
+// Other users may create entries in the shared folders, so the text of a
+// path proves nothing. A file at the end may belong to anyone: removing it
+// never follows it. Whatever does not exist has nothing to follow.
+bool isSafeOnDisk(const std::string& path, const std::string& anchor) {
+    std::string::size_type end = anchor.size();
+    while (end < path.size()) {
+        end = path.find('/', end + 1);
+        if (end == std::string::npos) end = path.size();
+        struct stat info;
+        if (lstat(path.substr(0, end).c_str(), &info) != 0) return true;
+        if (S_ISLNK(info.st_mode)) return false;
+        if (!S_ISDIR(info.st_mode)) return end == path.size();
+        if (info.st_uid != privilegedUid()) return false;
+    }
+    return true;
+}
 
 // The chain runner reports rm's own exit status, so a removal that rm could not do fails.
 bool runRemoval(const std::string& path) {
@@ -225,22 +246,31 @@ bool isInside(const std::string& path, const std::string& root) {
 
 // Paths go between double quotes into a command run as administrator, and
 // plug-in paths come from a folder that other programs write to: only
-// shell-safe paths inside the installer's own folders are removed.
-bool isRemovablePath(const std::string& path) {
+// shell-safe paths inside the installer's own folders are removed. `anchor`
+// is the outermost of those folders that holds the path.
+bool isRemovablePath(const std::string& path, std::string& anchor) {
     const std::string checked = checkedForm(path);
     if (!isShellSafePath(checked)) return false;
+    anchor.clear();
     for (const std::string& root :
          {renderEngineRoot(), MRV_SERVER_DIR, PLUGINS_DIR, MRV_PLUGINS_DIR, MRV_BASE_DIR, logsFolder()}) {
-        if (isInside(checked, checkedForm(root))) return true;
+        const std::string folder = checkedForm(root);
+        if (isInside(checked, folder) && (anchor.empty() || folder.size() < anchor.size())) anchor = folder;
     }
-    return false;
+    return !anchor.empty();
 }
 
 bool removePath(const std::string& path) {
     std::cout << "[UNINSTALL] Removing: " << path << std::endl;
-    if (!isRemovablePath(path)) {
+    std::string anchor;
+    if (!isRemovablePath(path, anchor)) {
         std::cerr << "[UNINSTALL] Refusing to remove a path outside the installer's folders or unsafe in a command: "
                   << path << std::endl;
+        return false;
+    }
+    if (!isSafeOnDisk(checkedForm(path), anchor)) {
+        std::cerr << "[UNINSTALL] Refusing to remove a path through a link or a folder of another user: " << path
+                  << std::endl;
         return false;
     }
     return runRemoval(path);

@@ -485,6 +485,65 @@ TEST_F(ComponentsTest, ReinstallEmptiesTheMrvFolderAndMergesAdditionalFiles) {
     EXPECT_GE(r.overall.back().first, 700);
 }
 
+// Before any plug-in with a component is installed, another user can make
+// the shared plug-in folder: as a link to a folder elsewhere, or as a folder
+// of their own. The installation replaces it and acts on nothing through it.
+TEST_F(ComponentsTest, PluginFolderPlantedBeforehandIsMadeAfresh) {
+    const std::string mrv = archive("/eps/mrv.zip", {{"model.py", "m"}});
+    const std::string extra = archive("/eps/extra.zip", {{"data.txt", "d"}});
+    const std::string elsewhere = InstallerConfig::ROOT_PREFIX + "/elsewhere";
+    enum class Plant { Link, ForeignFolder };
+    for (Plant plant : {Plant::Link, Plant::ForeignFolder}) {
+        SCOPED_TRACE(plant == Plant::Link ? "a link" : "a folder of another user");
+        if (plant == Plant::ForeignFolder && geteuid() != 0) continue;  // needs root to give a folder away
+        wipe();
+        run("rm -rf \"" + elsewhere + "\"");
+        putFile(elsewhere + "/epsilon/keep", "kept");
+        ASSERT_EQ(chmod(elsewhere.c_str(), 0700), 0);
+        createDirectory(MRV_BASE_DIR);
+        ASSERT_EQ(chmod(MRV_BASE_DIR.c_str(), 01777), 0);
+        if (plant == Plant::Link) {
+            ASSERT_EQ(symlink(elsewhere.c_str(), MRV_PLUGINS_DIR.c_str()), 0);
+        } else {
+            putFile(MRV_PLUGINS_DIR + "/epsilon/planted.py", "theirs");
+            run("chown -R 65534:65534 \"" + MRV_PLUGINS_DIR + "\"");
+        }
+
+        ASSERT_TRUE(installPlugin("epsilon", "", mrv, extra, [](uint64_t, uint64_t) {}, nullptr));
+        EXPECT_EQ(readFile(elsewhere + "/epsilon/keep"), "kept");
+        EXPECT_EQ(modeOf(elsewhere), 0700u);
+        struct stat folder {};
+        ASSERT_EQ(lstat(MRV_PLUGINS_DIR.c_str(), &folder), 0);
+        EXPECT_TRUE(S_ISDIR(folder.st_mode));
+        EXPECT_EQ(folder.st_uid, geteuid());
+        EXPECT_EQ(folder.st_mode & 07777, 0755u);
+        EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/epsilon/model.py"), "m");
+        EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/epsilon/data.txt"), "d");
+        EXPECT_FALSE(pathExists(MRV_PLUGINS_DIR + "/epsilon/planted.py"));
+    }
+    run("rm -rf \"" + elsewhere + "\"");
+}
+
+TEST_F(ComponentsTest, ServerChainMakesThePluginFolderItsOwn) {
+    const std::string url = archive("/server.zip", {{"launcher.py", "v5"}});
+    const std::string elsewhere = InstallerConfig::ROOT_PREFIX + "/elsewhere";
+    run("rm -rf \"" + elsewhere + "\"");
+    putFile(elsewhere + "/keep", "kept");
+    ASSERT_EQ(chmod(elsewhere.c_str(), 0700), 0);
+    createDirectory(MRV_BASE_DIR);
+    ASSERT_EQ(symlink(elsewhere.c_str(), MRV_PLUGINS_DIR.c_str()), 0);
+    Recorder r;
+    ASSERT_TRUE(installMRVServer(url, "5", r.progressFn(), r.statusFn())) << r.statuses.back();
+    struct stat folder {};
+    ASSERT_EQ(lstat(MRV_PLUGINS_DIR.c_str(), &folder), 0);
+    EXPECT_TRUE(S_ISDIR(folder.st_mode));
+    EXPECT_EQ(folder.st_uid, geteuid());
+    EXPECT_EQ(folder.st_mode & 07777, 0755u);
+    EXPECT_EQ(modeOf(elsewhere), 0700u);
+    EXPECT_EQ(readFile(elsewhere + "/keep"), "kept");
+    run("rm -rf \"" + elsewhere + "\"");
+}
+
 TEST_F(ComponentsTest, MrvAndAdditionalOnlySplitTheSliceInHalves) {
     const std::string mrv = archive("/g/mrv.zip", {{"a", "a"}});
     const std::string extra = archive("/g/extra.zip", {{"b", "b"}});
@@ -548,7 +607,7 @@ TEST_F(ComponentsTest, FailureInTheSecondPluginStopsTheStep) {
 
 TEST_F(ComponentsTest, ChainWithAFailingCommandFailsThePlugin) {
     const std::string mrv = archive("/z/mrv.zip", {{"a", "a"}});
-    putFile(MRV_PLUGINS_DIR, "a file, not a folder");
+    putFile(MRV_BASE_DIR, "a file, not a folder");
     Recorder r;
     EXPECT_FALSE(installPlugin("zeta", "", mrv, "", r.progressFn(), r.statusFn()));
     EXPECT_EQ(r.statuses.back(), "Error installing zeta (MRV): Privileged command failed (exit status: 1)");

@@ -6,9 +6,12 @@
 #include "support/uninstall_sandbox.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <tuple>
@@ -413,6 +416,70 @@ TEST_F(Removal, OnlySafePathsInsideTheInstallersFoldersAreRemoved) {
     EXPECT_FALSE(exists(marker));
     std::filesystem::remove_all(outside);
     std::filesystem::remove_all(PLUGINS_DIR + "X");
+}
+
+// The shared data folder lets any user plant entries where the installer's
+// folders will be: a removal never acts through a link or a folder of another
+// user found on the way, whatever the path's text says.
+TEST_F(Removal, NothingIsRemovedThroughALinkOrAFolderOfAnotherUser) {
+    const std::string outside = InstallerConfig::ROOT_PREFIX + "/outside";
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        std::string removed;
+    };
+    const std::vector<Case> cases = {
+        {"the plug-in folder is a link",
+         [&] {
+             makeFolder(MRV_BASE_DIR);
+             ASSERT_EQ(symlink(outside.c_str(), MRV_PLUGINS_DIR.c_str()), 0);
+         },
+         MRV_PLUGINS_DIR + "/alpha"},
+        {"a plug-in's component is a link",
+         [&] {
+             makeFolder(MRV_PLUGINS_DIR);
+             ASSERT_EQ(symlink((outside + "/alpha").c_str(), (MRV_PLUGINS_DIR + "/alpha").c_str()), 0);
+         },
+         MRV_PLUGINS_DIR + "/alpha"},
+        {"the server folder is a link",
+         [&] {
+             makeFolder(MRV_BASE_DIR);
+             ASSERT_EQ(symlink(outside.c_str(), MRV_SERVER_DIR.c_str()), 0);
+         },
+         MRV_SERVER_DIR + "/alpha"},
+        {"the plug-in folder belongs to another user",
+         [&] {
+             makeFolder(MRV_PLUGINS_DIR + "/alpha");
+             ASSERT_EQ(chown(MRV_PLUGINS_DIR.c_str(), 65534, 65534), 0);
+         },
+         MRV_PLUGINS_DIR + "/alpha"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::string(c.what).find("another user") != std::string::npos && geteuid() != 0) continue;
+        wipeInstallation();
+        std::filesystem::remove_all(outside);
+        makeFolder(outside + "/alpha");
+        writeFile(outside + "/alpha/keep", "kept");
+        c.plant();
+        const InstalledPlugin plugin{"alpha", "", "", "", c.removed};
+        const Logged logged = capture([&] { EXPECT_FALSE(uninstallPlugin(plugin, nullptr)); });
+        EXPECT_TRUE(contains(logged.err, "[UNINSTALL] Refusing to remove a path through a link or a folder of another "
+                                         "user: " + c.removed + "\n"));
+        EXPECT_FALSE(contains(logged.out, "[AUTH]")) << "no command ran";
+        EXPECT_TRUE(exists(outside + "/alpha/keep"));
+    }
+    std::filesystem::remove_all(outside);
+
+    // A file at the end of the way may be anyone's: it is unlinked, never followed.
+    wipeInstallation();
+    makeFolder(MRV_BASE_DIR);
+    writeFile(idFile(), "id");
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(idFile().c_str(), 65534, 65534), 0);
+    }
+    capture([&] { EXPECT_TRUE(removeUserData(nullptr)); });
+    EXPECT_FALSE(exists(idFile()));
 }
 
 TEST_F(Removal, UserDataIsTheIdFileCrashReportsAndLogs) {
