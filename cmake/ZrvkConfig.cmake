@@ -10,6 +10,8 @@ set(ZRVK_ANALYTICS_HOST "https://us.i.posthog.com" CACHE STRING "Analytics inges
 set(ZRVK_ANALYTICS_API_KEY "phc_Qm4Ld8Rt2Vx6Nz0Kc5Jw9Hp3Fb7Gs1Ty4Ue8Ia2Oo6P" CACHE STRING "Analytics project key")
 set(ZRVK_WEBVIEW2_LINK_ORIGIN "https://go.microsoft.com" CACHE STRING "Origin of the WebView2 bootstrapper link")
 
+option(ZRVK_ALLOW_HTTP "Allow plain http transfers (tests and the demo serve their catalogues on loopback)" OFF)
+
 # Loopback values for the test flavour and the end-to-end program.
 set(ZRVK_TEST_PORT "38471" CACHE STRING "Fixed loopback port of the end-to-end catalogue server")
 
@@ -33,12 +35,24 @@ function(zrvk_write_build_config dir)
   set(ANALYTICS_HOST "${ZRVK_ANALYTICS_HOST}")
   set(ANALYTICS_API_KEY "${ZRVK_ANALYTICS_API_KEY}")
   set(WEBVIEW2_LINK_ORIGIN "${ZRVK_WEBVIEW2_LINK_ORIGIN}")
+  set(ALLOW_HTTP "${ZRVK_ALLOW_HTTP}")
   set(args ${ARGN})
   while(args)
     list(POP_FRONT args key value)
     set(${key} "${value}")
   endwhile()
   zrvk_check_prefix("${ROOT_PREFIX}")
+  # Every transfer is https unless plain http is allowed, redirects included.
+  if(ALLOW_HTTP)
+    set(TRANSFER_PROTOCOLS "http,https")
+  else()
+    set(TRANSFER_PROTOCOLS "https")
+    foreach(address MANIFEST_URL ANALYTICS_HOST WEBVIEW2_LINK_ORIGIN)
+      if(NOT "${${address}}" MATCHES "^https://")
+        message(FATAL_ERROR "ZRVK_${address} must be an https address unless ZRVK_ALLOW_HTTP is ON: ${${address}}")
+      endif()
+    endforeach()
+  endif()
   string(REPLACE ";" "," GITHUB_PROXY_HOSTS "${GITHUB_PROXY_HOSTS}")
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/zrvk_build_config.h.in ${dir}/zrvk_build_config.h @ONLY)
   # The page names its addresses by the cache names; give them this flavour's values.

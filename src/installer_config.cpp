@@ -63,6 +63,7 @@ const std::string HF_MIRROR_HOST = ZRVK_HF_MIRROR_HOST;
 const std::string ANALYTICS_HOST = ZRVK_ANALYTICS_HOST;
 const std::string ANALYTICS_API_KEY = ZRVK_ANALYTICS_API_KEY;
 const std::string WEBVIEW2_LINK_ORIGIN = ZRVK_WEBVIEW2_LINK_ORIGIN;
+const std::string TRANSFER_PROTOCOLS = ZRVK_TRANSFER_PROTOCOLS;
 
 const std::string MAC_LOGS_DIR = rooted("/Library/Application Support/ZRVK/Logs");
 const std::string MAC_TEMP_DIR = rooted("/tmp");

@@ -40,6 +40,9 @@ extern const std::string HF_MIRROR_HOST;
 extern const std::string ANALYTICS_HOST;
 extern const std::string ANALYTICS_API_KEY;
 extern const std::string WEBVIEW2_LINK_ORIGIN;
+// The protocols of every transfer and redirect: "https" in the product,
+// "http,https" where loopback catalogues are served.
+extern const std::string TRANSFER_PROTOCOLS;
 
 // The shared logs folder of macOS (Linux uses it too); Windows picks its own.
 extern const std::string MAC_LOGS_DIR;

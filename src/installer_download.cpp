@@ -77,6 +77,8 @@ std::vector<std::string> g_prefixOverride;
 bool g_mirrorOverridden = false;
 std::string g_mirrorOverride;
 std::string g_tempBaseOverride;
+std::string g_protocolsOverride;
+std::string g_certificateAuthority;
 int g_extractThreads = kExtractThreads;
 long stallSeconds() { return g_stallSeconds; }
 long probeConnectSeconds() { return g_probeConnectSeconds; }
@@ -96,6 +98,13 @@ const std::string& huggingFaceMirrorHost() {
     if (g_mirrorOverridden) return g_mirrorOverride;
 #endif
     return InstallerConfig::HF_MIRROR_HOST;
+}
+
+const std::string& transferProtocols() {
+#ifdef ZRVK_TESTING
+    if (!g_protocolsOverride.empty()) return g_protocolsOverride;
+#endif
+    return InstallerConfig::TRANSFER_PROTOCOLS;
 }
 
 std::string temporaryBase() {
@@ -627,6 +636,23 @@ std::string getRunTempDirectory() {
 // ---------------------------------------------------------------------------
 // HTTP transfers.
 
+void setTransferOptions(CURL* curl, const std::string& url) {
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, transferProtocols().c_str());
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, transferProtocols().c_str());
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+#ifdef ZRVK_TESTING
+    if (!g_certificateAuthority.empty()) {
+        curl_blob blob{const_cast<char*>(g_certificateAuthority.data()), g_certificateAuthority.size(),
+                       CURL_BLOB_COPY};
+        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    }
+#endif
+}
+
 size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
     auto* ctx = static_cast<DownloadContext*>(userdata);
     size_t n = size * nmemb;
@@ -687,20 +713,16 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     ctx.lastLoggedPercent = -1;
 
     const long stall = stallSeconds();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    setTransferOptions(curl, url);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progressCallback);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1024L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // runs on a worker thread
     // Larger reads mean far fewer system calls for archives of hundreds of MB.
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
 
@@ -746,14 +768,11 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
 std::string getFirstRedirectUrl(const std::string& url) {
     CURL* curl = curl_easy_init();
     if (!curl) return url;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    setTransferOptions(curl, url);
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, probeConnectSeconds());
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, redirectProbeTotalSeconds());
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 
     std::string result = url;
     if (curl_easy_perform(curl) == CURLE_OK) {
@@ -778,15 +797,11 @@ bool checkUrlExists(const std::string& url) {
         std::cerr << "[checkUrlExists] Failed to initialize curl" << std::endl;
         return false;
     }
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    setTransferOptions(curl, url);
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, probeConnectSeconds());
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, existsProbeTotalSeconds());
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 
     CURLcode res = curl_easy_perform(curl);
     if (res != CURLE_OK) {
@@ -1574,6 +1589,8 @@ void setProbeTimeouts(long connectSeconds, long redirectTotalSeconds, long exist
     g_existsProbeTotalSeconds = existsTotalSeconds;
 }
 void setTempDirectory(const std::string& dir) { g_tempBaseOverride = dir; }
+void setTransferProtocols(const std::string& protocols) { g_protocolsOverride = protocols; }
+void setCertificateAuthority(const std::string& pem) { g_certificateAuthority = pem; }
 void setExtractThreads(int threads) { g_extractThreads = threads > 0 ? threads : kExtractThreads; }
 void reset() {
     g_prefixesOverridden = false;
@@ -1585,6 +1602,8 @@ void reset() {
     g_redirectProbeTotalSeconds = kRedirectProbeTotalSeconds;
     g_existsProbeTotalSeconds = kExistsProbeTotalSeconds;
     g_tempBaseOverride.clear();
+    g_protocolsOverride.clear();
+    g_certificateAuthority.clear();
     g_extractThreads = kExtractThreads;
 }
 

@@ -15,6 +15,14 @@ using ProgressFn = std::function<void(uint64_t current, uint64_t total)>;
 using StatusFn = std::function<void(const std::string& text)>;
 #endif
 
+// libcurl's handle type, as it declares it.
+typedef void CURL;
+
+// The options every transfer shares: the address, the protocols that it and
+// its redirects may use (https only in the product), certificate checks, the
+// redirect limit, and no signals (transfers run on worker threads).
+void setTransferOptions(CURL* curl, const std::string& url);
+
 // Downloads one archive (trying proxies or a mirror when the source fails) and
 // unpacks it into destDir. Progress is reported per mille: 0-700 download,
 // 700-1000 extraction.
@@ -52,6 +60,10 @@ void setProbeTimeouts(long connectSeconds, long redirectTotalSeconds, long exist
 void setTempDirectory(const std::string& dir);
 // Threads that write extracted files (1: the calling thread alone; 0: the default).
 void setExtractThreads(int threads);
+// Protocols of every transfer instead of the configured ones ("" = configured).
+void setTransferProtocols(const std::string& protocols);
+// A certificate (PEM) that transfers trust besides the system's ("" = none).
+void setCertificateAuthority(const std::string& pem);
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting

@@ -288,15 +288,12 @@ bool httpGet(const std::string& url, std::string& body, int maxAttempts) {
         body.clear();
         CURL* curl = curl_easy_init();
         if (!curl) continue;
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        setTransferOptions(curl, url);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallback);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 30L);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, httpTotalTimeoutSeconds());
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         const CURLcode code = curl_easy_perform(curl);
         bool success = false;
         if (code != CURLE_OK) {

@@ -373,6 +373,53 @@ TEST(DeliveryTls, CertificateChecksStayOn) {
     EXPECT_EQ(tls.requestCount(), 0u);
 }
 
+// Where plain http is not allowed, no transfer and no redirect ever uses it:
+// not an http address, not an https address that redirects to http, and not
+// the parts of a split archive whose first redirect leads to http.
+TEST(DeliveryProtocols, HttpsOnlyRefusesPlainHttpAndRedirectsToIt) {
+    LoopbackServer plain;
+    LoopbackServer tls;
+    std::string error;
+    ASSERT_TRUE(plain.start(error)) << error;
+    LoopbackServer::Options options;
+    options.tls = true;
+    ASSERT_TRUE(tls.start(options, error)) << error;
+    const std::string zip = zrvk_test::makeZip({{"a.txt", "a"}});
+    plain.route("*", "/a.zip", Response::text(200, zip, "application/zip"));
+    plain.route("*", "/a.zip.000", Response::text(200, zip, "application/zip"));
+    tls.route("*", "/a.zip", Response::text(200, zip, "application/zip"));
+    tls.route("*", "/to-http.zip", Response::redirect(302, plain.url("/a.zip")));
+    DeliveryTesting::setCertificateAuthority(tls.certificatePem());
+    zrvk_test::TempDir tmp;
+    DeliveryTesting::setTempDirectory(tmp / "tmp");
+
+    DeliveryTesting::setTransferProtocols("https");
+    {
+        LogCapture cap;
+        EXPECT_TRUE(downloadToFile(tls.url("/a.zip"), tmp / "direct.zip", "", nullptr, nullptr));
+        EXPECT_FALSE(downloadToFile(plain.url("/a.zip"), tmp / "plain.zip", "", nullptr, nullptr));
+        EXPECT_FALSE(downloadToFile(tls.url("/to-http.zip"), tmp / "redirected.zip", "", nullptr, nullptr));
+        EXPECT_FALSE(checkUrlExists(plain.url("/a.zip")));
+        EXPECT_FALSE(checkUrlExists(tls.url("/to-http.zip")));
+        EXPECT_EQ(detectMultiPartUrls(tls.url("/to-http.zip"), nullptr),
+                  std::vector<std::string>{tls.url("/to-http.zip")});
+        EXPECT_FALSE(downloadMultiPartAndExtractZip({plain.url("/a.zip.000")}, tmp / "parts", "", nullptr, nullptr));
+        EXPECT_FALSE(downloadAndExtractZip(tls.url("/to-http.zip"), tmp / "unpacked", "", nullptr, nullptr));
+        EXPECT_TRUE(contains(cap.finish().err, "Unsupported protocol"));
+    }
+    EXPECT_EQ(plain.requestCount(), 0u) << "nothing went out over plain http";
+    EXPECT_FALSE(exists(tmp / "redirected.zip"));
+
+    // Where http is allowed (the loopback catalogues), the same redirect is followed.
+    DeliveryTesting::setTransferProtocols("http,https");
+    {
+        LogCapture cap;
+        EXPECT_TRUE(downloadToFile(tls.url("/to-http.zip"), tmp / "redirected.zip", "", nullptr, nullptr));
+    }
+    EXPECT_EQ(plain.requestCount(), 1u);
+    DeliveryTesting::reset();
+}
+
 // ---------------------------------------------------------------------------
 // downloadAndExtractZip.
 

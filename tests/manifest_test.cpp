@@ -1,4 +1,5 @@
 #include "main.h"
+#include "installer_download.h"
 #include "loopback_server.h"
 #include "support/test_paths.h"
 
@@ -135,6 +136,18 @@ TEST_F(ManifestFetch, ATimedOutPartialAnswerIsDiscardedBeforeTheRetry) {
     EXPECT_EQ(body, "{\"second\":true}");
     EXPECT_NE(out.find("[httpGet] Retry attempt 1 of 3..."), std::string::npos);
     EXPECT_NE(err.find("[httpGet] Connection timeout - network may be slow or unavailable"), std::string::npos);
+}
+
+TEST_F(ManifestFetch, AnHttpManifestIsRefusedWhereOnlyHttpsIsAllowed) {
+    server.route("GET", "/manifest.json", Response::text(200, "{\"plugins\":[]}"));
+    DeliveryTesting::setTransferProtocols("https");
+    testing::internal::CaptureStderr();
+    std::string body;
+    EXPECT_FALSE(httpGet(server.url("/manifest.json"), body, 1));
+    const std::string err = testing::internal::GetCapturedStderr();
+    DeliveryTesting::reset();
+    EXPECT_NE(err.find("[httpGet] Error: Unsupported protocol"), std::string::npos) << err;
+    EXPECT_EQ(server.requestCount(), 0u);
 }
 
 TEST_F(ManifestFetch, RedirectsAreFollowedAndAClosedPortFails) {

@@ -743,6 +743,8 @@ void Client::Impl::sendEvent(const std::string& text) {
     std::string url = captureHost(config.host) + CAPTURE_PATH;
     struct curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    // Only the configured host's own scheme: an https host is never left for http.
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, url.compare(0, 7, "http://") == 0 ? "http" : "https");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, text.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(text.size()));
