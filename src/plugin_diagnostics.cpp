@@ -4,12 +4,13 @@
 #include "installer_utils.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,8 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -195,14 +198,66 @@ bool isOnPath(const std::string& program) {
 
 struct CommandResult {
     bool started = false;
-    int exitCode = -1;  // -1 unless the program exited by itself
+    int exitCode = -1;  // -1 unless the program exited by itself in time
     std::string output;
 };
 
+// The signing tools of a broken or slow volume can hang: each run has this
+// long before it is stopped and counted as failed.
+constexpr std::chrono::milliseconds kToolTimeLimit{30000};
+#ifdef ZRVK_TESTING
+std::chrono::milliseconds g_toolTimeLimit = kToolTimeLimit;
+std::chrono::milliseconds toolTimeLimit() { return g_toolTimeLimit; }
+#else
+std::chrono::milliseconds toolTimeLimit() { return kToolTimeLimit; }
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+// Reads the program's output until it closes it or the time is up; false when the time ran out.
+bool readUntil(int fd, std::string& output, Clock::time_point deadline) {
+    char buffer[256];
+    for (;;) {
+        struct pollfd ready = {fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, millisecondsUntil(deadline));
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled <= 0) return polled < 0;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return true;
+        }
+    }
+}
+
+// The program's wait status, once it ended; when the time runs out first its
+// whole process group is killed and false returned.
+bool waitUntil(pid_t pid, int& status, Clock::time_point deadline) {
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return true;
+        if (done < 0 && errno != EINTR) return false;
+        if (Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return false;
+}
+
 // Runs a program found on PATH with an argument vector (no shell sees the
-// plug-in's path). With `capture`, standard output and standard error come
-// back together, as codesign writes its details to standard error;
-// otherwise both are discarded.
+// plug-in's path), in a process group of its own so that it can be stopped
+// whole. With `capture`, standard output and standard error come back
+// together, as codesign writes its details to standard error; otherwise both
+// are discarded.
 CommandResult runProgram(const std::vector<std::string>& args, bool capture) {
     CommandResult result;
     int fds[2] = {-1, -1};
@@ -217,11 +272,16 @@ CommandResult runProgram(const std::vector<std::string>& args, bool capture) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (capture) close(fds[1]);
     if (spawned != 0) {
@@ -229,21 +289,17 @@ CommandResult runProgram(const std::vector<std::string>& args, bool capture) {
         return result;
     }
     result.started = true;
+    const Clock::time_point deadline = Clock::now() + toolTimeLimit();
+    bool inTime = true;
     if (capture) {
-        char buffer[256];
-        for (;;) {
-            const ssize_t n = read(fds[0], buffer, sizeof buffer);
-            if (n > 0) {
-                result.output.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                break;
-            }
-        }
+        inTime = readUntil(fds[0], result.output, deadline);
         close(fds[0]);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return result;
+    inTime = waitUntil(pid, status, inTime ? deadline : Clock::now()) && inTime;
+    if (!inTime) {
+        std::cout << "[DIAGNOSTICS] " << args[0] << " did not finish in time, counted as failed" << std::endl;
+        return result;
     }
     // A program killed by a signal has not succeeded.
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
@@ -292,35 +348,25 @@ void scanDirectoryWin(const std::string& dir, std::vector<PluginInfo>& out) {
 
 void scanMediaCore(const std::string& dir, std::vector<PluginInfo>& out) { scanDirectoryWin(dir, out); }
 #else
-using FolderId = std::pair<dev_t, ino_t>;
-
-// Depth first in listing order. Each real folder is entered once, so links
-// that lead back up end the walk at once.
-void scanFolderOnce(const std::string& dir, std::vector<PluginInfo>& out, std::set<FolderId>& entered) {
+// Depth first in listing order. Links are never followed: a link may lead
+// out of the folder (and anywhere on the machine), back up into a loop, or
+// to the maker's own folder under another name.
+void scanDirectoryMac(const std::string& dir, std::vector<PluginInfo>& out) {
     DIR* listing = opendir(dir.c_str());
     if (listing == nullptr) return;
-    struct stat self;
-    if (fstat(dirfd(listing), &self) != 0 || !entered.insert({self.st_dev, self.st_ino}).second) {
-        closedir(listing);
-        return;
-    }
     while (const dirent* entry = readdir(listing)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         const std::string path = dir + "/" + name;
         struct stat info;
+        if (lstat(path.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) continue;
         if (name.size() >= 8 && endsWith(name, ".plugin")) {
             addPlugin(parsePluginMac(path), path, out);
-        } else if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            scanFolderOnce(path, out, entered);
+        } else if (S_ISDIR(info.st_mode)) {
+            scanDirectoryMac(path, out);
         }
     }
     closedir(listing);
-}
-
-void scanDirectoryMac(const std::string& dir, std::vector<PluginInfo>& out) {
-    std::set<FolderId> entered;
-    scanFolderOnce(dir, out, entered);
 }
 
 void scanMediaCore(const std::string& dir, std::vector<PluginInfo>& out) { scanDirectoryMac(dir, out); }
@@ -338,13 +384,13 @@ std::string escapeJson(const std::string& text) { return escapeJsonText(text); }
 #ifndef _WIN32
 int checkPluginSignature(const std::string& path) {
     std::cout << "[DIAGNOSTICS] Checking signature: " << path << std::endl;
-    if (!isOnPath("codesign")) {
-        std::cout << "[DIAGNOSTICS]   -> UNKNOWN (codesign not found)" << std::endl;
-        return SIGNATURE_UNKNOWN;
-    }
     if (isOnPath("xattr") && runProgram({"xattr", "-p", "com.apple.quarantine", path}, false).exitCode == 0) {
         std::cout << "[DIAGNOSTICS]   -> QUARANTINED" << std::endl;
         return SIGNATURE_QUARANTINED;
+    }
+    if (!isOnPath("codesign")) {
+        std::cout << "[DIAGNOSTICS]   -> UNKNOWN (codesign not found)" << std::endl;
+        return SIGNATURE_UNKNOWN;
     }
     const CommandResult details = runProgram({"codesign", "-dv", path}, true);
     if (!details.started) {
@@ -406,6 +452,10 @@ std::vector<PluginInfo> collectInstalledPlugins() {
     std::cout << "[DIAGNOSTICS] ZRVK plugins: " << own << ", signature issues: " << issues << std::endl;
     return plugins;
 }
+
+#if defined(ZRVK_TESTING) && !defined(_WIN32)
+void setToolTimeLimitForTesting(std::chrono::milliseconds limit) { g_toolTimeLimit = limit; }
+#endif
 
 std::string pluginsToJson(const std::vector<PluginInfo>& plugins) {
     std::string json = "[";

@@ -2,6 +2,7 @@
 // MediaCore plug-in folder and the signature state of the maker's own plug-ins.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,5 +37,10 @@ std::vector<PluginInfo> collectInstalledPlugins();
 int checkPluginSignature(const std::string& path);
 #endif
 std::string pluginsToJson(const std::vector<PluginInfo>& plugins);
+
+#if defined(ZRVK_TESTING) && !defined(_WIN32)
+// How long xattr and codesign may run before they count as failed.
+void setToolTimeLimitForTesting(std::chrono::milliseconds limit);
+#endif
 
 }  // namespace PluginDiagnostics

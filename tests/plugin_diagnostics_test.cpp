@@ -303,7 +303,11 @@ const SignatureCase kSignatureCases[] = {
      {"xattr [-p] [com.apple.quarantine] [@]", "codesign [-dv] [@]", "codesign [--verify] [--deep] [--strict] [@]"}},
     {"no xattr: the quarantine test is skipped", nullptr, codesign(kDeveloperId, 0, "exit 0"), 1,
      {"codesign [-dv] [@]", "codesign [--verify] [--deep] [--strict] [@]"}},
-    {"no codesign: unknown, and nothing runs", kQuarantined, "", 0, {}},
+    // The quarantine test comes first, with or without codesign.
+    {"no codesign: a quarantined bundle is still quarantined", kQuarantined, "", 5,
+     {"xattr [-p] [com.apple.quarantine] [@]"}},
+    {"no codesign and no quarantine: unknown", kNotQuarantined, "", 0, {"xattr [-p] [com.apple.quarantine] [@]"}},
+    {"neither tool: unknown, and nothing runs", nullptr, "", 0, {}},
 };
 
 std::string withPath(std::string text, const std::string& path) {
@@ -311,6 +315,38 @@ std::string withPath(std::string text, const std::string& path) {
         text.replace(at, 1, path);
     }
     return text;
+}
+
+// A signing tool that never ends is stopped and counts as failed, so the
+// inventory (and the installation waiting for it) always ends.
+TEST(PluginSignature, AToolThatNeverEndsIsStoppedAndCountsAsFailed) {
+    struct Case {
+        const char* what;
+        const char* xattr;
+        std::string codesign;
+        int status;
+    };
+    const Case cases[] = {
+        {"xattr hangs: no quarantine", "exec sleep 600", codesign(kDeveloperId, 0, "exit 0"), 1},
+        {"the display hangs: unsigned", kNotQuarantined, "[ \"$1\" = -dv ] && exec sleep 600; exit 0", 4},
+        {"the verification hangs: invalid", kNotQuarantined, codesign(kDeveloperId, 0, "exec sleep 600"), 3},
+        {"a child keeps the output open: unsigned", kNotQuarantined,
+         "[ \"$1\" = -dv ] && { sleep 600 & wait; }; exit 0", 4},
+    };
+    PluginDiagnostics::setToolTimeLimitForTesting(std::chrono::milliseconds(500));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SigningTools tools;
+        tools.program("xattr", c.xattr);
+        tools.program("codesign", c.codesign);
+        tools.onPath(true);
+        const std::string bundle = makeMacBundle(tools.dir(), "Glow.plugin", "");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(PluginDiagnostics::checkPluginSignature(bundle), c.status);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(" did not finish in time, counted as failed\n"), std::string::npos) << out;
+    }
+    PluginDiagnostics::setToolTimeLimitForTesting(std::chrono::milliseconds(30000));
 }
 
 TEST(PluginSignature, EveryStateThroughTheSigningTools) {
@@ -441,6 +477,30 @@ TEST_F(Inventory, WalksTheMediaCoreFolderAndLogsEveryPlugin) {
     EXPECT_EQ(log, expected);
     // Only the maker's own plug-ins are tested.
     EXPECT_EQ(tools.calls().size(), 5u);
+}
+
+// Links are never followed: not out of the folder, where any other folder
+// of the machine may lie, and not into the maker's own folder, whose
+// plug-ins must always count as its own.
+TEST_F(Inventory, LinksAreNeverFollowed) {
+    SigningTools tools;
+    tools.program("xattr", kNotQuarantined);
+    tools.program("codesign", "exit 0");
+    tools.onPath();
+    const std::string outside = tools.dir() + "/outside";
+    makeMacBundle(outside, "Far.plugin", pluginProperties("Far", versionWord(1, 0, 0), "", false));
+    makeMacBundle(mediaCore() + "/ZRVK", "Glow.plugin", pluginProperties("Glow", versionWord(1, 0, 0), "", false));
+    ASSERT_EQ(::symlink(outside.c_str(), (mediaCore() + "/Outside").c_str()), 0);
+    ASSERT_EQ(::symlink((outside + "/Far.plugin").c_str(), (mediaCore() + "/Near.plugin").c_str()), 0);
+    // Listing order is the file system's: many names make a link listed before ZRVK all but certain.
+    for (int i = 0; i < 20; ++i) {
+        const std::string link = mediaCore() + "/Alias" + std::to_string(i);
+        ASSERT_EQ(::symlink((mediaCore() + "/ZRVK").c_str(), link.c_str()), 0);
+    }
+    std::vector<PluginInfo> plugins;
+    collect(plugins);
+    ASSERT_EQ(plugins.size(), 1u);
+    EXPECT_EQ(summary(plugins[0]), "Glow.plugin|Glow|1.0.0||own|1");
 }
 
 TEST_F(Inventory, IssuesCountOnlyStatusesFromAdhocUp) {
