@@ -276,6 +276,11 @@ bool removePath(const std::string& path) {
     return runRemoval(path);
 }
 
+void stopServer() {
+    std::cout << "[UNINSTALL] Stopping MRV Server process..." << std::endl;
+    killProcessByName(MRV_SERVER_PROCESS_NAME);
+}
+
 // The last step of a component's removal; `steps` is its progress total.
 bool removeComponentFolder(const std::string& label, const std::string& folder, int steps,
                            const UninstallProgressFn& progress) {
@@ -290,13 +295,6 @@ bool removeComponentFolder(const std::string& label, const std::string& folder, 
 }
 
 #ifndef _WIN32
-const InstalledPlugin* findPlugin(const std::vector<InstalledPlugin>& plugins, const std::string& id) {
-    for (const InstalledPlugin& plugin : plugins) {
-        if (plugin.id == id) return &plugin;
-    }
-    return nullptr;
-}
-
 bool isEmptyFolder(const std::string& path) {
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr) return false;
@@ -320,18 +318,15 @@ void removeFolderIfEmpty(const std::string& path) {
     executeWithAuthorization("rmdir \"" + path + "\"", nullptr, &error);
 }
 
-// Removes each plug-in in turn; true when none failed.
-bool removePluginList(const std::vector<const InstalledPlugin*>& plugins, const std::vector<std::string>& ids,
-                      const UninstallProgressFn& progress) {
+// Removes the plug-ins each id names, in turn; true when none failed.
+bool removePluginList(const std::vector<std::vector<const InstalledPlugin*>>& plugins,
+                      const std::vector<std::string>& ids, const UninstallProgressFn& progress) {
     const int total = static_cast<int>(ids.size());
     bool ok = true;
     for (int i = 0; i < total; ++i) {
         report(progress, i, total, "Removing " + ids[i] + "...");
-        if (plugins[i] == nullptr) {
-            std::cout << "[UNINSTALL] Plugin not found: " << ids[i] << std::endl;
-        } else if (!uninstallPlugin(*plugins[i], nullptr)) {
-            ok = false;
-        }
+        if (plugins[i].empty()) std::cout << "[UNINSTALL] Plugin not found: " << ids[i] << std::endl;
+        for (const InstalledPlugin* plugin : plugins[i]) ok = uninstallPlugin(*plugin, nullptr) && ok;
     }
     report(progress, total, total, ok ? "All plugins removed" : "Some plugins failed to remove");
     return ok;
@@ -381,6 +376,14 @@ InstalledComponents detectInstalledComponents() {
     return found;
 }
 
+std::vector<const InstalledPlugin*> findPlugins(const std::vector<InstalledPlugin>& plugins, const std::string& id) {
+    std::vector<const InstalledPlugin*> found;
+    for (const InstalledPlugin& plugin : plugins) {
+        if (withValidUtf8(plugin.id) == id) found.push_back(&plugin);
+    }
+    return found;
+}
+
 std::string installedComponentsToJson(const InstalledComponents& components) {
     std::string json = "{\"renderEngine\":" + componentJson(components.renderEngine) +
                        ",\"mrvServer\":" + componentJson(components.mrvServer) + ",\"plugins\":[";
@@ -407,14 +410,16 @@ bool uninstallRenderEngine(UninstallProgressFn progress) {
         std::cout << "[UNINSTALL] Render Engine not installed, skipping" << std::endl;
         return true;
     }
+    // The running server is the engine's own interpreter: Windows cannot
+    // remove its files while it runs, and nothing should run from a removed engine.
+    stopServer();
     return removeComponentFolder("Render Engine", renderEngineRoot(), 1, progress);
 }
 
 bool uninstallMRVServer(UninstallProgressFn progress) {
     std::cout << "[UNINSTALL] Uninstalling MRV Server..." << std::endl;
     report(progress, 0, 2, "Stopping MRV Server...");
-    std::cout << "[UNINSTALL] Stopping MRV Server process..." << std::endl;
-    killProcessByName(MRV_SERVER_PROCESS_NAME);
+    stopServer();
     report(progress, 1, 2, "Removing MRV Server files...");
     if (!isDirectory(MRV_SERVER_DIR)) {
         std::cout << "[UNINSTALL] MRV Server not installed, skipping" << std::endl;
@@ -479,8 +484,8 @@ bool removeUserData(UninstallProgressFn progress) {
 bool uninstallPlugins(const std::vector<std::string>& pluginIds, UninstallProgressFn progress) {
     std::cout << "[UNINSTALL] Uninstalling " << pluginIds.size() << " plugins..." << std::endl;
     const std::vector<InstalledPlugin> installed = detectInstalledPlugins();
-    std::vector<const InstalledPlugin*> plugins;
-    for (const std::string& id : pluginIds) plugins.push_back(findPlugin(installed, id));
+    std::vector<std::vector<const InstalledPlugin*>> plugins;
+    for (const std::string& id : pluginIds) plugins.push_back(findPlugins(installed, id));
     return removePluginList(plugins, pluginIds, progress);
 }
 
@@ -491,10 +496,10 @@ bool uninstallAllPlugins(UninstallProgressFn progress) {
     if (installed.empty()) {
         std::cout << "[UNINSTALL] No plugins installed" << std::endl;
     } else {
-        std::vector<const InstalledPlugin*> plugins;
+        std::vector<std::vector<const InstalledPlugin*>> plugins;
         std::vector<std::string> ids;
         for (const InstalledPlugin& plugin : installed) {
-            plugins.push_back(&plugin);
+            plugins.push_back({&plugin});
             ids.push_back(plugin.id);
         }
         ok = removePluginList(plugins, ids, progress);

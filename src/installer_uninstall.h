@@ -45,6 +45,10 @@ bool isMRVServerInstalled(std::string* version);
 // The plug-ins in the maker's MediaCore folder, in listing order.
 std::vector<InstalledPlugin> detectInstalledPlugins();
 std::string installedComponentsToJson(const InstalledComponents& components);
+// The detected plug-ins that an id from the page names. The page got each id
+// as JSON text, where a file name's invalid UTF-8 became U+FFFD, so ids are
+// compared in that form; names that differ only there all match.
+std::vector<const InstalledPlugin*> findPlugins(const std::vector<InstalledPlugin>& plugins, const std::string& id);
 
 // True on success; a component that is not installed counts as removed.
 bool uninstallRenderEngine(UninstallProgressFn progress);

@@ -541,3 +541,19 @@ std::string escapeStringBody(const std::string& text, EscapeFor target) {
 }
 
 std::string escapeJsonText(const std::string& text) { return escapeStringBody(text, EscapeFor::Json); }
+
+std::string withValidUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}

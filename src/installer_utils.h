@@ -49,3 +49,6 @@ std::string escapeStringBody(const std::string& text, EscapeFor target);
 // control bytes escaped, invalid UTF-8 replaced by U+FFFD, so a name read from
 // disk comes back from the page unchanged.
 std::string escapeJsonText(const std::string& text);
+// The text with each invalid UTF-8 byte replaced by U+FFFD: what a reader of
+// escapeJsonText's output gets back.
+std::string withValidUtf8(const std::string& text);

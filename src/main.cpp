@@ -683,21 +683,28 @@ void reportSuccess(InstallationContext* ctx, std::chrono::steady_clock::time_poi
 }
 
 #ifdef _WIN32
-bool acquireInstallRights(InstallationContext*) { return true; }
+// The Windows program runs elevated from the start.
+bool acquireRights(const char*, std::string&) { return true; }
 void releaseInstallRights() {}
 #else
-bool acquireInstallRights(InstallationContext* ctx) {
+// Administrator rights for a worker; the session that start-up took is reused.
+bool acquireRights(const char* tag, std::string& error) {
     logBanner("=== Requesting Administrator Access ===");
-    std::string error;
     if (acquireAuthorizationSession(&error)) return true;
-    std::cerr << "[INSTALL_THREAD] Failed to acquire authorization: " << error << std::endl;
+    std::cerr << tag << " Failed to acquire authorization: " << error << std::endl;
+    return false;
+}
+void releaseInstallRights() { releaseAuthorizationSession(); }
+#endif
+
+bool acquireInstallRights(InstallationContext* ctx) {
+    std::string error;
+    if (acquireRights("[INSTALL_THREAD]", error)) return true;
     InstallerAnalytics::trackAuthorizationError(-1, error);
     InstallerAnalytics::trackInstallationFailed("Authorization", error, "authorization");
     postScript(ctx->webview, completionFailure("'Authorization required to install'"));
     return false;
 }
-void releaseInstallRights() { releaseAuthorizationSession(); }
-#endif
 
 // The three steps; false with failedComponent set when one of them failed.
 // Manifest format errors and exceptions of the components reach the caller.
@@ -901,18 +908,12 @@ std::string uninstallFailure(const std::string& error) {
     return "if (window.onUninstallComplete) { window.onUninstallComplete({success: false, error: '" + error + "'}); }";
 }
 
-#ifdef _WIN32
-bool acquireUninstallRights(UninstallContext*) { return true; }
-#else
 bool acquireUninstallRights(UninstallContext* ctx) {
-    logBanner("=== Requesting Administrator Access ===");
     std::string error;
-    if (acquireAuthorizationSession(&error)) return true;
-    std::cerr << "[UNINSTALL_THREAD] Failed to acquire authorization: " << error << std::endl;
+    if (acquireRights("[UNINSTALL_THREAD]", error)) return true;
     postScript(ctx->webview, uninstallFailure("Authorization required to uninstall"));
     return false;
 }
-#endif
 
 // Only a JSON boolean sets a flag.
 bool requestFlag(const json& request, const char* key) {
@@ -939,43 +940,33 @@ void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
 
 namespace {
 
-// The requested plug-ins, found in one fresh detection; a missing or failed
-// one is only logged.
-void uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
+// The requested plug-ins, found in one fresh detection; false when one of
+// them could not be found or removed.
+bool uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
     logBanner("=== Uninstalling Plugins ===");
     const std::vector<InstallerUninstall::InstalledPlugin> installed = InstallerUninstall::detectInstalledPlugins();
+    bool ok = true;
     for (const std::string& id : ctx->pluginIds) {
         sendUninstallProgressToJS(ctx, step, total, "Removing " + id + "...");
-        const auto found = std::find_if(installed.begin(), installed.end(),
-                                        [&](const InstallerUninstall::InstalledPlugin& p) { return p.id == id; });
-        if (found == installed.end()) {
+        const std::vector<const InstallerUninstall::InstalledPlugin*> found = InstallerUninstall::findPlugins(installed, id);
+        if (found.empty()) {
             std::cout << "[UNINSTALL_THREAD] Plugin not found: " << id << std::endl;
-        } else if (!InstallerUninstall::uninstallPlugin(*found, nullptr)) {
-            std::cerr << "[UNINSTALL_THREAD] Failed to uninstall plugin: " << id << std::endl;
+            ok = false;
+        }
+        for (const InstallerUninstall::InstalledPlugin* plugin : found) {
+            if (!InstallerUninstall::uninstallPlugin(*plugin, nullptr)) {
+                std::cerr << "[UNINSTALL_THREAD] Failed to uninstall plugin: " << id << std::endl;
+                ok = false;
+            }
         }
         ++step;
     }
+    return ok;
 }
 
-}  // namespace
-
-void uninstallThreadFunc(UninstallContext* ctx) {
-    logBlock("=== UNINSTALL THREAD STARTED ===");
-    if (!acquireUninstallRights(ctx)) {
-        delete ctx;
-        return;
-    }
-    const int total = (ctx->renderEngine ? 1 : 0) + (ctx->mrvServer ? 1 : 0) + (ctx->userData ? 1 : 0) +
-                      static_cast<int>(ctx->pluginIds.size());
-    if (total == 0) {
-        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
-        releaseInstallRights();
-        postScript(ctx->webview, UNINSTALL_SUCCESS);
-        delete ctx;
-        return;
-    }
-
-    // A failed render engine or server removal skips every later step.
+// The requested removals in order; false when one failed. A failed render
+// engine or server removal skips every later step.
+bool runUninstallSteps(UninstallContext* ctx, int total) {
     bool ok = true;
     int step = 0;
     if (ctx->renderEngine) {
@@ -996,8 +987,9 @@ void uninstallThreadFunc(UninstallContext* ctx) {
         }
         ++step;
     }
-    if (!ctx->pluginIds.empty() && ok) uninstallPluginsStep(ctx, step, total);
-    if (ctx->userData && ok) {
+    const bool componentsRemoved = ok;
+    if (!ctx->pluginIds.empty() && componentsRemoved) ok = uninstallPluginsStep(ctx, step, total) && ok;
+    if (ctx->userData && componentsRemoved) {
         logBanner("=== Removing User Data ===");
         sendUninstallProgressToJS(ctx, step, total, "Removing user data...");
         if (!InstallerUninstall::removeUserData(nullptr)) {
@@ -1006,6 +998,36 @@ void uninstallThreadFunc(UninstallContext* ctx) {
     }
     sendUninstallProgressToJS(ctx, total, total, "Uninstall complete");
     logBlock("=== UNINSTALL COMPLETE ===");
+    return ok;
+}
+
+}  // namespace
+
+void uninstallThreadFunc(UninstallContext* ctx) {
+    logBlock("=== UNINSTALL THREAD STARTED ===");
+    if (!acquireUninstallRights(ctx)) {
+        delete ctx;
+        return;
+    }
+    const int total = (ctx->renderEngine ? 1 : 0) + (ctx->mrvServer ? 1 : 0) + (ctx->userData ? 1 : 0) +
+                      static_cast<int>(ctx->pluginIds.size());
+    if (total == 0) {
+        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
+        releaseInstallRights();
+        postScript(ctx->webview, UNINSTALL_SUCCESS);
+        delete ctx;
+        return;
+    }
+
+    // Every way out of the steps posts exactly one completion script.
+    bool ok = false;
+    try {
+        ok = runUninstallSteps(ctx, total);
+    } catch (const std::exception& e) {
+        std::cerr << "[UNINSTALL_THREAD] Unexpected error: " << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "[UNINSTALL_THREAD] Unexpected error" << std::endl;
+    }
     releaseInstallRights();
     postScript(ctx->webview, ok ? UNINSTALL_SUCCESS : uninstallFailure("Some components failed to uninstall"));
     delete ctx;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -156,7 +157,7 @@ TEST_F(UninstallFlow, EverythingInOrder) {
         progressScript(0, 6, "Removing Render Engine..."), progressScript(1, 6, "Removing MRV Server..."),
         progressScript(2, 6, "Removing alpha..."),        progressScript(3, 6, "Removing ghost..."),
         progressScript(4, 6, "Removing alpha..."),        progressScript(5, 6, "Removing user data..."),
-        progressScript(6, 6, "Uninstall complete"),       kSuccess,
+        progressScript(6, 6, "Uninstall complete"),       failure("Some components failed to uninstall"),
     };
     EXPECT_EQ(o.scripts, expected);
     const std::string banners[] = {"=== Uninstalling Render Engine ===", "=== Uninstalling MRV Server ===",
@@ -168,13 +169,14 @@ TEST_F(UninstallFlow, EverythingInOrder) {
         ASSERT_NE(next, std::string::npos) << banner;
         at = next;
     }
+    // A requested plug-in that is not there was not removed: the run fails, and the rest goes on.
     EXPECT_TRUE(contains(o.out, "[UNINSTALL_THREAD] Plugin not found: ghost\n"));
     // The second alpha runs again on paths already gone, and only logs.
     const std::string again = "[UNINSTALL] Uninstalling plugin: alpha\n";
     const std::size_t first = o.out.find(again);
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(o.out.find(again, first + 1), std::string::npos);
-    EXPECT_EQ(tools.pkillCalls(), "-9 MORVANE Server\n");
+    EXPECT_EQ(tools.pkillCalls(), "-9 MORVANE Server\n-9 MORVANE Server\n") << "before the engine, and before the server";
 
     EXPECT_FALSE(exists(renderEngineRoot()));
     EXPECT_FALSE(exists(MRV_SERVER_DIR));
@@ -219,15 +221,16 @@ TEST_F(UninstallFlow, AFailedComponentSkipsTheRest) {
         EXPECT_TRUE(exists(idFile())) << "user data stays when a component removal failed";
         EXPECT_TRUE(exists(logsDir()));
     }
-    EXPECT_EQ(tools.pkillCalls(), "-9 MORVANE Server\n") << "the server is untouched after a failed engine";
+    EXPECT_EQ(tools.pkillCalls(), "-9 MORVANE Server\n-9 MORVANE Server\n")
+        << "stopped once before each removal that ran: the engine's, then the server's in the second case";
 }
 
-TEST_F(UninstallFlow, FailedPluginsAndUserDataAreOnlyLogged) {
+TEST_F(UninstallFlow, MissingOrFailedPluginsFailTheRunAndUserDataIsOnlyLogged) {
     install();
     makeFolder(PLUGINS_DIR + "/q\"$(x).plugin");  // another vendor's folder name: refused, never run
     tools.failRemovals();
     const Outcome failing = run(false, false, true, {"beta"});
-    EXPECT_EQ(failing.scripts.back(), kSuccess);
+    EXPECT_EQ(failing.scripts.back(), failure("Some components failed to uninstall"));
     EXPECT_TRUE(contains(failing.err, "[UNINSTALL_THREAD] Failed to uninstall plugin: beta\n"));
     EXPECT_TRUE(contains(failing.err, "[UNINSTALL_THREAD] Failed to remove user data\n"));
     tools.allowRemovals();
@@ -235,13 +238,56 @@ TEST_F(UninstallFlow, FailedPluginsAndUserDataAreOnlyLogged) {
     const Outcome refused = run(false, false, false, {"q\"$(x)", "nothing"});
     const std::vector<std::string> expected = {
         progressScript(0, 2, "Removing q\\\"$(x)..."), progressScript(1, 2, "Removing nothing..."),
-        progressScript(2, 2, "Uninstall complete"), kSuccess};
+        progressScript(2, 2, "Uninstall complete"), failure("Some components failed to uninstall")};
     EXPECT_EQ(refused.scripts, expected);
     EXPECT_TRUE(contains(refused.err, "[UNINSTALL] Refusing to remove a path outside the installer's folders or unsafe "
                                       "in a command: " + PLUGINS_DIR + "/q\"$(x).plugin\n"));
     EXPECT_TRUE(contains(refused.err, "[UNINSTALL_THREAD] Failed to uninstall plugin: q\"$(x)\n"));
     EXPECT_TRUE(contains(refused.out, "[UNINSTALL_THREAD] Plugin not found: nothing\n"));
     EXPECT_TRUE(exists(PLUGINS_DIR + "/q\"$(x).plugin"));
+
+    // A failed user-data removal alone is only logged.
+    writeFile(idFile(), "id");
+    tools.failRemovals();
+    const Outcome userData = run(false, false, true, {});
+    tools.allowRemovals();
+    EXPECT_EQ(userData.scripts.back(), kSuccess);
+    EXPECT_TRUE(contains(userData.err, "[UNINSTALL_THREAD] Failed to remove user data\n"));
+}
+
+// A file name that is not valid UTF-8 reaches the page with U+FFFD in its id,
+// and that is the id the page sends back.
+TEST_F(UninstallFlow, APluginWhoseNameIsNotUtf8IsFoundByTheIdThePageGot) {
+    makePlugin("caf\xE9", "Cafe", versionWord(1, 0, 0), true);
+    const std::string pageId = "caf\xEF\xBF\xBD";
+    testing::internal::CaptureStdout();
+    const std::string detected =
+        InstallerUninstall::installedComponentsToJson(InstallerUninstall::detectInstalledComponents());
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(json::parse(detected)["plugins"][0]["id"], pageId);
+
+    const Outcome o = run(false, false, false, {pageId});
+    EXPECT_EQ(o.scripts.back(), kSuccess) << o.out << o.err;
+    EXPECT_FALSE(exists(PLUGINS_DIR + "/caf\xE9.plugin"));
+    EXPECT_FALSE(exists(MRV_PLUGINS_DIR + "/caf\xE9"));
+}
+
+// Anything unexpected inside the steps (running out of memory, say) still
+// ends the run with a failure that the page shows, and gives the rights back.
+TEST_F(UninstallFlow, AnUnexpectedErrorEndsTheRunAsAFailure) {
+    install();
+    bool thrown = false;
+    setScriptSinkForTesting([&](const std::string& script) {
+        if (!thrown) {
+            thrown = true;
+            throw std::bad_alloc();
+        }
+        scripts.add(script);
+    });
+    const Outcome o = run(true, false, false, {});
+    setScriptSinkForTesting([this](const std::string& script) { scripts.add(script); });
+    EXPECT_EQ(o.scripts, std::vector<std::string>{failure("Some components failed to uninstall")});
+    EXPECT_TRUE(contains(o.err, "[UNINSTALL_THREAD] Unexpected error: std::bad_alloc\n")) << o.err;
 }
 
 class BoundFunctions : public UninstallFlow {
@@ -318,7 +364,8 @@ TEST_F(BoundFunctions, StartUninstallRequestShapes) {
                                       "\n  - Plugins: " + count + "\n[startUninstall] Launching uninstall thread...\n"))
             << out;
         EXPECT_TRUE(contains(out, "[startUninstall] Uninstall thread launched\n"));
-        EXPECT_EQ(scripts.all().back(), kSuccess) << "nothing is installed, so every removal succeeds";
+        // Nothing is installed: every removal succeeds, and every requested plug-in is missing.
+        EXPECT_EQ(scripts.all().back(), count == "0" ? kSuccess : failure("Some components failed to uninstall"));
     }
 }
 

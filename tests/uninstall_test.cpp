@@ -295,7 +295,8 @@ TEST_F(Removal, RenderEngineTakesItsWholeFolder) {
     EXPECT_TRUE(contains(logged.out, "[UNINSTALL] Render Engine uninstalled successfully\n"));
     EXPECT_FALSE(exists(renderEngineRoot()));
     EXPECT_TRUE(exists(MRV_SERVER_DIR + "/version.txt"));
-    EXPECT_EQ(tools.pkillCalls(), "") << "the render engine removal stops nothing";
+    EXPECT_EQ(tools.pkillCalls(), "-9 MORVANE Server\n") << "the server runs on the engine: it is stopped first";
+    EXPECT_TRUE(contains(logged.out, "[UNINSTALL] Stopping MRV Server process...\n[killProcessByName]"));
 
     // Without a progress callback nothing is reported, and nothing breaks.
     makeComponent(RENDER_ENGINE_DIR, "3");
