@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -591,6 +592,91 @@ TEST_F(EndToEnd, InstallingPickedPluginsCompletesAndStartsTheServer) {
     EXPECT_EQ(props.value("plugin_Auto_Mask", ""), "1.0.2");
     EXPECT_EQ(props.value("plugin_Lumen_Glow", ""), "4.2.0");
     removeInstallation();
+}
+
+// What a tree holds, as text: every entry's relative path, type, mode and content.
+std::string describeTree(const std::string& root) {
+    std::string text;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st {};
+        lstat(entry.path().c_str(), &st);
+        text += entry.path().string().substr(root.size()) + " " + std::to_string(st.st_mode) + " " +
+                (S_ISREG(st.st_mode) ? readFile(entry.path().string()) : "") + "\n";
+    }
+    return text;
+}
+
+// Another user of the machine plants entries in the shared folders before the
+// first installation: the plug-in, crash-report and server folders, id.txt
+// and the names of the next logs. The installation still succeeds, replaces
+// what it needs, and nothing it points to outside the sandbox changes.
+TEST_F(EndToEnd, AnInstallationSucceedsOverEntriesAnotherUserPlanted) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    const std::string logs = InstallerConfig::MAC_LOGS_DIR;
+    const std::string victims = kWork + "/victims";
+    zrvk_test::run("rm -rf " + quote(victims) + " " + quote(logs) + " " + quote(P::MRV_BASE_DIR));
+    zrvk_test::run("mkdir -p " + quote(victims + "/elsewhere/deep-denoise") + " " + quote(victims + "/crash") + " " +
+                   quote(logs) + " " + quote(P::MRV_SERVER_DIR));
+    zrvk_test::writeFile(victims + "/shell-rc", "rc\n");
+    zrvk_test::writeFile(victims + "/secret", "secret\n");
+    zrvk_test::writeFile(victims + "/elsewhere/deep-denoise/keep", "kept\n");
+    chmod((victims + "/secret").c_str(), 0600);
+    chmod((victims + "/elsewhere").c_str(), 0700);
+    chmod((victims + "/crash").c_str(), 0700);
+    chmod(P::MRV_BASE_DIR.c_str(), 01777);
+    chmod(logs.c_str(), 01777);
+    const std::string before = describeTree(victims);
+
+    ASSERT_EQ(symlink((victims + "/elsewhere").c_str(), P::MRV_PLUGINS_DIR.c_str()), 0);
+    ASSERT_EQ(symlink((victims + "/crash").c_str(), P::CRASH_REPORTS_DIR.c_str()), 0);
+    ASSERT_EQ(symlink((victims + "/secret").c_str(), (P::MRV_BASE_DIR + "/id.txt").c_str()), 0);
+    // A server folder of their own, whose version file would never end.
+    ASSERT_EQ(mkfifo((P::MRV_SERVER_DIR + "/version.txt").c_str(), 0666), 0);
+    if (geteuid() == 0) zrvk_test::run("chown -R 65534:65534 " + quote(P::MRV_SERVER_DIR));
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 90; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+        const std::string name = logs + "/installer_" + stamp + ".log";
+        ASSERT_EQ(symlink((victims + "/shell-rc").c_str(), name.c_str()), 0);
+    }
+
+    startServer();
+    launch();
+    reachPluginList();
+    installFirstAndThirdPlugin();
+    ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
+    screen_.save("complete-over-planted-entries");
+    if (const pid_t pid = launchedServer()) kill(pid, SIGKILL);
+
+    EXPECT_EQ(describeTree(victims), before) << "nothing outside the sandbox changed";
+    for (const std::string& folder : {P::MRV_PLUGINS_DIR, P::CRASH_REPORTS_DIR}) {
+        struct stat st {};
+        ASSERT_EQ(lstat(folder.c_str(), &st), 0) << folder;
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << folder;
+        EXPECT_EQ(st.st_uid, geteuid()) << folder;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_PLUGINS_DIR + "/deep-denoise/component.json"));
+    EXPECT_EQ(firstLine(P::MRV_SERVER_DIR + "/version.txt"), "1.4.2");
+    const std::string out = program_->out();
+    const std::string marker = "[LOGGER] Log file created: ";
+    const auto at = out.find(marker);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string logPath = out.substr(at + marker.size(), out.find('\n', at) - at - marker.size());
+    struct stat log {};
+    ASSERT_EQ(lstat(logPath.c_str(), &log), 0) << logPath;
+    EXPECT_TRUE(S_ISREG(log.st_mode)) << logPath;
+
+    ASSERT_TRUE(screen_.click(kCompleteClose));
+    expectCleanExit();
+    EXPECT_EQ(describeTree(victims), before);
+    EXPECT_NE(readFile(logPath).find("Installer log ended"), std::string::npos);
+    removeInstallation();
+    zrvk_test::run("rm -rf " + quote(victims) + " " + quote(logs) + " " + quote(P::CRASH_REPORTS_DIR) + " " +
+                   quote(P::MRV_BASE_DIR + "/id.txt"));
 }
 
 TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
