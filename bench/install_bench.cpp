@@ -22,7 +22,10 @@
 //   bench/install --settle 61            wait before each timed run: ext4
 //       passes over inodes freed in the last minute on every file it creates,
 //       so a run right after the removal of the other's trees pays for it
-#include "main.h"
+#include "bridge.h"
+#include "installation.h"
+#include "manifest.h"
+#include "progress.h"
 
 #include "installer_config.h"
 #include "loopback_server.h"
@@ -58,6 +61,8 @@
 #include <spawn.h>
 
 extern char** environ;
+
+using json = nlohmann::json;
 
 namespace {
 

@@ -332,6 +332,15 @@ bool hasAuthorizationSession() {
     return g_authRef != nullptr && g_authAcquired;
 }
 
+bool acquireWorkerRights(const char* tag, std::string& error) {
+    std::cout << "\n=== Requesting Administrator Access ===" << std::endl;
+    if (acquireAuthorizationSession(&error)) return true;
+    std::cerr << tag << " Failed to acquire authorization: " << error << std::endl;
+    return false;
+}
+
+void releaseWorkerRights() { releaseAuthorizationSession(); }
+
 bool executeWithAuthorization(const std::string& command, std::string* output, std::string* error) {
     std::lock_guard<std::mutex> lock(g_authMutex);
     if (g_authAcquired && g_authRef != nullptr) {

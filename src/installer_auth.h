@@ -3,10 +3,22 @@
 // no counterpart.
 #pragma once
 
-#ifndef _WIN32
-
 #include <string>
 #include <vector>
+
+// Administrator rights for a worker (the installation, the uninstall), asked
+// for under its banner; a session still held, such as the one start-up took,
+// is reused. On refusal the reason goes to error and a tagged log line.
+#ifdef _WIN32
+// The Windows program runs elevated from the start.
+inline bool acquireWorkerRights(const char*, std::string&) { return true; }
+inline void releaseWorkerRights() {}
+#else
+bool acquireWorkerRights(const char* tag, std::string& error);
+void releaseWorkerRights();
+#endif
+
+#ifndef _WIN32
 
 // True when a session is held afterwards; the reason goes to *error otherwise.
 bool acquireAuthorizationSession(std::string* error);

@@ -1,4 +1,8 @@
-#include "main.h"
+#include "bridge.h"
+#include "manifest.h"
+#include "installation.h"
+#include "uninstall_flow.h"
+#include "startup.h"
 #include "support/bridge_capture.h"
 #include "support/test_paths.h"
 
@@ -13,6 +17,8 @@ using zrvk_test::readFile;
 using zrvk_test::runNode;
 using zrvk_test::hex;
 using zrvk_test::writeFile;
+
+using json = nlohmann::json;
 
 namespace {
 

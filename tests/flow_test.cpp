@@ -1,7 +1,10 @@
 // The installation flow, its weighted progress and startInstallation, with the
 // real installers against a catalogue (and an analytics capture) served on
 // 127.0.0.1, installing into the sandbox root.
-#include "main.h"
+#include "bridge.h"
+#include "installation.h"
+#include "manifest.h"
+#include "progress.h"
 
 #include "installer_analytics.h"
 #include "installer_auth.h"
@@ -37,6 +40,8 @@ using zrvk_test::runNode;
 using zrvk_test::ScriptLog;
 using zrvk_test::TempDir;
 using zrvk::test::Response;
+
+using json = nlohmann::json;
 
 namespace {
 

@@ -1,4 +1,5 @@
-#include "main.h"
+#include "bridge.h"
+#include "manifest.h"
 #include "installer_download.h"
 #include "loopback_server.h"
 #include "support/test_paths.h"
@@ -14,6 +15,8 @@ using zrvk::test::LoopbackServer;
 using zrvk::test::Request;
 using zrvk::test::Response;
 using zrvk_test::writeFile;
+
+using json = nlohmann::json;
 
 namespace {
 

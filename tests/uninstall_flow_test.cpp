@@ -1,6 +1,7 @@
 // The bound functions of detection and uninstall, the uninstall worker and
 // its progress scripts, driven without a window against the sandbox root.
-#include "main.h"
+#include "bridge.h"
+#include "uninstall_flow.h"
 
 #include "installer_auth.h"
 #include "installer_config.h"
@@ -26,6 +27,8 @@ using zrvk_test::makePlugin;
 using zrvk_test::ScriptLog;
 using zrvk_test::versionWord;
 using zrvk_test::writeFile;
+
+using json = nlohmann::json;
 
 namespace {
 

@@ -4,7 +4,10 @@
 // the request; the uninstall request is read without starting its worker.
 // No manifest is loaded, so no installation ever starts.
 #include "fuzz_support.h"
-#include "main.h"
+#include "bridge.h"
+#include "installation.h"
+#include "uninstall_flow.h"
+#include "manifest.h"
 
 #include <nlohmann/json.hpp>
 

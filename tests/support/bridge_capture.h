@@ -3,7 +3,9 @@
 // threads, so both logs lock.
 #pragma once
 
-#include "main.h"
+#include "bridge.h"
+
+#include <nlohmann/json.hpp>
 #include "test_paths.h"
 
 #include <chrono>
@@ -93,21 +95,21 @@ private:
 // What the page sees: every script run in Node against a page stub that
 // records each call of the given window callbacks as {cb: record name, arg};
 // a script that does not run gives a record with cb "error".
-inline std::vector<json> pageCalls(const std::vector<std::string>& scripts,
+inline std::vector<nlohmann::json> pageCalls(const std::vector<std::string>& scripts,
                                    const std::vector<std::pair<std::string, std::string>>& callbacks) {
     std::string stub = "const print = console.log; globalThis.window = globalThis;\n";
     for (const auto& [callback, record] : callbacks) {
         stub += "window." + callback + " = (a) => print(JSON.stringify({cb: '" + record + "', arg: a}));\n";
     }
-    stub += "const scripts = " + json(scripts).dump() + ";\n"
+    stub += "const scripts = " + nlohmann::json(scripts).dump() + ";\n"
             "for (const s of scripts) {\n"
             "  try { (0, eval)(s); } catch (e) { print(JSON.stringify({cb: 'error', arg: String(e)})); }\n"
             "}\n";
-    std::vector<json> calls;
+    std::vector<nlohmann::json> calls;
     std::istringstream lines(runNode(stub));
     for (std::string line; std::getline(lines, line);) {
         try {
-            calls.push_back(json::parse(line));
+            calls.push_back(nlohmann::json::parse(line));
         } catch (const std::exception&) {
             calls.push_back({{"cb", "error"}, {"arg", line}});
         }

@@ -1,0 +1,10 @@
+// Weighted progress: each report of a component becomes one progress script
+// for the page, its share of the whole taken from the installation phases.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct InstallationContext;
+
+void sendProgressToJS(InstallationContext* ctx, uint64_t current, uint64_t total, const std::string& status);
