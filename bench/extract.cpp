@@ -329,7 +329,7 @@ bool sameAsUnzip(const std::string& self, const std::string& zip, const Place& p
 
 // Calls of the traced system calls over a run, from strace's summary.
 std::map<std::string, long> syscallCounts(const std::vector<std::string>& argv, const std::string& report) {
-    std::vector<std::string> traced = {"strace", "-f", "-c", "-o", report, "-e", "trace=openat,mkdirat,futex"};
+    std::vector<std::string> traced = {"strace", "-f", "-c", "-o", report, "-e", "trace=openat,mkdir,mkdirat,futex"};
     traced.insert(traced.end(), argv.begin(), argv.end());
     std::map<std::string, long> counts;
     if (!bench::runProgram(traced).ok) return counts;
@@ -360,7 +360,7 @@ void printSyscalls(const std::string& self, const std::string& zip, const Place&
         if (tool.needsOut) bench::runProgram({"mkdir", "-p", out});
         auto counts = syscallCounts(argvFor(tool, zip, out), place.dir + "/strace.txt");
         std::printf("  strace %-10s per file:", tool.name.c_str());
-        for (const char* call : {"openat", "mkdirat", "futex"})
+        for (const char* call : {"openat", "mkdir", "mkdirat", "futex"})
             std::printf(" %s %.2f (%ld)", call, counts[call] / static_cast<double>(files), counts[call]);
         std::printf("\n");
     }
@@ -435,7 +435,7 @@ long countIn(const std::string& zip) {
 
 // bench_extract [--rounds N] [--threads N] [--sweep] [--syscalls] [--workload generated|real|both]
 //   --sweep     also time extractZip with 1 to 8 writer threads against unzip
-//   --syscalls  count openat, mkdirat and futex calls per file with strace
+//   --syscalls  count openat, mkdir, mkdirat and futex calls per file with strace
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--extract") {
         DeliveryTesting::setExtractThreads(std::atoi(argv[4]));

@@ -2,6 +2,7 @@
 // multi-part archives and ZIP extraction.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -52,6 +53,10 @@ void setProbeTimeouts(long connectSeconds, long redirectTotalSeconds, long exist
 void setTempDirectory(const std::string& dir);
 // Threads that write extracted files (1: the calling thread alone; 0: the default).
 void setExtractThreads(int threads);
+// Folders an extraction keeps open at most (0: the default).
+void setExtractFolderBudget(size_t folders);
+// Folders the last extraction opened, the destination not counted.
+uint64_t extractFolderOpens();
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting
