@@ -316,14 +316,14 @@ std::vector<Figures> measure(const std::vector<Tool>& tools, const std::string& 
 
 // extractZip's output against unzip's: same files, same contents, same links.
 bool sameAsUnzip(const std::string& self, const std::string& zip, const Place& place, const std::string& threads) {
-    const std::string out = place.dir + "/out", check = place.dir + "/check";
-    bench::removeTree(out);
-    bench::removeTree(check);
+    const std::string out = place.dir + "/out", check = place.dir + "/check", trash = place.dir + "/done";
+    setAside(out, trash, place.inMemory);
+    setAside(check, trash, place.inMemory);
     bench::runProgram({self, "--extract", zip, out, threads});
     bench::runProgram({"unzip", "-q", zip, "-d", check});
     const bool same = bench::runProgram({"diff", "-r", "-q", "--no-dereference", out, check}).ok;
-    bench::removeTree(out);
-    bench::removeTree(check);
+    setAside(out, trash, place.inMemory);
+    setAside(check, trash, place.inMemory);
     return same;
 }
 
@@ -356,7 +356,7 @@ void printSyscalls(const std::string& self, const std::string& zip, const Place&
     const Tool tools[] = {{"extractZip", {self, "--extract", "@zip", "@out", threads}, false},
                           {"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true}};
     for (const Tool& tool : tools) {
-        bench::removeTree(out);
+        setAside(out, place.dir + "/done", place.inMemory);
         if (tool.needsOut) bench::runProgram({"mkdir", "-p", out});
         auto counts = syscallCounts(argvFor(tool, zip, out), place.dir + "/strace.txt");
         std::printf("  strace %-10s per file:", tool.name.c_str());
@@ -364,7 +364,7 @@ void printSyscalls(const std::string& self, const std::string& zip, const Place&
             std::printf(" %s %.2f (%ld)", call, counts[call] / static_cast<double>(files), counts[call]);
         std::printf("\n");
     }
-    bench::removeTree(out);
+    setAside(out, place.dir + "/done", place.inMemory);
 }
 
 struct Options {

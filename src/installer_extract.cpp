@@ -888,7 +888,9 @@ public:
             }
             if (pending() >= ring_.size()) {
                 flushAll();
-                while (pending() > ring_.size() * 3 / 4) popOne();
+                const uint64_t upTo = tail_ - ring_.size() * 3 / 4;
+                waitFor(upTo - 1);
+                while (head_ < upTo) popOne();
             }
         }
         drainAll();
@@ -1041,15 +1043,22 @@ private:
         for (size_t w = 0; w < batches_.size(); ++w) flush(w);
     }
 
+    // Waits until entry seq (handed over) is written. The writer of that
+    // entry alone wakes the calling thread, so waiting for the last of a
+    // run of entries costs one wake-up for all of them.
+    void waitFor(uint64_t seq) {
+        Slot& slot = ring_[seq % ring_.size()];
+        if (slot.done.load(std::memory_order_acquire)) return;
+        std::unique_lock<std::mutex> lock(doneMutex_);
+        waitingFor_.store(seq);
+        doneWake_.wait(lock, [&slot] { return slot.done.load(); });
+        waitingFor_.store(kNobody);
+    }
+
     // Reports the oldest planned entry, once it is written.
     void popOne() {
         Slot& slot = ring_[head_ % ring_.size()];
-        if (!slot.done.load(std::memory_order_acquire)) {
-            std::unique_lock<std::mutex> lock(doneMutex_);
-            waitingFor_.store(slot.seq);
-            doneWake_.wait(lock, [&slot] { return slot.done.load(); });
-            waitingFor_.store(kNobody);
-        }
+        waitFor(head_);
         EntryReport report = std::move(slot.report);
         if (slot.hasJob) {
             if (report.folderGone) {
@@ -1069,6 +1078,7 @@ private:
     }
     void drainAll() {
         flushAll();
+        if (pending() > 0) waitFor(tail_ - 1);
         while (pending() > 0) popOne();
     }
 
@@ -1154,7 +1164,9 @@ private:
                 writer->load.fetch_sub(cost, std::memory_order_relaxed);
                 slot->done.store(true);
                 if (waitingFor_.load() == seq) {
-                    std::lock_guard<std::mutex> lock(doneMutex_);
+                    // Once the lock is free the calling thread is asleep in
+                    // wait (or saw done): the wake-up cannot be lost.
+                    { std::lock_guard<std::mutex> lock(doneMutex_); }
                     doneWake_.notify_one();
                 }
             }
