@@ -44,10 +44,10 @@ namespace {
 constexpr size_t kExtractBlockSize = 256 * 1024;
 constexpr zip_uint64_t kMaxLinkTarget = 4096;
 // File creation waits on the disk (and on Windows on the virus scan); a few
-// writers hide most of that. Three or four did best when measured on real
-// trees and on a runtime-like archive, on disk and in memory; more contend
-// in the kernel (inode allocation, the disk's block lookups).
-constexpr int kExtractThreads = 4;
+// writers hide most of that. Three did best when measured on real trees and
+// on a runtime-like archive, on disk and in memory: four were no faster, and
+// more contend in the kernel (inode allocation, the disk's block lookups).
+constexpr int kExtractThreads = 3;
 // Entries planned ahead of the oldest unreported one. A full window is
 // handed over and a quarter of it reported before planning goes on.
 constexpr size_t kExtractWindow = 512;
