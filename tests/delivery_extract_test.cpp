@@ -606,7 +606,8 @@ TEST_F(ExtractZipTest, EachFolderIsOpenedOncePerRun) {
     make(interleavedArchive(folders));
     for (int threads : {1, 8}) {
         SCOPED_TRACE(threads);
-        const Seen seen = extractWith(threads, zip, dest);
+        // A budget above the folders, whatever the descriptor limit of the test run.
+        const Seen seen = extractWith(threads, zip, dest, 256);
         EXPECT_TRUE(seen.ok) << seen.logs.err;
         EXPECT_EQ(seen.folderOpens, folders);
         EXPECT_EQ(seen.tree.size(), folders + 12 * 40);
