@@ -21,6 +21,7 @@ namespace bench {
 
 struct Run {
     double seconds = 0;
+    double systemSeconds = 0;  // kernel CPU of all its threads
     long peakKiB = 0;
     bool ok = false;
 };
@@ -45,6 +46,7 @@ inline Run runProgram(const std::vector<std::string>& argv, bool quiet = true) {
     rusage usage{};
     wait4(pid, &status, 0, &usage);
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.systemSeconds = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     run.peakKiB = usage.ru_maxrss;
     run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;

@@ -1,15 +1,25 @@
-// Extraction of a Python-runtime-like archive (about 200 MB in 9,000 files)
-// by extractZip against unzip and bsdtar on the same archive, in one run: on
-// the build folder's disk, then on /dev/shm (memory) where it exists, so the
-// disk side and the CPU side both show.
+// Extraction by extractZip against unzip and bsdtar on the same archive, in
+// one run, of two workloads: a generated Python-runtime-like archive (about
+// 200 MB in 9,000 files, few large folders) and real trees that every Debian
+// machine has (/usr/include, /usr/share/perl, /usr/lib/python3: many small
+// folders), zipped at run time. Each is measured on the build folder's disk,
+// then on /dev/shm (memory) where it exists, so the disk side and the CPU
+// side both show: wall time and kernel CPU time as ratios to unzip's, and
+// peak memory.
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <fstream>
 #include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -146,94 +156,286 @@ bool writeZip(const std::string& path, const Tree& t) {
     return zip_close(za) == 0;
 }
 
+// Real trees, zipped the way an archiver walks them: a folder's entry, then
+// its names in sorted order, descending into folders as they come; links are
+// stored as links. Unreadable files and special files are left out.
+struct TreeZip {
+    zip_t* za = nullptr;
+    size_t files = 0, links = 0, folders = 0;
+    uint64_t bytes = 0;
+    std::deque<std::string> targets;  // link targets, in place until zip_close
+
+    bool add(const std::string& path, const std::string& name) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return true;
+        zip_int64_t i = -1;
+        if (S_ISDIR(st.st_mode)) {
+            i = zip_dir_add(za, (name + "/").c_str(), 0);
+            ++folders;
+        } else if (S_ISLNK(st.st_mode)) {
+            char buf[4096];
+            ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+            if (n <= 0) return true;
+            targets.emplace_back(buf, static_cast<size_t>(n));
+            zip_source_t* src = zip_source_buffer(za, targets.back().data(), targets.back().size(), 0);
+            i = zip_file_add(za, name.c_str(), src, 0);
+            ++links;
+        } else if (S_ISREG(st.st_mode)) {
+            if (access(path.c_str(), R_OK) != 0) return true;
+            zip_source_t* src = zip_source_file(za, path.c_str(), 0, 0);
+            i = src ? zip_file_add(za, name.c_str(), src, 0) : -1;
+            ++files;
+            bytes += static_cast<uint64_t>(st.st_size);
+        } else {
+            return true;
+        }
+        if (i < 0) return false;
+        zip_file_set_external_attributes(za, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX,
+                                         static_cast<zip_uint32_t>(st.st_mode) << 16);
+        if (!S_ISDIR(st.st_mode)) return true;
+        std::vector<std::string> names;
+        if (DIR* d = opendir(path.c_str())) {
+            while (dirent* e = readdir(d)) {
+                const std::string n = e->d_name;
+                if (n != "." && n != "..") names.push_back(n);
+            }
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& n : names)
+            if (!add(path + "/" + n, name + "/" + n)) return false;
+        return true;
+    }
+};
+
+// The trees of this machine that the real-tree archive takes.
+std::vector<std::string> realTrees() {
+    std::vector<std::string> found;
+    for (const char* dir : {"/usr/include", "/usr/share/perl", "/usr/lib/python3"}) {
+        struct stat st;
+        if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) found.push_back(dir);
+    }
+    return found;
+}
+
+bool writeRealZip(const std::string& path, const std::vector<std::string>& trees) {
+    int err = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    if (!za) return false;
+    TreeZip t;
+    t.za = za;
+    for (const std::string& dir : trees) {
+        if (!t.add(dir, dir.substr(dir.rfind('/') + 1))) {
+            zip_discard(za);
+            return false;
+        }
+    }
+    std::printf("archive: %zu files, %zu links, %zu folders, %.1f MB uncompressed (from", t.files, t.links,
+                t.folders, t.bytes / 1048576.0);
+    for (const std::string& dir : trees) std::printf(" %s", dir.c_str());
+    std::printf("); compressing...\n");
+    std::fflush(stdout);
+    std::ofstream(path + ".count") << t.files + t.links << "\n";
+    return zip_close(za) == 0;
+}
+
 double median(std::vector<double> v) {
+    if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
 
+// Medians of a program's runs.
 struct Figures {
-    double ours = 0, unzip = 0, bsdtar = 0;
-    long oursPeak = 0, unzipPeak = 0, bsdtarPeak = 0;
-    bool ok = true;
+    std::vector<double> walls, kernels;
+    long peakKiB = 0;
+    void add(const bench::Run& run) {
+        walls.push_back(run.seconds);
+        kernels.push_back(run.systemSeconds);
+        peakKiB = std::max(peakKiB, run.peakKiB);
+    }
+    double wall() const { return median(walls); }
+    double kernel() const { return median(kernels); }
 };
 
 // Moves a run's output aside, to be removed at the end. ext4 passes over
 // inodes freed in the last minute when it allocates new ones, so a tree made
 // right after removing one of the same size pays a scan per file that grows
-// with the files removed: no run should pay for the one before it.
-void setAside(const std::string& out, const std::string& trash) {
+// with the files removed: no run should pay for the one before it. In memory
+// there is no such scan, and the trees would take the memory: removed at once.
+void setAside(const std::string& out, const std::string& trash, bool inMemory) {
     static int count = 0;
+    if (inMemory) {
+        bench::removeTree(out);
+        return;
+    }
     bench::runProgram({"mkdir", "-p", trash});
     if (std::rename(out.c_str(), (trash + "/" + std::to_string(count++)).c_str()) != 0) bench::removeTree(out);
 }
 
-// Rounds of extractZip, unzip and bsdtar into work/out, each from flushed
-// file-system state with the output of the run before set aside; the order
-// rotates.
-Figures measure(const std::string& self, const std::string& zip, const std::string& work, int rounds,
-                const std::string& threads) {
-    Figures f;
-    std::vector<double> ours, unzip, bsdtar;
-    const std::string out = work + "/out", trash = work + "/done";
-    auto settle = [&] {
-        setAside(out, trash);
-        bench::runProgram({"sync"});
-    };
-    for (int r = 0; r < rounds; ++r) {
-        for (int k = 0; k < 3; ++k) {
-            settle();
-            bench::Run run;
-            switch ((r + k) % 3) {
-                case 0:
-                    // A fresh process, so its peak memory is the extraction's own.
-                    run = bench::runProgram({self, "--extract", zip, out, threads});
-                    ours.push_back(run.seconds);
-                    f.oursPeak = std::max(f.oursPeak, run.peakKiB);
-                    if (r == 0 && run.ok) {
-                        std::string check = work + "/check";
-                        bench::runProgram({"unzip", "-q", zip, "-d", check});
-                        bench::Run same = bench::runProgram({"diff", "-r", "-q", out, check});
-                        std::printf("  extractZip output equals unzip output: %s\n", same.ok ? "yes" : "NO");
-                        f.ok = f.ok && same.ok;
-                        bench::removeTree(check);
-                    }
-                    break;
-                case 1:
-                    bench::runProgram({"mkdir", "-p", out});
-                    run = bench::runProgram({"unzip", "-q", zip, "-d", out});
-                    unzip.push_back(run.seconds);
-                    f.unzipPeak = std::max(f.unzipPeak, run.peakKiB);
-                    break;
-                default:
-                    bench::runProgram({"mkdir", "-p", out});
-                    run = bench::runProgram({"bsdtar", "-xf", zip, "-C", out});
-                    bsdtar.push_back(run.seconds);
-                    f.bsdtarPeak = std::max(f.bsdtarPeak, run.peakKiB);
-                    break;
-            }
-            f.ok = f.ok && run.ok;
-        }
-    }
-    setAside(out, trash);
-    f.ours = median(ours);
-    f.unzip = median(unzip);
-    f.bsdtar = median(bsdtar);
-    return f;
+struct Place {
+    std::string dir;
+    bool inMemory;
+};
+
+// One program to measure: its name as printed and how it is started on an
+// archive and an output folder (made beforehand when it needs one).
+struct Tool {
+    std::string name;
+    std::vector<std::string> argv;  // "@zip" and "@out" are replaced
+    bool needsOut;
+};
+
+std::vector<std::string> argvFor(const Tool& tool, const std::string& zip, const std::string& out) {
+    std::vector<std::string> argv;
+    for (const std::string& a : tool.argv) argv.push_back(a == "@zip" ? zip : a == "@out" ? out : a);
+    return argv;
 }
 
-void printFigures(const Figures& f, int rounds, long startPeak) {
-    std::printf("  extractZip: %.3f s (median of %d), peak %.1f MB (%.1f MB above the program at start)\n", f.ours,
-                rounds, f.oursPeak / 1024.0, (f.oursPeak - startPeak) / 1024.0);
-    std::printf("  unzip -q:   %.3f s, peak %.1f MB\n", f.unzip, f.unzipPeak / 1024.0);
-    std::printf("  bsdtar -xf: %.3f s, peak %.1f MB\n", f.bsdtar, f.bsdtarPeak / 1024.0);
-    std::printf("  ratio extractZip/unzip: %.2f (goal <= 0.50), extractZip/bsdtar: %.2f\n", f.ours / f.unzip,
-                f.ours / f.bsdtar);
+// Rounds of every tool into place/out, each from flushed file-system state
+// with the output of the run before set aside; the order rotates.
+std::vector<Figures> measure(const std::vector<Tool>& tools, const std::string& zip, const Place& place, int rounds,
+                             bool& ok) {
+    std::vector<Figures> figures(tools.size());
+    const std::string out = place.dir + "/out", trash = place.dir + "/done";
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t k = 0; k < tools.size(); ++k) {
+            const size_t t = (static_cast<size_t>(r) + k) % tools.size();
+            setAside(out, trash, place.inMemory);
+            bench::runProgram({"sync"});
+            if (tools[t].needsOut) bench::runProgram({"mkdir", "-p", out});
+            const bench::Run run = bench::runProgram(argvFor(tools[t], zip, out));
+            figures[t].add(run);
+            ok = ok && run.ok;
+            if (!run.ok) std::printf("  %s FAILED\n", tools[t].name.c_str());
+        }
+    }
+    setAside(out, trash, place.inMemory);
+    return figures;
+}
+
+// extractZip's output against unzip's: same files, same contents, same links.
+bool sameAsUnzip(const std::string& self, const std::string& zip, const Place& place, const std::string& threads) {
+    const std::string out = place.dir + "/out", check = place.dir + "/check", trash = place.dir + "/done";
+    setAside(out, trash, place.inMemory);
+    setAside(check, trash, place.inMemory);
+    bench::runProgram({self, "--extract", zip, out, threads});
+    bench::runProgram({"unzip", "-q", zip, "-d", check});
+    const bool same = bench::runProgram({"diff", "-r", "-q", "--no-dereference", out, check}).ok;
+    setAside(out, trash, place.inMemory);
+    setAside(check, trash, place.inMemory);
+    return same;
+}
+
+// Calls of the traced system calls over a run, from strace's summary.
+std::map<std::string, long> syscallCounts(const std::vector<std::string>& argv, const std::string& report) {
+    std::vector<std::string> traced = {"strace", "-f", "-c", "-o", report, "-e", "trace=openat,mkdir,mkdirat,futex"};
+    traced.insert(traced.end(), argv.begin(), argv.end());
+    std::map<std::string, long> counts;
+    if (!bench::runProgram(traced).ok) return counts;
+    std::ifstream in(report);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string x; words >> x;) w.push_back(x);
+        // "% time seconds usecs/call calls [errors] syscall"
+        if (w.size() >= 5 && w[0].find_first_not_of("0123456789.") == std::string::npos)
+            counts[w.back()] = std::atol(w[3].c_str());
+    }
+    std::remove(report.c_str());
+    return counts;
+}
+
+bool onPath(const char* program) {
+    return bench::runProgram({"sh", "-c", std::string("command -v ") + program}).ok;
+}
+
+void printSyscalls(const std::string& self, const std::string& zip, const Place& place, const std::string& threads,
+                   long files) {
+    const std::string out = place.dir + "/out";
+    const Tool tools[] = {{"extractZip", {self, "--extract", "@zip", "@out", threads}, false},
+                          {"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true}};
+    for (const Tool& tool : tools) {
+        setAside(out, place.dir + "/done", place.inMemory);
+        if (tool.needsOut) bench::runProgram({"mkdir", "-p", out});
+        auto counts = syscallCounts(argvFor(tool, zip, out), place.dir + "/strace.txt");
+        std::printf("  strace %-10s per file:", tool.name.c_str());
+        for (const char* call : {"openat", "mkdir", "mkdirat", "futex"})
+            std::printf(" %s %.2f (%ld)", call, counts[call] / static_cast<double>(files), counts[call]);
+        std::printf("\n");
+    }
+    setAside(out, place.dir + "/done", place.inMemory);
+}
+
+struct Options {
+    int rounds = 5;
+    std::string threads = "0";
+    bool sweep = false;
+    bool syscalls = false;
+    std::string workload = "both";
+};
+
+// One workload in every place: the tools, then the writer threads one by one
+// against unzip when asked.
+bool runWorkload(const std::string& self, const std::string& title, const std::string& zip, long files,
+                 const std::vector<Place>& places, const Options& opt, long startPeak) {
+    bool allOk = true;
+    struct stat st;
+    if (stat(zip.c_str(), &st) == 0) std::printf("archive size: %.1f MB, %ld files and links\n", st.st_size / 1048576.0, files);
+    const std::vector<Tool> tools = {{"extractZip", {self, "--extract", "@zip", "@out", opt.threads}, false},
+                                     {"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true},
+                                     {"bsdtar -xf", {"bsdtar", "-xf", "@zip", "-C", "@out"}, true}};
+    for (const Place& place : places) {
+        bench::runProgram({"mkdir", "-p", place.dir});
+        std::printf("\n%s on %s\n  disk: %s\n", title.c_str(), place.dir.c_str(), bench::diskOf(place.dir).c_str());
+        const bool same = sameAsUnzip(self, zip, place, opt.threads);
+        std::printf("  extractZip output equals unzip output: %s\n", same ? "yes" : "NO");
+        std::fflush(stdout);
+        allOk = allOk && same;
+        const std::vector<Figures> f = measure(tools, zip, place, opt.rounds, allOk);
+        for (size_t t = 0; t < tools.size(); ++t)
+            std::printf("  %-10s wall %.3f s, kernel CPU %.3f s (medians of %d), peak %.1f MB\n", tools[t].name.c_str(),
+                        f[t].wall(), f[t].kernel(), opt.rounds, f[t].peakKiB / 1024.0);
+        std::printf("  extractZip/unzip: wall %.2f (goal <= 0.50), kernel CPU %.2f (goal <= 1.50); "
+                    "extractZip/bsdtar wall %.2f; peak %.1f MB above the program at start (goal <= 64)\n",
+                    f[0].wall() / f[1].wall(), f[0].kernel() / f[1].kernel(), f[0].wall() / f[2].wall(),
+                    (f[0].peakKiB - startPeak) / 1024.0);
+        std::fflush(stdout);
+        if (opt.sweep) {
+            std::vector<Tool> sweep = {{"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true}};
+            for (int t = 1; t <= 8; ++t)
+                sweep.push_back({std::to_string(t), {self, "--extract", "@zip", "@out", std::to_string(t)}, false});
+            const std::vector<Figures> s = measure(sweep, zip, place, opt.rounds, allOk);
+            std::printf("  writer threads against unzip -q (wall %.3f s, kernel CPU %.3f s) in the same rounds:\n",
+                        s[0].wall(), s[0].kernel());
+            for (size_t t = 1; t < sweep.size(); ++t)
+                std::printf("    %s: wall %.3f s (%.2f), kernel CPU %.3f s (%.2f), peak %.1f MB\n", sweep[t].name.c_str(),
+                            s[t].wall(), s[t].wall() / s[0].wall(), s[t].kernel(), s[t].kernel() / s[0].kernel(),
+                            s[t].peakKiB / 1024.0);
+        }
+        if (opt.syscalls) {
+            if (onPath("strace")) {
+                printSyscalls(self, zip, place, opt.threads, files);
+            } else {
+                std::printf("  (strace not installed: no system call counts)\n");
+            }
+        }
+        std::fflush(stdout);
+    }
+    return allOk;
+}
+
+long countIn(const std::string& zip) {
+    long n = 0;
+    std::ifstream(zip + ".count") >> n;
+    return n;
 }
 
 }  // namespace
 
-// bench_extract [--rounds N] [--threads N] [--sweep]
-//   --sweep  also time extractZip alone with 1, 2, 4, 6 and 8 writer threads
+// bench_extract [--rounds N] [--threads N] [--sweep] [--syscalls] [--workload generated|real|both]
+//   --sweep     also time extractZip with 1 to 8 writer threads against unzip
+//   --syscalls  count openat, mkdir, mkdirat and futex calls per file with strace
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--extract") {
         DeliveryTesting::setExtractThreads(std::atoi(argv[4]));
@@ -245,21 +447,30 @@ int main(int argc, char** argv) {
         std::printf("archive: %zu files, %zu links, %.1f MB uncompressed; compressing...\n", tree.files,
                     tree.links, tree.bytes / 1048576.0);
         std::fflush(stdout);
+        std::ofstream(std::string(argv[2]) + ".count") << tree.files + tree.links << "\n";
         return writeZip(argv[2], tree) ? 0 : 1;
     }
-    int rounds = 5;
-    std::string threads = "0";
-    bool sweep = false;
+    if (argc == 3 && std::string(argv[1]) == "--make-real") return writeRealZip(argv[2], realTrees()) ? 0 : 1;
+    Options opt;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--rounds" && i + 1 < argc) {
-            rounds = std::max(1, std::atoi(argv[++i]));
+            opt.rounds = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--threads" && i + 1 < argc) {
-            threads = argv[++i];
+            opt.threads = argv[++i];
         } else if (a == "--sweep") {
-            sweep = true;
+            opt.sweep = true;
+        } else if (a == "--syscalls") {
+            opt.syscalls = true;
+        } else if (a == "--workload" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "generated" || std::string(argv[i + 1]) == "real" ||
+                    std::string(argv[i + 1]) == "both")) {
+            opt.workload = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--rounds N (5)] [--threads N (built-in)] [--sweep]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--rounds N (5)] [--threads N (built-in)] [--sweep] [--syscalls]"
+                         " [--workload generated|real|both]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -272,50 +483,36 @@ int main(int argc, char** argv) {
     const std::string work = buildDir + "/extract-bench-work";
     bench::removeTree(work);
     bench::runProgram({"mkdir", "-p", work});
-    const std::string zip = work + "/runtime.zip";
-    // Made by a child process: this one stays small, so the peak memory that
-    // the measured children inherit through exec is not the archive's.
-    std::fflush(stdout);
-    if (!bench::runProgram({self, "--make", zip}, false).ok) {
-        std::fprintf(stderr, "could not write the archive\n");
-        return 1;
-    }
-    struct stat st;
-    if (stat(zip.c_str(), &st) == 0) std::printf("archive size: %.1f MB\n", st.st_size / 1048576.0);
+    std::vector<Place> places = {{work, false}};
+    struct stat shm;
+    if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) places.push_back({"/dev/shm/zrvk-extract-bench", true});
     const long startPeak = bench::runProgram({self, "--idle"}).peakKiB;
 
-    std::vector<std::string> places = {work};
-    struct stat shm;
-    if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) places.push_back("/dev/shm/zrvk-extract-bench");
+    // Each archive is made by a child process: this one stays small, so the
+    // peak memory that the measured children inherit through exec is not the
+    // archive's.
+    struct Workload {
+        const char* name;
+        const char* title;
+        const char* make;
+        const char* file;
+    };
+    const Workload workloads[] = {{"generated", "generated archive", "--make", "runtime.zip"},
+                                  {"real", "real trees", "--make-real", "real-trees.zip"}};
     bool allOk = true;
-    for (const std::string& place : places) {
-        bench::runProgram({"mkdir", "-p", place});
-        std::printf("\non %s\n  disk: %s\n", place.c_str(), bench::diskOf(place).c_str());
+    for (const Workload& w : workloads) {
+        if (opt.workload != "both" && opt.workload != w.name) continue;
+        const std::string zip = work + "/" + w.file;
+        std::printf("\n== %s\n", w.title);
         std::fflush(stdout);
-        const Figures f = measure(self, zip, place, rounds, threads);
-        printFigures(f, rounds, startPeak);
-        allOk = allOk && f.ok;
-        if (sweep) {
-            for (const char* t : {"1", "2", "4", "6", "8"}) {
-                std::vector<double> times;
-                long peak = 0;
-                for (int r = 0; r < rounds; ++r) {
-                    setAside(place + "/out", place + "/done");
-                    bench::runProgram({"sync"});
-                    bench::Run run = bench::runProgram({self, "--extract", zip, place + "/out", t});
-                    times.push_back(run.seconds);
-                    peak = std::max(peak, run.peakKiB);
-                    allOk = allOk && run.ok;
-                }
-                setAside(place + "/out", place + "/done");
-                std::printf("  %s writer thread(s): %.3f s, ratio to unzip %.2f, peak %.1f MB\n", t, median(times),
-                            median(times) / f.unzip, peak / 1024.0);
-            }
+        if (!bench::runProgram({self, w.make, zip}, false).ok) {
+            std::fprintf(stderr, "could not write the archive %s\n", zip.c_str());
+            return 1;
         }
-        bench::removeTree(place + "/done");
-        if (place != work) bench::removeTree(place);
-        std::fflush(stdout);
+        allOk = runWorkload(self, w.title, zip, countIn(zip), places, opt, startPeak) && allOk;
+        std::remove(zip.c_str());
+        std::remove((zip + ".count").c_str());
     }
-    bench::removeTree(work);
+    for (const Place& place : places) bench::removeTree(place.dir);
     return allOk ? 0 : 1;
 }

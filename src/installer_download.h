@@ -2,6 +2,7 @@
 // multi-part archives and ZIP extraction.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,6 +65,10 @@ void setExtractThreads(int threads);
 void setTransferProtocols(const std::string& protocols);
 // A certificate (PEM) that transfers trust besides the system's ("" = none).
 void setCertificateAuthority(const std::string& pem);
+// Folders an extraction keeps open at most (0: the default).
+void setExtractFolderBudget(size_t folders);
+// Folders the last extraction opened, the destination not counted.
+uint64_t extractFolderOpens();
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting

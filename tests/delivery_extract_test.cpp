@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <thread>
@@ -38,6 +40,11 @@ std::string readLink(const std::string& path) {
     char buf[4096];
     ssize_t n = readlink(path.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+void removeTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 bool isEmptyFolder(const std::string& path) {
@@ -435,15 +442,20 @@ struct Seen {
     std::vector<std::string> status;
     bool callbacksOnCaller = true;
     std::map<std::string, std::string> tree;
+    uint64_t folderOpens = 0;
 };
 
-Seen extractWith(int threads, const std::string& zip, const std::string& dest) {
+// folderBudget 0: the default; onProgress runs after each progress call.
+Seen extractWith(int threads, const std::string& zip, const std::string& dest, size_t folderBudget = 0,
+                 const std::function<void(uint64_t)>& onProgress = nullptr) {
     DeliveryTesting::setExtractThreads(threads);
+    DeliveryTesting::setExtractFolderBudget(folderBudget);
     Seen seen;
     const std::thread::id caller = std::this_thread::get_id();
     ProgressFn progress = [&](uint64_t k, uint64_t n) {
         seen.callbacksOnCaller = seen.callbacksOnCaller && std::this_thread::get_id() == caller;
         seen.progress.emplace_back(k, n);
+        if (onProgress) onProgress(k);
     };
     StatusFn status = [&](const std::string& text) {
         seen.callbacksOnCaller = seen.callbacksOnCaller && std::this_thread::get_id() == caller;
@@ -454,6 +466,7 @@ Seen extractWith(int threads, const std::string& zip, const std::string& dest) {
         seen.ok = extractZip(zip, dest, progress, status);
         seen.logs = cap.finish();
     }
+    seen.folderOpens = DeliveryTesting::extractFolderOpens();
     DeliveryTesting::reset();
     seen.tree = treeOf(dest);
     return seen;
@@ -565,6 +578,170 @@ TEST_F(ExtractZipTest, AFailedEntryAnywhereFailsTheRunAndLeavesNoPartialFile) {
         EXPECT_EQ(one.progress, many.progress);
         EXPECT_EQ(one.status, many.status);
         EXPECT_EQ(one.tree, many.tree);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Kept folders: each folder is walked once and its descriptor kept, within a
+// budget; links and folders changed under the run still never lead a file
+// outside.
+
+// Entries of many folders, interleaved as a merge of trees writes them: every
+// folder is needed again after others, at depths one to three.
+std::vector<ZipEntry> interleavedArchive(size_t& folders) {
+    std::vector<ZipEntry> e;
+    for (int round = 0; round < 12; ++round) {
+        for (int f = 0; f < 40; ++f) {
+            const std::string dir = "t" + std::to_string(f % 4) + "/d" + std::to_string(f) + (f % 3 ? "/deep/" : "/");
+            e.push_back(ZipEntry::file(dir + "e" + std::to_string(round) + ".txt",
+                                       dir + std::to_string(round) + std::string(static_cast<size_t>(f * 13), 'i')));
+        }
+    }
+    folders = 4 + 40 + 26;  // t0-t3, d0-d39 and the deep folders below two in three of them
+    return e;
+}
+
+TEST_F(ExtractZipTest, EachFolderIsOpenedOncePerRun) {
+    size_t folders = 0;
+    make(interleavedArchive(folders));
+    for (int threads : {1, 8}) {
+        SCOPED_TRACE(threads);
+        // A budget above the folders, whatever the descriptor limit of the test run.
+        const Seen seen = extractWith(threads, zip, dest, 256);
+        EXPECT_TRUE(seen.ok) << seen.logs.err;
+        EXPECT_EQ(seen.folderOpens, folders);
+        EXPECT_EQ(seen.tree.size(), folders + 12 * 40);
+        removeTree(dest);
+    }
+}
+
+TEST_F(ExtractZipTest, AnExhaustedFolderBudgetWaitsAndWalksAgain) {
+    size_t folders = 0;
+    make(interleavedArchive(folders));
+    const Seen one = extractWith(1, zip, dest);
+    ASSERT_TRUE(one.ok) << one.logs.err;
+    ASSERT_EQ(rename(dest.c_str(), (tmp / "one").c_str()), 0);
+    // Budgets below one folder's depth, below the folders in use at once,
+    // and below the folders of the archive.
+    for (size_t budget : {size_t(1), size_t(2), size_t(5), size_t(40)}) {
+        SCOPED_TRACE(budget);
+        for (int threads : {1, 8}) {
+            SCOPED_TRACE(threads);
+            const Seen small = extractWith(threads, zip, dest, budget);
+            expectSame(one, small);
+            // Folders closed for lack of room are walked again when needed.
+            EXPECT_GT(small.folderOpens, folders);
+            removeTree(dest);
+        }
+    }
+}
+
+TEST_F(ExtractZipTest, ALinkMadeMidArchiveGuardsEntriesBesideKeptFolders) {
+    // Entries in folders kept open (and in use by writers) on both sides of
+    // links made inside them; every spelling of a path through a link is refused.
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    std::vector<ZipEntry> entries;
+    auto modules = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            entries.push_back(ZipEntry::file("lib/p" + std::to_string(i % 10) + "/m" + std::to_string(i) + ".py",
+                                             std::string(static_cast<size_t>(100 + i), 'm')));
+    };
+    modules(0, 100);
+    entries.push_back(ZipEntry::link("lib/cur", outside));
+    entries.push_back(ZipEntry::link("lib/p3/up", "../.."));
+    for (const char* through : {"lib/cur/a.txt", "lib/./cur/b.txt", "lib\\cur\\c.txt", "lib//cur/d.txt",
+                                "lib/cur/sub/e.txt", "lib/p3/up/lib/p4/f.txt"})
+        entries.push_back(ZipEntry::file(through, "refused"));
+    modules(100, 200);
+    entries.push_back(ZipEntry::file("lib/cur/g.txt", "refused"));
+    make(entries);
+    const Seen one = extractWith(1, zip, dest);
+    ASSERT_EQ(rename(dest.c_str(), (tmp / "one").c_str()), 0);
+    for (size_t budget : {size_t(0), size_t(1)}) {
+        SCOPED_TRACE(budget);
+        const Seen many = extractWith(8, zip, dest, budget);
+        expectSame(one, many);
+        EXPECT_FALSE(many.ok);
+        EXPECT_TRUE(isEmptyFolder(outside));
+        EXPECT_EQ(many.tree.at("/lib/cur"), "link " + outside);
+        EXPECT_EQ(many.tree.count("/lib/p4/f.txt"), 0u);
+        EXPECT_EQ(many.tree.at("/lib/p3/m193.py"), "file 420 " + std::string(293, 'm'));
+        for (const char* line : {"through link: lib/cur/a.txt", "through link: lib/./cur/b.txt",
+                                 "through link: lib/cur/c.txt", "through link: lib//cur/d.txt",
+                                 "through link: lib/cur/sub/e.txt", "through link: lib/p3/up/lib/p4/f.txt",
+                                 "through link: lib/cur/g.txt", "Extraction failed: 7 entries"})
+            EXPECT_NE(many.logs.err.find(line), std::string::npos) << line;
+        removeTree(dest);
+    }
+}
+
+TEST_F(ExtractZipTest, AFolderReplacedBetweenEntries) {
+    // a/b is kept open for its first files; when the fifth is reported it is
+    // replaced. The link entry makes every earlier entry reported before a
+    // later one is planned, so the later files of a/b meet the replacement
+    // whatever the number of writers.
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    std::vector<ZipEntry> entries;
+    for (int i = 1; i <= 5; ++i) entries.push_back(ZipEntry::file("a/b/f" + std::to_string(i), "early"));
+    entries.push_back(ZipEntry::link("sync", "a"));
+    for (int i = 6; i <= 9; ++i) entries.push_back(ZipEntry::file("a/b/f" + std::to_string(i), "late"));
+    entries.push_back(ZipEntry::file("a/b/c/g", "late, deeper"));
+    make(entries);
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> replace;  // given the destination
+        bool ok;
+        const char* lateFolder;  // where the late files are, "" for nowhere
+    } cases[] = {
+        {"removed and made again",
+         [](const std::string& d) {
+             removeTree(d + "/a/b");
+             mkdir((d + "/a/b").c_str(), 0755);
+         },
+         true, "/a/b"},
+        {"moved aside, a link to outside in its place",
+         [&](const std::string& d) {
+             rename((d + "/a/b").c_str(), (d + "/a/old").c_str());
+             symlink(outside.c_str(), (d + "/a/b").c_str());
+         },
+         true, "/a/old"},
+        {"removed, a file in its place",
+         [](const std::string& d) {
+             removeTree(d + "/a/b");
+             zrvk_test::writeFile(d + "/a/b", "in the way");
+         },
+         false, ""},
+        {"removed, a link to outside in its place",
+         [&](const std::string& d) {
+             removeTree(d + "/a/b");
+             symlink(outside.c_str(), (d + "/a/b").c_str());
+         },
+         false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Seen seen[2];
+        for (int run = 0; run < 2; ++run) {
+            seen[run] = extractWith(run == 0 ? 1 : 8, zip, dest, 0, [&](uint64_t k) {
+                if (k == 5) c.replace(dest);
+            });
+            ASSERT_EQ(rename(dest.c_str(), (tmp / ("run" + std::to_string(run))).c_str()), 0);
+        }
+        expectSame(seen[0], seen[1]);
+        const Seen& many = seen[1];
+        EXPECT_EQ(many.ok, c.ok) << many.logs.err << many.logs.out;
+        EXPECT_TRUE(isEmptyFolder(outside));
+        const std::string late = c.lateFolder;
+        if (!late.empty()) {
+            for (int i = 6; i <= 9; ++i) EXPECT_EQ(many.tree.at(late + "/f" + std::to_string(i)), "file 420 late");
+            EXPECT_EQ(many.tree.at(late + "/c/g"), "file 420 late, deeper");
+        } else {
+            for (const char* f : {"f6", "f9", "c/g"})
+                EXPECT_NE(many.logs.err.find(std::string("a/b/") + f), std::string::npos) << f;
+        }
+        for (int run = 0; run < 2; ++run) removeTree(tmp / ("run" + std::to_string(run)));
     }
 }
 
