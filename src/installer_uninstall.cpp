@@ -11,6 +11,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "program_data_folders.h"
+#include "windows_command.h"
 #else
 #include <dirent.h>
 #include <sys/stat.h>
@@ -77,10 +80,19 @@ std::string checkedForm(std::string path) {
     return path;
 }
 
-// cmd's own exit code is not trusted alone: the path must be gone too.
+// cmd's own exit code is not trusted alone: the path must be gone too. A
+// link is taken away itself and never entered (rmdir /s would empty what it
+// leads to), and nothing is removed through a ProgramData folder that is a
+// link or another user's.
 bool runRemoval(const std::string& path) {
-    const std::string quoted = "\"" + path + "\"";
-    const int code = executeCommandSilent("rmdir /s /q " + quoted + " 2>nul || del /f /q " + quoted + " 2>nul");
+    if (!ProgramDataFolders::mayRemove(path)) return false;
+    const std::wstring wide = WindowsCommand::widen(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        std::cout << "[UNINSTALL] Removing the link itself: " << path << std::endl;
+        return ProgramDataFolders::removeLink(path) && !pathExists(path);
+    }
+    const int code = WindowsCommand::run(WindowsCommand::removalCommand(wide));
     return code == 0 && !pathExists(path);
 }
 #else
@@ -228,7 +240,12 @@ bool isInside(const std::string& path, const std::string& root) {
 // shell-safe paths inside the installer's own folders are removed.
 bool isRemovablePath(const std::string& path) {
     const std::string checked = checkedForm(path);
+#ifdef _WIN32
+    // cmd.exe expands %NAME% even between quotes.
+    if (!isSafeWindowsCommandPath(checked)) return false;
+#else
     if (!isShellSafePath(checked)) return false;
+#endif
     for (const std::string& root :
          {renderEngineRoot(), MRV_SERVER_DIR, PLUGINS_DIR, MRV_PLUGINS_DIR, MRV_BASE_DIR, logsFolder()}) {
         if (isInside(checked, checkedForm(root))) return true;
