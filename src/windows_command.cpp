@@ -21,23 +21,12 @@ std::wstring g_toolFolder;
 }  // namespace
 
 std::wstring toolPathInSystemFolder(Tool tool) {
-    switch (tool) {
-    case Tool::Cmd:
-        return L"cmd.exe";
-    case Tool::PowerShell:
-        return L"WindowsPowerShell\\v1.0\\powershell.exe";
-    case Tool::Xcopy:
-        return L"xcopy.exe";
-    case Tool::Robocopy:
-        return L"robocopy.exe";
-    case Tool::Taskkill:
-        return L"taskkill.exe";
-    case Tool::Tasklist:
-        return L"tasklist.exe";
-    case Tool::Find:
-    default:
-        return L"find.exe";
-    }
+    // In the order of Tool.
+    static const wchar_t* const places[] = {L"cmd.exe",      L"WindowsPowerShell\\v1.0\\powershell.exe",
+                                            L"xcopy.exe",    L"robocopy.exe",
+                                            L"taskkill.exe", L"tasklist.exe",
+                                            L"find.exe"};
+    return places[static_cast<int>(tool)];
 }
 
 std::wstring quotedTool(const std::wstring& folder, Tool tool) {
