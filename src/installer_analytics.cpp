@@ -8,6 +8,10 @@
 #include <iostream>
 #include <mutex>
 
+#ifdef _WIN32
+#include "program_data_folders.h"
+#endif
+
 namespace InstallerAnalytics {
 
 std::unique_ptr<PostHog::Client> g_client;
@@ -80,6 +84,17 @@ struct ExitRelease {
 
 std::string cut(const std::string& text, std::size_t bytes) { return text.substr(0, bytes); }
 
+// The file that keeps the machine id. The Windows program writes it elevated,
+// so only into a folder of the data folders that no other user controls;
+// otherwise the id is not kept.
+std::string machineIdFile() {
+    const std::string& folder = InstallerConfig::Paths::MRV_BASE_DIR;
+#ifdef _WIN32
+    if (!ProgramDataFolders::prepare(folder, ProgramDataFolders::Purpose::Use)) return "";
+#endif
+    return folder + "/id.txt";
+}
+
 }  // namespace
 
 bool initialize() {
@@ -94,7 +109,7 @@ bool initialize() {
     std::cout << "[ANALYTICS] API key: " << key.substr(0, 8) << "..." << key.substr(key.size() >= 4 ? key.size() - 4 : 0)
               << std::endl;
 
-    std::string distinctId = PostHog::Client::generateMachineId(InstallerConfig::Paths::MRV_BASE_DIR + "/id.txt");
+    std::string distinctId = PostHog::Client::generateMachineId(machineIdFile());
 
     PostHog::Config config;
     config.apiKey = key;

@@ -13,7 +13,7 @@
 
 #ifdef _WIN32
 #include "installer_analytics.h"
-#include "installer_logging.h"
+#include "program_data_folders.h"
 #else
 #include "installer_auth.h"
 #endif
@@ -182,7 +182,7 @@ bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
 bool placeMRVServer(const std::string& staged, const StatusFn& status) {
     deletePath(MRV_SERVER_DIR);
     if (copyDirectory(staged, MRV_SERVER_DIR)) {
-        InstallerLogging::createDirectoryRecursive(CRASH_REPORTS_DIR);
+        ProgramDataFolders::prepare(CRASH_REPORTS_DIR, ProgramDataFolders::Purpose::Write);
         std::cout << "[MRV_SERVER] Files copied successfully" << std::endl;
         return true;
     }
@@ -350,7 +350,9 @@ const nlohmann::json* findPlugin(const nlohmann::json& manifest, const std::stri
 bool isSafeComponentName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (unsigned char c : name) {
-        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || isControl(c) || isWindowsCommandSpecial(c)) {
+        // Manifest ids are ASCII; a byte from 0x80 on may become a quote in the code page a command is read in.
+        if (c == '/' || c == '\\' || c == '"' || c == '$' || c == '`' || c >= 0x80 || isControl(c) ||
+            isWindowsCommandSpecial(c)) {
             return false;
         }
     }

@@ -30,9 +30,9 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
                    const std::string& additionalFilesUrl, ProgressFn progress, StatusFn status);
 
 // A plug-in id or legacy name that may become part of a path and a shell
-// command: non-empty, not "." or "..", no separator, quote, "$", backquote,
-// control character or character special to the Windows command lines
-// (' % ! ^ & | < > ;).
+// command: non-empty, not "." or "..", ASCII only, no separator, quote, "$",
+// backquote, control character or character special to the Windows command
+// lines (' % ! ^ & | < > ;).
 bool isSafeComponentName(const std::string& name);
 
 // A path that goes between double quotes into a shell command: non-empty,

@@ -11,6 +11,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "program_data_folders.h"
+#include "windows_command.h"
 #else
 #include <dirent.h>
 #include <sys/stat.h>
@@ -77,12 +80,25 @@ std::string checkedForm(std::string path) {
     return path;
 }
 
+// cmd.exe expands %NAME% even between quotes.
+bool isSafeInCommand(const std::string& path) { return isSafeWindowsCommandPath(path); }
+
+// The ProgramData folders on the way are checked by the removal itself.
 bool isSafeOnDisk(const std::string&, const std::string&) { return true; }
 
-// cmd's own exit code is not trusted alone: the path must be gone too.
+// cmd's own exit code is not trusted alone: the path must be gone too. A
+// link is taken away itself and never entered (rmdir /s would empty what it
+// leads to), and nothing is removed through a ProgramData folder that is a
+// link or another user's.
 bool runRemoval(const std::string& path) {
-    const std::string quoted = "\"" + path + "\"";
-    const int code = executeCommandSilent("rmdir /s /q " + quoted + " 2>nul || del /f /q " + quoted + " 2>nul");
+    if (!ProgramDataFolders::mayRemove(path)) return false;
+    const std::wstring wide = WindowsCommand::widen(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        std::cout << "[UNINSTALL] Removing the link itself: " << path << std::endl;
+        return ProgramDataFolders::removeLink(path) && !pathExists(path);
+    }
+    const int code = WindowsCommand::run(WindowsCommand::removalCommand(wide));
     return code == 0 && !pathExists(path);
 }
 #else
@@ -121,6 +137,8 @@ std::string renderEngineRoot() { return RENDER_ENGINE_DIR.substr(0, RENDER_ENGIN
 std::string logsFolder() { return InstallerConfig::MAC_LOGS_DIR; }
 
 std::string checkedForm(const std::string& path) { return path; }
+
+bool isSafeInCommand(const std::string& path) { return isShellSafePath(path); }
 
 // What stands below `anchor` on the way to `path`, checked on disk: no link
 // anywhere, and (root acts here) every folder the privileged user's own.
@@ -250,7 +268,7 @@ bool isInside(const std::string& path, const std::string& root) {
 // is the outermost of those folders that holds the path.
 bool isRemovablePath(const std::string& path, std::string& anchor) {
     const std::string checked = checkedForm(path);
-    if (!isShellSafePath(checked)) return false;
+    if (!isSafeInCommand(checked)) return false;
     anchor.clear();
     for (const std::string& root :
          {renderEngineRoot(), MRV_SERVER_DIR, PLUGINS_DIR, MRV_PLUGINS_DIR, MRV_BASE_DIR, logsFolder()}) {

@@ -1,6 +1,7 @@
 #include "installer_utils.h"
 
 #include "installer_config.h"
+#include "windows_command.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -43,8 +44,6 @@ std::vector<int> versionParts(const std::string& version) {
     return parts;
 }
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-
 #ifdef _WIN32
 std::string withBackslashes(std::string path) {
     for (char& c : path) {
@@ -55,6 +54,8 @@ std::string withBackslashes(std::string path) {
 
 bool makeFolder(const std::string& path) { return _mkdir(path.c_str()) == 0 || errno == EEXIST; }
 #else
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
 bool makeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
 // The server outlives the installer: it gets standard input, output and error
@@ -207,23 +208,7 @@ std::string getTempDirectory() {
 
 int executeCommandSilent(const std::string& command) {
 #ifdef _WIN32
-    std::string commandLine = "cmd.exe /c " + command;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
-        std::cerr << "[executeCommandSilent] Failed to create process, error: " << GetLastError() << std::endl;
-        return -1;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return static_cast<int>(exitCode);
+    return WindowsCommand::run(WindowsCommand::widen(command));
 #else
     return std::system(command.c_str());
 #endif
@@ -246,27 +231,16 @@ bool isWindowsCommandSpecial(unsigned char c) {
     }
 }
 
+// * and ? are wildcards to del, and ? is what the ANSI file calls put in
+// place of a character the code page lacks: such a path names other files.
 bool isSafeWindowsCommandPath(const std::string& path) {
     if (path.empty()) return false;
     for (unsigned char c : path) {
-        if (c == '"' || c < 0x20 || c == 0x7f || (c != '\'' && isWindowsCommandSpecial(c))) return false;
+        if (c == '"' || c == '*' || c == '?' || c < 0x20 || c == 0x7f || (c != '\'' && isWindowsCommandSpecial(c))) {
+            return false;
+        }
     }
     return true;
-}
-
-std::string powerShellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
-
-// -LiteralPath: -Path would read [ and ] as wildcards.
-std::string removeItemCommand(const std::string& path, bool directory) {
-    return "powershell -Command \"Remove-Item -LiteralPath " + powerShellQuoted(path) + " -Force" +
-           (directory ? " -Recurse" : "") + " -ErrorAction SilentlyContinue\"";
 }
 
 bool deletePath(const std::string& path) {
@@ -286,7 +260,8 @@ bool deletePath(const std::string& path) {
     } else {
         std::cout << "[deletePath] Detected file, using PowerShell Remove-Item" << std::endl;
     }
-    const int code = executeCommandSilent(removeItemCommand(path, directory));
+    const int code = WindowsCommand::run(
+        WindowsCommand::removeItemCommand(WindowsCommand::toolFolder(), WindowsCommand::widen(path), directory));
     std::cout << "[deletePath] Command result: " << code << std::endl;
     if (code != 0) {
         std::cerr << "[deletePath] Failed to delete: " << path << " (exit code: " << code << ")" << std::endl;
@@ -310,18 +285,18 @@ bool copyDirectory(const std::string& src, const std::string& dst) {
         std::cerr << "[copyDirectory] Refusing unsafe path" << std::endl;
         return false;
     }
-    const std::string xcopy = "xcopy " + quoted(src) + " " + quoted(dst) + " /E /I /Y /Q >nul 2>&1";
-    std::cout << "[copyDirectory] Executing: " << xcopy << std::endl;
-    int code = executeCommandSilent(xcopy);
+    using namespace WindowsCommand;
+    const std::wstring xcopy = xcopyCommand(toolFolder(), widen(src), widen(dst));
+    std::cout << "[copyDirectory] Executing: " << narrow(xcopy) << std::endl;
+    int code = run(xcopy);
     if (code == 0) {
         std::cout << "[copyDirectory] Copy completed successfully" << std::endl;
         return true;
     }
     std::cerr << "[copyDirectory] xcopy failed with code " << code << ", trying robocopy..." << std::endl;
-    const std::string robocopy =
-        "robocopy " + quoted(src) + " " + quoted(dst) + " /E /R:0 /W:0 /NFL /NDL /NJH /NJS /nc /ns /np";
-    std::cout << "[copyDirectory] Executing: " << robocopy << std::endl;
-    code = executeCommandSilent(robocopy);
+    const std::wstring robocopy = robocopyCommand(toolFolder(), widen(src), widen(dst));
+    std::cout << "[copyDirectory] Executing: " << narrow(robocopy) << std::endl;
+    code = run(robocopy);
     if (code >= 0 && code <= 7) {
         std::cout << "[copyDirectory] Copy completed successfully" << std::endl;
         return true;
@@ -350,9 +325,10 @@ bool copyDirectory(const std::string& src, const std::string& dst) {
 
 bool killProcessByName(const std::string& name) {
 #ifdef _WIN32
-    const std::string command = "taskkill /F /IM " + quoted(name) + " >nul 2>&1";
-    std::cout << "[killProcessByName] Executing: " << command << std::endl;
-    const int code = executeCommandSilent(command);
+    using namespace WindowsCommand;
+    const std::wstring command = taskkillCommand(toolFolder(), widen(name));
+    std::cout << "[killProcessByName] Executing: " << narrow(command) << std::endl;
+    const int code = run(command);
     if (code == 0) {
         std::cout << "[killProcessByName] Process terminated successfully" << std::endl;
         return true;
@@ -432,12 +408,12 @@ bool launchMRVServer() {
 bool isHostAppRunning() {
     std::cout << "[isHostAppRunning] Checking if Adobe host applications are running..." << std::endl;
 #ifdef _WIN32
-    if (executeCommandSilent("tasklist /FI \"IMAGENAME eq AfterFX.exe\" 2>nul | find /I \"AfterFX.exe\" >nul") == 0) {
+    using namespace WindowsCommand;
+    if (run(processSearchCommand(toolFolder(), L"AfterFX.exe")) == 0) {
         std::cout << "[isHostAppRunning] After Effects process detected (AfterFX.exe)" << std::endl;
         return true;
     }
-    if (executeCommandSilent(
-            "tasklist /FI \"IMAGENAME eq Adobe Premiere Pro.exe\" 2>nul | find /I \"Adobe Premiere Pro.exe\" >nul") == 0) {
+    if (run(processSearchCommand(toolFolder(), L"Adobe Premiere Pro.exe")) == 0) {
         std::cout << "[isHostAppRunning] Premiere Pro process detected (Adobe Premiere Pro.exe)" << std::endl;
         return true;
     }

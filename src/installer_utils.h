@@ -32,13 +32,9 @@ bool isHostAppRunning();
 // own inside the Windows command lines built here: ' % ! ^ & | < > ;
 bool isWindowsCommandSpecial(unsigned char c);
 // A path that may go between double quotes into a cmd.exe line: no quote,
-// control character or character of isWindowsCommandSpecial, except the
-// apostrophe (user names hold it; PowerShell gets it doubled).
+// wildcard (* ?), control character or character of isWindowsCommandSpecial,
+// except the apostrophe (user names hold it; PowerShell gets it doubled).
 bool isSafeWindowsCommandPath(const std::string& path);
-// text between single quotes for PowerShell, each ' doubled.
-std::string powerShellQuoted(const std::string& text);
-// The PowerShell command line that deletePath runs on Windows.
-std::string removeItemCommand(const std::string& path, bool directory);
 
 // The body of a string literal: valid UTF-8 kept as it is; backslash, quote and
 // control characters escaped; invalid UTF-8 replaced by U+FFFD. A script's

@@ -329,13 +329,15 @@ void addPlugin(PluginInfo info, const std::string& path, std::vector<PluginInfo>
 }
 
 #ifdef _WIN32
+// Depth first in listing order. Junctions and symbolic links are not
+// followed (a link back up would list the same plug-ins again, or never end).
 void scanDirectoryWin(const std::string& dir, std::vector<PluginInfo>& out) {
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         const std::string name = entry.cFileName;
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == ".." || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
         const std::string path = dir + "\\" + name;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             scanDirectoryWin(path, out);

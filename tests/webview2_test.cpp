@@ -31,7 +31,9 @@ const std::string KEY =
 const std::string PROGRAM_FILES = "C:\\Program Files (x86)";
 const std::string RUNTIME = PROGRAM_FILES + "\\Microsoft\\EdgeWebView\\Application\\msedgewebview2.exe";
 const std::string TEMP = "C:\\Users\\me\\AppData\\Local\\Temp\\";
-const std::string SETUP = TEMP + "MicrosoftEdgeWebview2Setup.exe";
+// The folder made for the run, and the bootstrapper in it.
+const std::string FRESH = TEMP + "zrvk-webview2-1";
+const std::string SETUP = FRESH + "\\MicrosoftEdgeWebview2Setup.exe";
 // Built on use: the configuration's strings are not there yet at static initialisation.
 std::string link() { return InstallerConfig::WEBVIEW2_LINK_ORIGIN + "/fwlink/p/?LinkId=2124703"; }
 
@@ -112,8 +114,11 @@ struct FakeWindows {
     bool starts = true;
     std::uint32_t exitCode = 0;
     bool bootstrapperInstalls = true;
+    bool folderMade = true;
 
     std::vector<std::string> events;
+    std::set<std::wstring> folders;  // made by makeOwnFolder and not removed yet
+    int foldersMade = 0;
     std::vector<std::string> boxTitles;
     int progressWindow = 0;
     int process = 0;
@@ -172,6 +177,7 @@ struct FakeWindows {
         };
         ops.download = [this](const std::wstring& url, const std::wstring& path) {
             events.push_back("download " + narrow(url) + " " + narrow(path));
+            EXPECT_EQ(folders.count(path.substr(0, path.rfind(L'\\'))), 1u) << "not in a folder made for it";
             if (downloadResult >= 0 || downloadLeavesPartialFile) files.insert(path);
             return downloadResult;
         };
@@ -191,6 +197,18 @@ struct FakeWindows {
         ops.deleteFile = [this](const std::wstring& path) {
             events.push_back("delete " + narrow(path));
             files.erase(path);
+        };
+        ops.makeOwnFolder = [this](const std::wstring& parent) -> std::wstring {
+            events.push_back("folder make " + narrow(parent));
+            if (!folderMade) return L"";
+            const std::wstring folder = parent + L"zrvk-webview2-" + std::to_wstring(++foldersMade);
+            folders.insert(folder);
+            return folder;
+        };
+        ops.removeFolder = [this](const std::wstring& folder) {
+            events.push_back("folder remove " + narrow(folder));
+            for (const std::wstring& file : files) EXPECT_NE(file.rfind(folder + L"\\", 0), 0u) << "not empty";
+            folders.erase(folder);
         };
         return ops;
     }
@@ -231,12 +249,13 @@ Events join(std::initializer_list<Events> parts) {
 
 const Events ASK = {"box WebView2 Runtime Required"};
 Events downloadEvents() {
-    return {"temp 260", "out [WebView2] Downloading installer...",
+    return {"temp 260", "folder make " + TEMP, "out [WebView2] Downloading installer...",
             "progress open Downloading WebView2 Runtime installer...\n\nPlease wait...",
             "download " + link() + " " + SETUP, "progress close"};
 }
 const Events START = {"out [WebView2] Running installer...", "start " + SETUP + " /silent /install"};
-const Events WAIT = {"out [WebView2] Waiting for installation to complete...", "wait", "delete " + SETUP};
+const Events WAIT = {"out [WebView2] Waiting for installation to complete...", "wait", "delete " + SETUP,
+                     "folder remove " + FRESH};
 
 TEST(WebView2Link, IsTheCompiledInOriginWithTheForwardingPath) {
     EXPECT_EQ(narrow(bootstrapperLink()), link());
@@ -324,8 +343,9 @@ TEST(EnsureWebView2Runtime, FailedDownloadShowsDownloadFailedAndLeavesNoFile) {
     EXPECT_FALSE(ensure(fake));
     EXPECT_EQ(fake.events, join({NOT_FOUND, ASK, downloadEvents(),
                                  {"err [WebView2] Failed to download installer, HRESULT: 800c0005",
-                                  "box Download Failed", "delete " + SETUP}}));
+                                  "box Download Failed", "delete " + SETUP, "folder remove " + FRESH}}));
     EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.folders.empty());
 }
 
 TEST(EnsureWebView2Runtime, DownloadsWithoutTheProgressWindowWhenItCannotBeMade) {
@@ -365,14 +385,41 @@ TEST(EnsureWebView2Runtime, TemporaryFolderThatCannotBeGivenWholeFailsTheDownloa
     }
 }
 
+// A bootstrapper put under the old fixed name in the temporary folder by
+// another program is never the one that runs.
+TEST(EnsureWebView2Runtime, BootstrapperGoesIntoAFolderMadeForTheRun) {
+    FakeWindows fake;
+    const std::wstring planted = widen(TEMP + "MicrosoftEdgeWebview2Setup.exe");
+    fake.files.insert(planted);
+    EXPECT_TRUE(ensure(fake));
+    EXPECT_EQ(fake.events, join({NOT_FOUND, ASK, downloadEvents(), START, WAIT, FOUND_AFTER_INSTALL,
+                                 {"out [WebView2] Installation successful!", "box Installation Complete"}}));
+    EXPECT_EQ(fake.files, std::set<std::wstring>{planted});
+    EXPECT_TRUE(fake.folders.empty());
+}
+
+TEST(EnsureWebView2Runtime, FolderThatCannotBeMadeFailsTheDownload) {
+    FakeWindows fake;
+    fake.folderMade = false;
+    EXPECT_FALSE(ensure(fake));
+    EXPECT_EQ(fake.events, join({NOT_FOUND, ASK,
+                                 {"temp 260", "folder make " + TEMP,
+                                  "err [WebView2] Failed to download installer: cannot make a folder for it",
+                                  "box Download Failed"}}));
+    EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.folders.empty());
+}
+
 TEST(EnsureWebView2Runtime, BootstrapperThatCannotStartShowsInstallationFailedAndLeavesNoFile) {
     FakeWindows fake;
     fake.starts = false;
     EXPECT_FALSE(ensure(fake));
     EXPECT_EQ(fake.events, join({NOT_FOUND, ASK, downloadEvents(), START,
                                  {"err [WebView2] Failed to launch installer", "box Installation Failed",
-                                  "delete " + SETUP}}));
+                                  "delete " + SETUP, "folder remove " + FRESH}}));
+    EXPECT_TRUE(fake.folders.empty());
     EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.folders.empty());
 }
 
 TEST(EnsureWebView2Runtime, NonZeroExitCodeFailsWithoutCheckingAgain) {
@@ -384,6 +431,7 @@ TEST(EnsureWebView2Runtime, NonZeroExitCodeFailsWithoutCheckingAgain) {
                                  {"err [WebView2] Installer exited with code: 1603",
                                   "box Installation May Have Failed"}}));
     EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.folders.empty());
 }
 
 TEST(EnsureWebView2Runtime, VerifiedInstallationCompletes) {
@@ -392,6 +440,7 @@ TEST(EnsureWebView2Runtime, VerifiedInstallationCompletes) {
     EXPECT_EQ(fake.events, join({NOT_FOUND, ASK, downloadEvents(), START, WAIT, FOUND_AFTER_INSTALL,
                                  {"out [WebView2] Installation successful!", "box Installation Complete"}}));
     EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.folders.empty());
 }
 
 TEST(EnsureWebView2Runtime, UnverifiedInstallationFails) {
@@ -401,6 +450,7 @@ TEST(EnsureWebView2Runtime, UnverifiedInstallationFails) {
     EXPECT_EQ(fake.events, join({NOT_FOUND, ASK, downloadEvents(), START, WAIT, NOT_FOUND,
                                  {"err [WebView2] Installation verification failed", "box Verification Failed"}}));
     EXPECT_TRUE(fake.files.empty());
+    EXPECT_TRUE(fake.folders.empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -412,8 +462,9 @@ void runEveryScenarioWithTheLogFile(const std::string& pathRecord) {
     InstallerLogging::FileLogger& logger = InstallerLogging::FileLogger::getInstance();
     if (!logger.initialize()) std::_Exit(2);
     writeFile(pathRecord, logger.getLogFilePath());
-    FakeWindows verified, failedDownload, noTemp, noStart, exitCode, unverified, file, windows11;
+    FakeWindows verified, failedDownload, noTemp, noFolder, noStart, exitCode, unverified, file, windows11;
     failedDownload.downloadResult = -1;
+    noFolder.folderMade = false;
     noTemp.tempAnswer = 0x1000;
     noStart.starts = false;
     exitCode.exitCode = 5;
@@ -421,7 +472,8 @@ void runEveryScenarioWithTheLogFile(const std::string& pathRecord) {
     file.files.insert(widen(RUNTIME));
     file.keyPresent = true;
     windows11.version = {10, 0, 22000};
-    for (FakeWindows* fake : {&verified, &failedDownload, &noTemp, &noStart, &exitCode, &unverified, &file, &windows11}) {
+    for (FakeWindows* fake :
+         {&verified, &failedDownload, &noTemp, &noFolder, &noStart, &exitCode, &unverified, &file, &windows11}) {
         ensureWebView2Runtime(fake->operations());
     }
     std::exit(0);
@@ -441,6 +493,7 @@ TEST(WebView2LogFile, EveryLineReachesTheLogFile) {
              "[WebView2] Registry key present without an installed version", "[WebView2] Downloading installer...",
              "[WebView2] Failed to download installer, HRESULT: ffffffff",
              "[WebView2] Failed to download installer: no usable temporary folder",
+             "[WebView2] Failed to download installer: cannot make a folder for it",
              "[WebView2] Running installer...", "[WebView2] Failed to launch installer",
              "[WebView2] Waiting for installation to complete...", "[WebView2] Installer exited with code: 5",
              "[WebView2] Installation successful!", "[WebView2] Installation verification failed"}) {

@@ -63,16 +63,27 @@ bool isAbsolutePath(const std::wstring& path) {
     return drive || share;
 }
 
-// The bootstrapper's path in the temporary folder; empty when the system
-// cannot give the folder whole, so the file never lands in a relative place.
-std::wstring bootstrapperPath(const PlatformOperations& platform) {
+// The temporary folder; empty when the system cannot give it whole, so the
+// bootstrapper never lands in a relative place.
+std::wstring temporaryFolder(const PlatformOperations& platform) {
     std::vector<wchar_t> buffer(TEMP_PATH_BUFFER, L'\0');
     const std::uint32_t length = platform.getTempPath(TEMP_PATH_BUFFER, buffer.data());
     if (length == 0 || length >= TEMP_PATH_BUFFER) return L"";
     const std::wstring folder(buffer.data(), length);
-    if (!isAbsolutePath(folder)) return L"";
-    return folder + BOOTSTRAPPER_FILE;
+    return isAbsolutePath(folder) ? folder : L"";
 }
+
+// The bootstrapper runs elevated: it goes into a folder made for this run,
+// never under a fixed name that another program could have put there first.
+struct BootstrapperPlace {
+    std::wstring folder;
+    std::wstring path;
+
+    void remove(const PlatformOperations& platform) const {
+        platform.deleteFile(path);
+        platform.removeFolder(folder);
+    }
+};
 
 std::int32_t downloadWithProgressWindow(const PlatformOperations& platform, const std::wstring& path) {
     void* window = platform.openProgressWindow(PROGRESS_TEXT);
@@ -135,18 +146,27 @@ bool ensureWebView2Runtime(const PlatformOperations& platform) {
     if (isWebView2RuntimeInstalled(platform)) return true;
     if (declined(platform)) return false;
 
-    const std::wstring path = bootstrapperPath(platform);
-    if (path.empty()) {
+    const std::wstring temp = temporaryFolder(platform);
+    if (temp.empty()) {
         logError("Failed to download installer: no usable temporary folder");
         showDownloadFailed(platform);
         return false;
     }
+    BootstrapperPlace place;
+    place.folder = platform.makeOwnFolder(temp);
+    if (place.folder.empty()) {
+        logError("Failed to download installer: cannot make a folder for it");
+        showDownloadFailed(platform);
+        return false;
+    }
+    place.path = place.folder + L"\\" + BOOTSTRAPPER_FILE;
+    const std::wstring& path = place.path;
     logLine("Downloading installer...");
     const std::int32_t result = downloadWithProgressWindow(platform, path);
     if (result < 0) {
         logError("Failed to download installer, HRESULT: " + hex(result));
         showDownloadFailed(platform);
-        platform.deleteFile(path);
+        place.remove(platform);
         return false;
     }
 
@@ -159,13 +179,13 @@ bool ensureWebView2Runtime(const PlatformOperations& platform) {
                 L"Please try downloading and running it manually from:\n" +
                     bootstrapperLink(),
                 BOX_ICON_ERROR);
-        platform.deleteFile(path);
+        place.remove(platform);
         return false;
     }
 
     logLine("Waiting for installation to complete...");
     const std::uint32_t exitCode = platform.waitForProcess(process);
-    platform.deleteFile(path);
+    place.remove(platform);
     if (exitCode != 0) {
         logError("Installer exited with code: " + std::to_string(exitCode));
         showBox(platform, L"Installation May Have Failed",

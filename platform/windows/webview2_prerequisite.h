@@ -15,7 +15,7 @@ extern const wchar_t* const CLIENT_KEY;         // under HKEY_LOCAL_MACHINE
 extern const wchar_t* const VERSION_VALUE;      // the installed version in the client key
 extern const wchar_t* const PROGRAM_FILES_VARIABLE;
 extern const wchar_t* const RUNTIME_FILE;       // below the program-files folder
-extern const wchar_t* const BOOTSTRAPPER_FILE;  // in the temporary folder
+extern const wchar_t* const BOOTSTRAPPER_FILE;  // in a folder of its own in the temporary folder
 extern const wchar_t* const BOOTSTRAPPER_LINK_PATH;
 extern const wchar_t* const BOOTSTRAPPER_PARAMETERS;
 extern const wchar_t* const PROGRESS_TEXT;
@@ -67,6 +67,12 @@ struct PlatformOperations {
     // read) and releases the process handle.
     std::function<std::uint32_t(void* process)> waitForProcess;
     std::function<void(const std::wstring& path)> deleteFile;
+    // Makes a new folder in `parent` (which ends in a backslash) that did not
+    // exist before and that only administrators and the system may change;
+    // its path, or empty when none could be made.
+    std::function<std::wstring(const std::wstring& parent)> makeOwnFolder;
+    // Removes an empty folder.
+    std::function<void(const std::wstring& folder)> removeFolder;
 };
 
 // The forwarding link of the bootstrapper, on the compiled-in origin.

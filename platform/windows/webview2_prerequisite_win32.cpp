@@ -1,12 +1,18 @@
 // The Win32 bodies of the WebView2 prerequisite's platform operations.
 #ifdef _WIN32
 
+// rand_s, from the system's random source.
+#define _CRT_RAND_S
+
 #include "webview2_prerequisite.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <urlmon.h>
 
+#include <cstdlib>
+#include <cwchar>
 #include <vector>
 
 namespace WebView2Prerequisite {
@@ -112,6 +118,37 @@ std::uint32_t waitForProcess(void* process) {
 
 void deleteFile(const std::wstring& path) { DeleteFileW(path.c_str()); }
 
+// Full access for SYSTEM and Administrators only, nothing inherited: the
+// user's other (not elevated) programs cannot put anything into it.
+const wchar_t* const OWN_FOLDER_SECURITY = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+std::wstring makeOwnFolder(const std::wstring& parent) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(OWN_FOLDER_SECURITY, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        return L"";
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    std::wstring made;
+    // A random name; one that exists already (anything, a link included) is never used.
+    for (int attempt = 0; attempt < 16 && made.empty(); ++attempt) {
+        unsigned int high = 0, low = 0;
+        if (rand_s(&high) != 0 || rand_s(&low) != 0) break;
+        wchar_t name[32];
+        std::swprintf(name, 32, L"zrvk-webview2-%08x%08x", high, low);
+        const std::wstring folder = parent + name;
+        if (CreateDirectoryW(folder.c_str(), &attributes)) {
+            made = folder;
+        } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    LocalFree(descriptor);
+    return made;
+}
+
+void removeFolder(const std::wstring& folder) { RemoveDirectoryW(folder.c_str()); }
+
 }  // namespace
 
 const PlatformOperations& windowsOperations() {
@@ -119,6 +156,7 @@ const PlatformOperations& windowsOperations() {
         readRegistryValue, getEnvironmentVariable, fileExists,     getWindowsVersion,
         showMessageBox,    getTempPath,            openProgressWindow, closeProgressWindow,
         download,          startProcess,           waitForProcess, deleteFile,
+        makeOwnFolder,     removeFolder,
     };
     return operations;
 }

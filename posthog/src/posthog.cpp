@@ -415,9 +415,25 @@ bool readFirstLine(const std::string& path, std::string& line) {
     return true;
 }
 
+// id.txt lies in a data folder where any user may create entries, and the
+// elevated installer writes it: a link, or a second name of another file,
+// planted as id.txt is not written through.
 void writeId(const std::string& path, const std::string& id) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out.is_open()) out << id;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return;
+    }
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        info.nNumberOfLinks == 1 && SetEndOfFile(file)) {
+        DWORD written = 0;
+        WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+    }
+    CloseHandle(file);
 }
 #else
 // id.txt lies in a folder that every user may write: a link planted there

@@ -63,3 +63,34 @@ ZRVK_CASE(collectInstalledPluginsWalksTheMediaCoreFolder) {
     CHECK(log.contains("  [ZRVK] Our Glow 1.4.0 (sig: unknown)"));
     CHECK(log.contains("[DIAGNOSTICS] ZRVK plugins: 1, signature issues: 0"));
 }
+
+// Links are not followed: a link of the maker's folder to itself lists its
+// plug-in once, and two folders linked to each other end the walk.
+ZRVK_CASE(collectInstalledPluginsFollowsNoLinks) {
+    const std::string mediaCore = InstallerConfig::Paths::MEDIACORE_DIR;
+    SystemFolderFixture folder(mediaCore);
+    makeFolders(mediaCore + "/ZRVK");
+    makeFolders(mediaCore + "/Loop A");
+    makeFolders(mediaCore + "/Loop B");
+    writeFile(mediaCore + "/ZRVK/Our Glow.aex", aexFile("Our Glow", zrvk_test::versionWord(1, 4, 0), "ZRVK Glow"));
+    writeFile(mediaCore + "/Loop A/Their Blur.aex", aexFile("Their Blur", zrvk_test::versionWord(3, 0, 2), "OTHR"));
+    REQUIRE(makeLink(mediaCore + "/ZRVK/self", mediaCore + "/ZRVK"));
+    REQUIRE(makeLink(mediaCore + "/Loop A/to B", mediaCore + "/Loop B"));
+    REQUIRE(makeLink(mediaCore + "/Loop B/to A", mediaCore + "/Loop A"));
+    // Listed before the folder it leads to: the plug-in still counts as the maker's own, once.
+    REQUIRE(makeLink(mediaCore + "/A link to ZRVK", mediaCore + "/ZRVK"));
+
+    std::map<std::string, int> counts;
+    bool ownGlow = false;
+    for (const PluginInfo& plugin : PluginDiagnostics::collectInstalledPlugins()) {
+        ++counts[plugin.file];
+        if (plugin.file == "Our Glow.aex") ownGlow = plugin.own;
+    }
+    CHECK_EQ(counts.size(), std::size_t(2));
+    CHECK_EQ(counts["Our Glow.aex"], 1);
+    CHECK_EQ(counts["Their Blur.aex"], 1);
+    CHECK(ownGlow);
+    for (const char* link : {"/ZRVK/self", "/Loop A/to B", "/Loop B/to A", "/A link to ZRVK"}) {
+        removeLink(mediaCore + link);
+    }
+}

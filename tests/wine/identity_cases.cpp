@@ -67,3 +67,26 @@ ZRVK_CASE(machineIdFileIsWrittenWhenMissingOrBlank) {
     CHECK_EQ(PostHog::Client::generateMachineId(path), id);
     CHECK_EQ(readFile(path), id);
 }
+
+// The elevated installer writes id.txt in a folder where any user may create
+// entries: a link or a second name of another file there is not written through.
+ZRVK_CASE(machineIdFileIsNotWrittenThroughALinkOrASecondName) {
+    const std::string id = MachineID::getHashedMacId();
+    if (id.empty()) skip("no adapter with a hardware address");
+    const std::string victim = caseFolder() + "/victim.txt";
+    writeFile(victim, "");
+    const std::string hardLink = caseFolder() + "/hard/id.txt";
+    makeFolders(caseFolder() + "/hard");
+    REQUIRE(CreateHardLinkA(hardLink.c_str(), victim.c_str(), nullptr));
+    CHECK_EQ(MachineID::getHashedMacIdWithFallback(hardLink), id);
+    CHECK_EQ(readFile(victim), std::string());
+
+    // wine shows a Unix link to a file as the file itself: Windows only.
+    if (underWine()) return;
+    const std::string linked = caseFolder() + "/linked/id.txt";
+    makeFolders(caseFolder() + "/linked");
+    REQUIRE(makeLink(linked, victim));
+    CHECK_EQ(MachineID::getHashedMacIdWithFallback(linked), id);
+    CHECK_EQ(readFile(victim), std::string());
+    removeLink(linked);
+}

@@ -9,6 +9,9 @@
 
 #include "installer_config.h"
 #include "installer_uninstall.h"
+#include "installer_utils.h"
+#include "program_data_folders.h"
+#include "windows_command.h"
 
 #include <map>
 #include <string>
@@ -145,4 +148,132 @@ ZRVK_CASE(uninstallComponentsAndUserData) {
     // Nothing left to remove is not a failure.
     CHECK(InstallerUninstall::uninstallRenderEngine(nullptr));
     CHECK(InstallerUninstall::uninstallMRVServer(nullptr));
+}
+
+namespace {
+
+// A file made through the wide calls, so its name is the same in any code page.
+void writeWideFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+bool wideFileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring widePluginsDir() { return WindowsCommand::widen(withBackslashes(PLUGINS_DIR)); }
+
+}  // namespace
+
+// Names with an apostrophe, a typographic quote or Cyrillic letters are
+// removed, and nothing else: "???.aex", what the Western code page made of
+// a Cyrillic name, would have matched every three-letter plug-in.
+ZRVK_CASE(uninstallRemovesPluginsWhateverScriptTheirNamesAreIn) {
+    SystemFolderFixture plugins{PLUGINS_DIR};
+    SystemFolderFixture components{MRV_PLUGINS_DIR};
+    const std::wstring names[] = {L"It's", L"It\u2019s", L"\u0416\u0443\u043A"};
+    for (const std::wstring& name : names) {
+        writeWideFile(widePluginsDir() + L"\\" + name + L".aex");
+        CreateDirectoryW((WindowsCommand::widen(withBackslashes(MRV_PLUGINS_DIR)) + L"\\" + name).c_str(), nullptr);
+    }
+    writeFile(PLUGINS_DIR + "/Abc.aex", "MZ");
+    auto found = pluginsById(InstallerUninstall::detectInstalledPlugins());
+    for (const std::wstring& name : names) {
+        const std::string id = WindowsCommand::narrow(name);
+        REQUIRE(found.count(id) == 1);
+        CHECK(!found[id].mrvComponentPath.empty());
+        CHECK(InstallerUninstall::uninstallPlugin(found[id], nullptr));
+        CHECK(!wideFileExists(widePluginsDir() + L"\\" + name + L".aex"));
+        CHECK(!folderExists(MRV_PLUGINS_DIR + "/" + id));
+    }
+    CHECK(fileExists(PLUGINS_DIR + "/Abc.aex"));
+    CHECK_EQ(InstallerUninstall::detectInstalledPlugins().size(), std::size_t(1));
+}
+
+// cmd.exe expands %NAME% even between quotes: such a name is not removed,
+// and the file it would have named stays.
+ZRVK_CASE(uninstallRefusesNamesThatCmdWouldExpand) {
+    SystemFolderFixture plugins{PLUGINS_DIR};
+    ScopedEnv other("ZRVK_OTHER", "Victim");
+    writeFile(PLUGINS_DIR + "/%ZRVK_OTHER%.aex", "MZ");
+    writeFile(PLUGINS_DIR + "/Victim.aex", "MZ");
+    auto found = pluginsById(InstallerUninstall::detectInstalledPlugins());
+    REQUIRE(found.count("%ZRVK_OTHER%") == 1);
+    CaptureStreams log;
+    CHECK(!InstallerUninstall::uninstallPlugin(found["%ZRVK_OTHER%"], nullptr));
+    CHECK(log.contains("[UNINSTALL] Refusing to remove"));
+    CHECK(fileExists(PLUGINS_DIR + "/Victim.aex"));
+    CHECK(fileExists(PLUGINS_DIR + "/%ZRVK_OTHER%.aex"));
+}
+
+// A component folder that is a link is taken away itself, or left with a
+// failure; what it leads to is never emptied.
+ZRVK_CASE(uninstallNeverEmptiesWhatALinkLeadsTo) {
+    SystemFolderFixture plugins{PLUGINS_DIR};
+    SystemFolderFixture components{MRV_PLUGINS_DIR};
+    const std::string outside = caseFolder() + "/outside";
+    makeFolders(outside + "/inner");
+    writeFile(outside + "/inner/kept.txt", "kept");
+    writeFile(PLUGINS_DIR + "/Linked.aex", "MZ");
+    REQUIRE(makeLink(MRV_PLUGINS_DIR + "/Linked", outside));
+    auto found = pluginsById(InstallerUninstall::detectInstalledPlugins());
+    REQUIRE(found.count("Linked") == 1);
+    REQUIRE(!found["Linked"].mrvComponentPath.empty());
+    const bool removed = InstallerUninstall::uninstallPlugin(found["Linked"], nullptr);
+    CHECK_EQ(readFile(outside + "/inner/kept.txt"), std::string("kept"));
+    CHECK(folderExists(outside + "/inner"));
+    CHECK_EQ(removed, !pathExists(MRV_PLUGINS_DIR + "/Linked"));
+    CHECK(!fileExists(PLUGINS_DIR + "/Linked.aex"));
+    removeLink(MRV_PLUGINS_DIR + "/Linked");
+}
+
+// C:\ProgramData\ZRVK made a link by another user: the user-data removal
+// goes through nothing, and what the link leads to stays whole.
+ZRVK_CASE(removeUserDataRefusesALinkedDataFolder) {
+    const std::string root = ProgramDataFolders::ROOT;
+    if (folderExists(root)) skip("this machine has its own " + root);
+    const std::string elsewhere = caseFolder() + "/elsewhere";
+    makeFolders(elsewhere + "/MORVANE/CrashReports");
+    makeFolders(elsewhere + "/Logs");
+    writeFile(elsewhere + "/MORVANE/id.txt", "someone else's file");
+    writeFile(elsewhere + "/MORVANE/CrashReports/report.txt", "kept");
+    writeFile(elsewhere + "/Logs/log.txt", "kept");
+    REQUIRE(makeLink(root, elsewhere));
+    CaptureStreams log;
+    const bool removed = InstallerUninstall::removeUserData(nullptr);
+    removeLink(root);
+    CHECK(!removed);
+    CHECK(log.contains("[ProgramData] Refusing " + root + ": a link"));
+    CHECK_EQ(readFile(elsewhere + "/MORVANE/id.txt"), std::string("someone else's file"));
+    CHECK_EQ(readFile(elsewhere + "/MORVANE/CrashReports/report.txt"), std::string("kept"));
+    CHECK_EQ(readFile(elsewhere + "/Logs/log.txt"), std::string("kept"));
+}
+
+// Folders for an elevated write: made where missing, and never made inside
+// what a planted link leads to.
+ZRVK_CASE(programDataFoldersAreOurOwnBeforeAWrite) {
+    const std::string root = ProgramDataFolders::ROOT;
+    if (folderExists(root)) skip("this machine has its own " + root);
+    {
+        CHECK(ProgramDataFolders::prepare(CRASH_REPORTS_DIR, ProgramDataFolders::Purpose::Write));
+        CHECK(folderExists(CRASH_REPORTS_DIR));
+        CHECK(ProgramDataFolders::prepare(MRV_BASE_DIR, ProgramDataFolders::Purpose::Use));
+        CHECK(ProgramDataFolders::mayRemove(MRV_BASE_DIR + "/id.txt"));
+        removeTree(root);
+    }
+    CHECK(!ProgramDataFolders::prepare(MRV_BASE_DIR, ProgramDataFolders::Purpose::Use));
+    const std::string elsewhere = caseFolder() + "/elsewhere";
+    makeFolders(elsewhere);
+    makeFolders(root);
+    REQUIRE(makeLink(MRV_BASE_DIR, elsewhere));
+    CaptureStreams log;
+    const bool prepared = ProgramDataFolders::prepare(CRASH_REPORTS_DIR, ProgramDataFolders::Purpose::Write);
+    // Windows takes the link away and makes the folder afresh; wine cannot
+    // remove a link it shows, so there the write is refused.
+    const bool linkStays = pathExists(MRV_BASE_DIR) && (GetFileAttributesA(MRV_BASE_DIR.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    CHECK(log.contains("[ProgramData] Removing what was planted at " + MRV_BASE_DIR + " (a link)"));
+    CHECK_EQ(prepared, !linkStays);
+    CHECK(folderExists(elsewhere));
+    CHECK(folderEntries(elsewhere).empty());
+    if (linkStays) removeLink(MRV_BASE_DIR);
+    removeTree(root);
 }

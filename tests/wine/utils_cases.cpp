@@ -4,11 +4,13 @@
 #include "windows_support.h"
 
 #include "installer_utils.h"
+#include "windows_command.h"
 
 #include <string>
 #include <vector>
 
 using namespace wintest;
+using WindowsCommand::Tool;
 
 namespace {
 
@@ -120,25 +122,39 @@ ZRVK_CASE(copyDirectoryCopiesATreeByteForByteWithXcopy) {
     CHECK(treeContents(target) == treeContents(source));
 }
 
+// Both tools are recording stand-ins: xcopy's exit code (42) is none that
+// the real xcopy gives, so the log line below proves the stand-in ran, and
+// each run is counted in its own log. Nothing here waits for a time.
 ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
     StandInTools tools(caseFolder() + "/tools");
-    tools.addBatch("xcopy", "@exit /b 4\r\n");
-    tools.addBatch("robocopy", "@exit /b %ZRVK_ROBOCOPY_CODE%\r\n");
+    REQUIRE(tools.addRecorder(Tool::Xcopy, 42));
+    REQUIRE(tools.addRecorder(Tool::Robocopy, 0));
+    const std::string from = caseFolder() + "/from";
+    const std::string to = caseFolder() + "/to";
     const struct {
-        const char* code;
+        int code;
         bool copied;
         bool serious;
         bool fatal;
     } table[] = {
-        {"1", true, false, false},  {"7", true, false, false},  {"8", false, false, false},
-        {"16", false, true, false}, {"24", false, false, true},
+        {1, true, false, false},  {7, true, false, false},  {8, false, false, false},
+        {16, false, true, false}, {24, false, false, true},
     };
+    std::size_t runs = 0;
     for (const auto& row : table) {
-        ScopedEnv code("ZRVK_ROBOCOPY_CODE", row.code);
+        tools.recorderAnswers(Tool::Robocopy, row.code, "");
         CaptureStreams log;
-        CHECK_EQ(copyDirectory(caseFolder() + "/from", caseFolder() + "/to"), row.copied);
-        CHECK(log.contains("[copyDirectory] xcopy failed with code 4, trying robocopy..."));
-        CHECK_EQ(log.contains(std::string("[copyDirectory] robocopy failed with code ") + row.code), !row.copied);
+        CHECK_EQ(copyDirectory(from, to), row.copied);
+        ++runs;
+        const std::vector<std::string> xcopy = tools.recordedCommands(Tool::Xcopy);
+        const std::vector<std::string> robocopy = tools.recordedCommands(Tool::Robocopy);
+        REQUIRE(xcopy.size() == runs && robocopy.size() == runs);
+        CHECK_EQ(xcopy.back().rfind("\"" + tools.toolPath(Tool::Xcopy) + "\" \"" + from + "\" \"" + to + "\" /E /I /Y /Q", 0),
+                 0u);
+        CHECK_EQ(robocopy.back().rfind("\"" + tools.toolPath(Tool::Robocopy) + "\" \"" + from + "\" \"" + to + "\" /E /R:0", 0),
+                 0u);
+        CHECK(log.contains("[copyDirectory] xcopy failed with code 42, trying robocopy..."));
+        CHECK_EQ(log.contains("[copyDirectory] robocopy failed with code " + std::to_string(row.code)), !row.copied);
         CHECK_EQ(log.contains("[copyDirectory] ERROR: Serious error - robocopy did not copy any files"), row.serious);
         CHECK_EQ(log.contains("[copyDirectory] ERROR: Fatal error occurred (likely access denied)"), row.fatal);
         CHECK_EQ(log.contains("[copyDirectory] HINT: Please run the installer as Administrator"), row.fatal);
@@ -147,7 +163,7 @@ ZRVK_CASE(copyDirectoryJudgesRobocopyExitCodes) {
 
 ZRVK_CASE(copyDirectoryRefusesPathsSpecialToCmd) {
     StandInTools tools(caseFolder() + "/tools");
-    REQUIRE(tools.addRecorder("xcopy"));
+    REQUIRE(tools.addRecorder(Tool::Xcopy, 0));
     const std::string source = caseFolder() + "/source tree";
     writeSourceTree(source);
     for (const std::string& target : {caseFolder() + "/100% copy", caseFolder() + "/this & that"}) {
@@ -155,17 +171,50 @@ ZRVK_CASE(copyDirectoryRefusesPathsSpecialToCmd) {
         CHECK(!copyDirectory(source, target));
         CHECK(log.contains("[copyDirectory] Refusing unsafe path"));
     }
-    CHECK(tools.recordedCommands("xcopy").empty());
+    CHECK(tools.recordedCommands(Tool::Xcopy).empty());
 }
 
 ZRVK_CASE(copyDirectoryCopiesWithRobocopyWhenXcopyFails) {
     skipUnderWine("robocopy is only a stub under wine");
     StandInTools tools(caseFolder() + "/tools");
-    tools.addBatch("xcopy", "@exit /b 4\r\n");
+    REQUIRE(tools.addRecorder(Tool::Xcopy, 4));
+    REQUIRE(CopyFileW((WindowsCommand::systemFolder() + L"\\robocopy.exe").c_str(),
+                      WindowsCommand::widen(tools.toolPath(Tool::Robocopy)).c_str(), FALSE));
     const std::string source = caseFolder() + "/source tree";
     writeSourceTree(source);
     CHECK(copyDirectory(source, caseFolder() + "/robocopy copy"));
     CHECK(treeContents(caseFolder() + "/robocopy copy") == treeContents(source));
+}
+
+// A cmd.exe or xcopy.exe in the current folder, or first on PATH, is never
+// the one that runs: every program is named by its path in the system folder.
+ZRVK_CASE(commandLinesTakeNoProgramFromTheCurrentFolderOrPath) {
+    const std::string planted = caseFolder() + "/Downloads";
+    makeFolders(planted);
+    for (const char* tool : {"cmd", "xcopy", "powershell"}) {
+        writeFile(planted + "/" + tool + ".exit-code", "0");
+        REQUIRE(CopyFileA(selfPath().c_str(), (planted + "/" + tool + ".exe").c_str(), FALSE));
+    }
+    char current[MAX_PATH + 1];
+    const DWORD length = GetCurrentDirectoryA(sizeof(current), current);
+    REQUIRE(length > 0 && length < sizeof(current));
+    REQUIRE(SetCurrentDirectoryA(planted.c_str()));
+    {
+        char path[32768];
+        const DWORD pathLength = GetEnvironmentVariableA("PATH", path, sizeof(path));
+        ScopedEnv first("PATH", (withBackslashes(planted) + ";" + std::string(path, pathLength)).c_str());
+        const std::string source = caseFolder() + "/source tree";
+        writeSourceTree(source);
+        CHECK(copyDirectory(source, caseFolder() + "/copy"));
+        CHECK(treeContents(caseFolder() + "/copy") == treeContents(source));
+        CHECK_EQ(executeCommandSilent("exit 6"), 6);
+    }
+    SetCurrentDirectoryA(std::string(current, length).c_str());
+    for (const char* tool : {"cmd", "xcopy", "powershell"}) {
+        CHECK_EQ(readFile(planted + "/" + tool + ".commands"), std::string());
+    }
+    // wine lets go of a former current folder a little later.
+    for (int i = 0; i < 100 && !removeTree(planted); ++i) Sleep(50);
 }
 
 ZRVK_CASE(killProcessByNameEndsAStartedProcess) {
@@ -176,7 +225,8 @@ ZRVK_CASE(killProcessByNameEndsAStartedProcess) {
     {
         CaptureStreams log;
         CHECK(killProcessByName("zrvk sleeper.exe"));
-        CHECK(log.contains("[killProcessByName] Executing: taskkill /F /IM \"zrvk sleeper.exe\" >nul 2>&1"));
+        CHECK(log.contains("[killProcessByName] Executing: \"" + WindowsCommand::narrow(WindowsCommand::systemFolder()) +
+                           "\\taskkill.exe\" /F /IM \"zrvk sleeper.exe\" >nul 2>&1"));
         CHECK(log.contains("[killProcessByName] Process terminated successfully"));
     }
     CHECK(sleeper.child.waitFor(10000));
@@ -203,11 +253,15 @@ ZRVK_CASE(deletePathOfAMissingPathRunsNoCommand) {
 }
 
 // The exact command line that PowerShell gets, from a recording stand-in
-// that also does the removal (or not, or fails) as the row says.
+// that also does the removal (or not, or fails) as the row says. Every quote
+// PowerShell ends a literal at is doubled, whatever code page reads the line.
 ZRVK_CASE(deletePathQuotesThePathForPowerShell) {
     StandInTools tools(caseFolder() + "/tools");
-    REQUIRE(tools.addRecorder("powershell"));
+    REQUIRE(tools.addRecorder(Tool::PowerShell, 0));
     const std::string root = caseFolder() + "/removed";
+    const std::string rsquo = "\xE2\x80\x99";  // U+2019, byte 0x92 in the Western code page
+    const std::string lsquo = "\xE2\x80\x98";
+    const std::string cyrillic = "\xD0\x96\xD1\x83\xD0\xBA";
     const struct {
         std::string name;
         bool folder;
@@ -221,6 +275,9 @@ ZRVK_CASE(deletePathQuotesThePathForPowerShell) {
         {"it's [1] (copy)", true, 0, true, "'" + root + "/it''s [1] (copy)'", true, ""},
         {"file to delete.txt", false, 0, true, "'" + root + "/file to delete.txt'", true, ""},
         {"Bob's [draft].aex", false, 0, true, "'" + root + "/Bob''s [draft].aex'", true, ""},
+        {"x" + rsquo + "+(Start-Process calc)+" + lsquo, true, 0, true,
+         "'" + root + "/x" + rsquo + rsquo + "+(Start-Process calc)+" + lsquo + lsquo + "'", true, ""},
+        {cyrillic + " " + rsquo + "s", false, 0, true, "'" + root + "/" + cyrillic + " " + rsquo + rsquo + "s'", true, ""},
         {"still here", true, 0, false, "'" + root + "/still here'", false,
          "[deletePath] Path still exists after deletion: " + root + "/still here"},
         {"refused", true, 1, false, "'" + root + "/refused'", false,
@@ -235,13 +292,15 @@ ZRVK_CASE(deletePathQuotesThePathForPowerShell) {
             makeFolders(root);
             writeFile(path, "x");
         }
-        tools.recorderAnswers("powershell", row.exitCode, row.removes ? path : "");
-        const std::size_t before = tools.recordedCommands("powershell").size();
+        REQUIRE(pathExists(path));
+        tools.recorderAnswers(Tool::PowerShell, row.exitCode, row.removes ? path : "");
+        const std::size_t before = tools.recordedCommands(Tool::PowerShell).size();
         CaptureStreams log;
         CHECK_EQ(deletePath(path), row.deleted);
-        const std::vector<std::string> commands = tools.recordedCommands("powershell");
+        const std::vector<std::string> commands = tools.recordedCommands(Tool::PowerShell);
         REQUIRE(commands.size() == before + 1);
-        CHECK_EQ(commands.back(), "powershell -Command \"Remove-Item -LiteralPath " + row.quoted + " -Force" +
+        CHECK_EQ(commands.back(), "\"" + tools.toolPath(Tool::PowerShell) +
+                                      "\" -NoProfile -Command \"Remove-Item -LiteralPath " + row.quoted + " -Force" +
                                       (row.folder ? " -Recurse" : "") + " -ErrorAction SilentlyContinue\"");
         CHECK_EQ(pathExists(path), !row.deleted);
         if (!row.line.empty()) CHECK(log.contains(row.line));
@@ -250,7 +309,7 @@ ZRVK_CASE(deletePathQuotesThePathForPowerShell) {
 
 ZRVK_CASE(deletePathRefusesPathsSpecialToCmd) {
     StandInTools tools(caseFolder() + "/tools");
-    REQUIRE(tools.addRecorder("powershell"));
+    REQUIRE(tools.addRecorder(Tool::PowerShell, 0));
     for (const char* name : {"100% done", "this & that", "wow!", "up^arrow", "semi;colon"}) {
         const std::string path = caseFolder() + "/" + name;
         makeFolders(path);
@@ -259,8 +318,11 @@ ZRVK_CASE(deletePathRefusesPathsSpecialToCmd) {
         CHECK(log.contains("[deletePath] Refusing unsafe path: " + path));
         CHECK(folderExists(path));
     }
-    CHECK(tools.recordedCommands("powershell").empty());
+    CHECK(tools.recordedCommands(Tool::PowerShell).empty());
 }
+
+// File names in any script reach the program, and its command lines, unchanged.
+ZRVK_CASE(theProgramsNarrowTextIsUtf8) { CHECK_EQ(GetACP(), 65001u); }
 
 ZRVK_CASE(deletePathRemovesFilesAndFoldersWithPowerShell) {
     skipUnderWine("PowerShell is only a stub under wine");

@@ -123,6 +123,19 @@ ZRVK_CASE(webview2OperationsOnTheSystem) {
     REQUIRE(length > 2 && length < TEMP_PATH_BUFFER);
     CHECK(temp[1] == L':' && temp[length - 1] == L'\\');
 
+    // The bootstrapper's folder is new on every call, never a fixed name.
+    const std::wstring tempFolder(temp, length);
+    const std::wstring made = win32.makeOwnFolder(tempFolder);
+    const std::wstring second = win32.makeOwnFolder(tempFolder);
+    REQUIRE(!made.empty() && !second.empty());
+    CHECK(made != second);
+    CHECK_EQ(made.rfind(tempFolder + L"zrvk-webview2-", 0), 0u);
+    CHECK((GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    win32.removeFolder(made);
+    win32.removeFolder(second);
+    CHECK(GetFileAttributesW(made.c_str()) == INVALID_FILE_ATTRIBUTES);
+    CHECK(GetFileAttributesW(second.c_str()) == INVALID_FILE_ATTRIBUTES);
+
     {
         ScopedEnv variable("ZRVK_WINDOWS_TEST_VARIABLE", "C:\\Some Folder (x86)");
         std::wstring value;

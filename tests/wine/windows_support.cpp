@@ -28,13 +28,7 @@ const std::string& workRoot() {
     return root;
 }
 
-std::wstring wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
-    return out;
-}
+std::wstring wide(const std::string& text) { return WindowsCommand::widen(text); }
 
 void collectTree(const std::string& root, const std::string& relative, std::map<std::string, std::string>& out) {
     const std::string folder = relative.empty() ? root : root + "/" + relative;
@@ -188,7 +182,7 @@ ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name(name) {
 
 ScopedEnv::~ScopedEnv() { SetEnvironmentVariableA(name.c_str(), hadValue ? saved.c_str() : nullptr); }
 
-ChildProcess::ChildProcess(const std::string& commandLine) {
+ChildProcess::ChildProcess(const std::string& commandLine, const std::string& application) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
@@ -200,7 +194,8 @@ ChildProcess::ChildProcess(const std::string& commandLine) {
     startup.hStdError = nul;
     PROCESS_INFORMATION info{};
     std::wstring line = wide(commandLine);
-    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+    const std::wstring program = wide(application);
+    if (CreateProcessW(application.empty() ? nullptr : program.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                        &info)) {
         process = info.hProcess;
         CloseHandle(info.hThread);
@@ -227,31 +222,36 @@ DWORD ChildProcess::exitCode() const {
 
 StandInTools::StandInTools(const std::string& folder) : folder(folder) {
     makeFolders(folder);
-    char buffer[32768];
-    const DWORD length = GetEnvironmentVariableA("PATH", buffer, sizeof(buffer));
-    const std::string current = length < sizeof(buffer) ? std::string(buffer, length) : std::string();
-    path.reset(new ScopedEnv("PATH", (withBackslashes(folder) + ";" + current).c_str()));
+    WindowsCommand::setToolFolderForTesting(wide(withBackslashes(folder)));
 }
 
-StandInTools::~StandInTools() = default;
+StandInTools::~StandInTools() { WindowsCommand::setToolFolderForTesting(L""); }
 
-void StandInTools::addBatch(const std::string& tool, const std::string& body) {
-    writeFile(folder + "/" + tool + ".bat", body);
+std::string StandInTools::toolPath(WindowsCommand::Tool tool) const {
+    const std::wstring place = WindowsCommand::toolPathInSystemFolder(tool);
+    return withBackslashes(folder) + "\\" + std::string(place.begin(), place.end());
 }
 
-bool StandInTools::addRecorder(const std::string& tool) {
-    recorderAnswers(tool, 0, "");
-    return CopyFileA(selfPath().c_str(), (folder + "/" + tool + ".exe").c_str(), FALSE) != 0;
+std::string StandInTools::base(WindowsCommand::Tool tool) const {
+    const std::string path = toolPath(tool);
+    return path.substr(0, path.size() - 4);
 }
 
-void StandInTools::recorderAnswers(const std::string& tool, int exitCode, const std::string& removes) {
-    writeFile(folder + "/" + tool + ".exit-code", std::to_string(exitCode));
-    writeFile(folder + "/" + tool + ".removes", removes);
+bool StandInTools::addRecorder(WindowsCommand::Tool tool, int exitCode) {
+    const std::string path = toolPath(tool);
+    makeFolders(path.substr(0, path.rfind('\\')));
+    recorderAnswers(tool, exitCode, "");
+    return CopyFileA(selfPath().c_str(), path.c_str(), FALSE) != 0;
 }
 
-std::vector<std::string> StandInTools::recordedCommands(const std::string& tool) const {
+void StandInTools::recorderAnswers(WindowsCommand::Tool tool, int exitCode, const std::string& removes) {
+    writeFile(base(tool) + ".exit-code", std::to_string(exitCode));
+    writeFile(base(tool) + ".removes", removes);
+}
+
+std::vector<std::string> StandInTools::recordedCommands(WindowsCommand::Tool tool) const {
     std::vector<std::string> lines;
-    const std::string text = readFile(folder + "/" + tool + ".commands");
+    const std::string text = readFile(base(tool) + ".commands");
     std::string::size_type start = 0;
     while (start < text.size()) {
         std::string::size_type end = text.find('\n', start);
@@ -290,7 +290,12 @@ std::string roleCommand(const std::string& programPath, const std::string& role)
     return "\"" + withBackslashes(programPath) + "\" --role " + role;
 }
 
-CaptureStreams::CaptureStreams() : savedOut(std::cout.rdbuf()), savedErr(std::cerr.rdbuf()) {
+namespace {
+CaptureStreams* g_innermostCapture = nullptr;
+}
+
+CaptureStreams::CaptureStreams() : savedOut(std::cout.rdbuf()), savedErr(std::cerr.rdbuf()), outer(g_innermostCapture) {
+    g_innermostCapture = this;
     std::cout.rdbuf(buffer.rdbuf());
     std::cerr.rdbuf(buffer.rdbuf());
 }
@@ -298,6 +303,79 @@ CaptureStreams::CaptureStreams() : savedOut(std::cout.rdbuf()), savedErr(std::ce
 CaptureStreams::~CaptureStreams() {
     std::cout.rdbuf(savedOut);
     std::cerr.rdbuf(savedErr);
+    g_innermostCapture = outer;
+    if (outer != nullptr) outer->buffer << buffer.str();
+}
+
+namespace {
+
+// The Unix path of a Windows path under wine; empty elsewhere.
+std::string unixPath(const std::string& path) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr) return "";
+    char* name = unixName(wide(withBackslashes(path)).c_str());
+    if (name == nullptr) return "";
+    std::string out = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+// Starts a program of the Unix system under wine, which starts it like a
+// Windows one but gives no handle to wait on: callers wait for its work.
+bool startUnixProgram(const std::string& program, const std::string& arguments) {
+    std::wstring line = wide(program + " " + arguments);
+    const std::wstring application = wide("Z:" + withBackslashes(program));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+        return false;
+    }
+    if (info.hProcess) CloseHandle(info.hProcess);
+    if (info.hThread) CloseHandle(info.hThread);
+    return true;
+}
+
+}  // namespace
+
+bool makeLink(const std::string& link, const std::string& target) {
+    if (underWine()) {
+        // wine makes no reparse points itself, but shows a Unix link as one.
+        const std::string::size_type slash = link.find_last_of("/\\");
+        const std::string folder = unixPath(link.substr(0, slash));
+        const std::string to = unixPath(target);
+        if (folder.empty() || to.empty()) return false;
+        if (!startUnixProgram("/bin/ln", "-s \"" + to + "\" \"" + folder + "/" + link.substr(slash + 1) + "\"")) return false;
+    } else {
+        const std::string kind = folderExists(target) ? "/J " : "";
+        if (runProgram("cmd.exe /d /c mklink " + kind + "\"" + withBackslashes(link) + "\" \"" + withBackslashes(target) +
+                       "\"") != 0) {
+            return false;
+        }
+    }
+    // Wait for the link itself (at most 30 s).
+    for (int i = 0; i < 600; ++i) {
+        const DWORD attributes = GetFileAttributesA(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+void removeLink(const std::string& link) {
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
+    if (!underWine()) {
+        if (!RemoveDirectoryA(link.c_str())) DeleteFileA(link.c_str());
+        return;
+    }
+    // wine's RemoveDirectory would remove an empty folder the link leads to.
+    const std::string path = unixPath(link);
+    if (path.empty() || !startUnixProgram("/bin/rm", "\"" + path + "\"")) return;
+    for (int i = 0; i < 600 && GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
 }
 
 }  // namespace wintest

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "windows_command.h"
+
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -76,7 +78,8 @@ private:
 // thrown away; it is ended when the object goes.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::string& commandLine);
+    // application: the program's path when the command line does not start with it.
+    explicit ChildProcess(const std::string& commandLine, const std::string& application = "");
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -90,9 +93,11 @@ private:
     HANDLE process = nullptr;
 };
 
-// A folder put first on PATH (until the object goes) that holds stand-ins
-// named like the tools the installer runs: batch files, or copies of this
-// program that record the command line they receive (see recordedCommands).
+// A folder that the installer's command lines take their tools from (until
+// the object goes), holding recording stand-ins: copies of this program, each
+// at its tool's place, that append the command line they receive to a log of
+// their own and then do what recorderAnswers set last. Each answers with an
+// exit code of its own, so that a case can tell its stand-in from the tool.
 class StandInTools {
 public:
     explicit StandInTools(const std::string& folder);
@@ -100,29 +105,40 @@ public:
     StandInTools(const StandInTools&) = delete;
     StandInTools& operator=(const StandInTools&) = delete;
 
-    void addBatch(const std::string& tool, const std::string& body);
-    // <tool>.exe: records its command line, then does what recorderAnswers
-    // set last (at first: exits with 0 and removes nothing).
-    bool addRecorder(const std::string& tool);
+    // At first the recorder exits with `exitCode` and removes nothing.
+    bool addRecorder(WindowsCommand::Tool tool, int exitCode);
     // The recorder of `tool` removes `removes` (when not empty), standing in
     // for the tool's work, and exits with `exitCode`.
-    void recorderAnswers(const std::string& tool, int exitCode, const std::string& removes);
+    void recorderAnswers(WindowsCommand::Tool tool, int exitCode, const std::string& removes);
     // The command lines that the recorder of `tool` received, one per run.
-    std::vector<std::string> recordedCommands(const std::string& tool) const;
+    std::vector<std::string> recordedCommands(WindowsCommand::Tool tool) const;
+    // The tool's path, as the command lines name it.
+    std::string toolPath(WindowsCommand::Tool tool) const;
 
 private:
+    // The recorder's path without ".exe": its answer and log files lie beside it.
+    std::string base(WindowsCommand::Tool tool) const;
     std::string folder;
-    std::unique_ptr<ScopedEnv> path;
 };
-// When this program runs as a recorder copy: records and returns true.
+// Records the command line into <base>.commands when this program is a
+// stand-in; false otherwise.
 bool runAsRecorder(int& exitCode);
+
+// Makes `link` a link to `target`: a symbolic link of the Unix file system
+// under wine (which shows it as a reparse point); on Windows a junction to a
+// folder, a symbolic link to a file. False when it could not be made.
+bool makeLink(const std::string& link, const std::string& target);
+// Removes such a link itself.
+void removeLink(const std::string& link);
 
 // Runs `commandLine` to its end (at most `ms` milliseconds): its exit code, or -1.
 long runProgram(const std::string& commandLine, DWORD ms = 60000);
 // This program started again in a role (see ZRVK_ROLE), its path quoted.
 std::string roleCommand(const std::string& programPath, const std::string& role);
 
-// Everything written to std::cout and std::cerr while it lives.
+// Everything written to std::cout and std::cerr while it lives; when it goes,
+// the text is passed on to the capture it replaced, so that the output of a
+// failed case shows it.
 class CaptureStreams {
 public:
     CaptureStreams();
@@ -137,6 +153,7 @@ private:
     std::ostringstream buffer;
     std::streambuf* savedOut;
     std::streambuf* savedErr;
+    CaptureStreams* outer;
 };
 
 }  // namespace wintest
