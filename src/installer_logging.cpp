@@ -1,6 +1,7 @@
 #include "installer_logging.h"
 
 #include "installer_config.h"
+#include "installer_utils.h"
 
 #include <atomic>
 #include <cerrno>
@@ -78,7 +79,6 @@ bool readWholeFile(int, const std::string& path, std::string& text) {
     return true;
 }
 
-void makeFolder(const std::string& dir) { _mkdir(dir.c_str()); }
 const char* const kFolderSeparators = "\\/";
 
 std::string getLogDirectory() {
@@ -128,9 +128,6 @@ bool readWholeFile(int fd, const std::string&, std::string& text) {
     }
 }
 
-void makeFolder(const std::string& dir) {
-    if (dir != "/") mkdir(dir.c_str(), 0755);
-}
 const char* const kFolderSeparators = "/";
 
 std::string getLogDirectory() {
@@ -316,13 +313,7 @@ TeeStreamBuf::int_type TeeStreamBuf::overflow(int_type c) {
 // ---------------------------------------------------------------------------
 
 bool createDirectoryRecursive(const std::string& path) {
-    std::string::size_type pos = path.find_first_of(kFolderSeparators, 1);
-    while (pos != std::string::npos) {
-        const std::string prefix = path.substr(0, pos);
-        if (!prefix.empty()) makeFolder(prefix);
-        pos = path.find_first_of(kFolderSeparators, pos + 1);
-    }
-    if (!path.empty()) makeFolder(path);
+    makeFolderTree(path, kFolderSeparators, nullptr);
     return true;
 }
 
