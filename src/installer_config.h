@@ -44,6 +44,10 @@ extern const std::string WEBVIEW2_LINK_ORIGIN;
 // "http,https" where loopback catalogues are served.
 extern const std::string TRANSFER_PROTOCOLS;
 
+// The extension of a plug-in in PLUGINS_DIR: ".plugin" bundles on macOS
+// (and Linux), ".aex" files on Windows.
+extern const char* const PLUGIN_FILE_SUFFIX;
+
 // The shared logs folder of macOS (Linux uses it too); Windows picks its own.
 extern const std::string MAC_LOGS_DIR;
 // The temporary folder of Linux and macOS.

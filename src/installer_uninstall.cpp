@@ -49,7 +49,7 @@ bool isComponentInstalled(const char* label, const std::string& dir, std::string
 }
 
 bool hasPluginSuffix(const std::string& name) {
-    const std::string suffix = PLUGIN_SUFFIX;
+    const std::string suffix = InstallerConfig::PLUGIN_FILE_SUFFIX;
     return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 

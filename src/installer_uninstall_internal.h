@@ -13,7 +13,6 @@ namespace InstallerUninstall {
 namespace Platform {
 
 extern const char PATH_SEPARATOR;
-extern const char* const PLUGIN_SUFFIX;
 
 bool isDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);

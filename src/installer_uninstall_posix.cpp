@@ -25,7 +25,6 @@ namespace InstallerUninstall {
 namespace Platform {
 
 extern const char PATH_SEPARATOR = '/';
-extern const char* const PLUGIN_SUFFIX = ".plugin";
 
 bool isDirectory(const std::string& path) {
     struct stat info;

@@ -22,7 +22,6 @@ namespace InstallerUninstall {
 namespace Platform {
 
 extern const char PATH_SEPARATOR = '\\';
-extern const char* const PLUGIN_SUFFIX = ".aex";
 
 bool isDirectory(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
