@@ -60,6 +60,7 @@ const InstallationPhase INSTALLATION_PHASES[INSTALLATION_PHASE_COUNT] = {
     {2, "Plugins", 1400.0, true},
 };
 
+const std::string VERSION = ZRVK_VERSION;
 const std::string ROOT_PREFIX = ZRVK_ROOT_PREFIX;
 const std::string MANIFEST_URL = ZRVK_MANIFEST_URL;
 const std::string WEBSITE_URL = ZRVK_WEBSITE_URL;

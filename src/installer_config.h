@@ -29,6 +29,9 @@ struct InstallationPhase {
 constexpr std::size_t INSTALLATION_PHASE_COUNT = 3;
 extern const InstallationPhase INSTALLATION_PHASES[INSTALLATION_PHASE_COUNT];
 
+// The program's version (cmake/ZrvkVersion.cmake).
+extern const std::string VERSION;
+
 // Build-time values. ROOT_PREFIX is empty in the product build; tests and the
 // demo set it to a sandbox, and every folder of Linux and macOS lies under it.
 extern const std::string ROOT_PREFIX;
