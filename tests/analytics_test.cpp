@@ -5,6 +5,7 @@
 #include "installer_config.h"
 #include "installer_logging.h"
 #include "posthog.h"
+#include "support/death_test.h"
 #include "support/loopback_server.h"
 #include "support/test_paths.h"
 
@@ -449,10 +450,11 @@ TEST(PostHogClientConcurrency, TrackersRacingShutdownLoseNothingQueuedBeforeIt) 
 
 namespace {
 
+// A death test's child posts to its parent's capture server and reads the parent's id file.
 class InstallerEvents : public ::testing::Test {
 protected:
     void SetUp() override {
-        PostHog::Testing::setHostOverride(capture.host("/analytics"));
+        PostHog::Testing::setHostOverride(zrvk_test::parentValue("CAPTURE_HOST", capture.host("/analytics")));
         PostHog::Testing::setIdFilePathOverride(dir / "id.txt");
         writeFile(dir / "id.txt", "fixture-machine-id\n");
     }
@@ -465,7 +467,7 @@ protected:
 
     SeamReset reset;
     Capture capture{"/analytics"};
-    TempDir dir;
+    zrvk_test::SharedTempDir dir;
 };
 
 }  // namespace

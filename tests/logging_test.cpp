@@ -1,5 +1,6 @@
 #include "installer_config.h"
 #include "installer_logging.h"
+#include "support/death_test.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,15 @@ using InstallerLogging::FileLogger;
 using InstallerLogging::TeeStreamBuf;
 using zrvk_test::lines;
 using zrvk_test::readFile;
+using zrvk_test::SharedTempDir;
 using zrvk_test::TempDir;
 using zrvk_test::writeFile;
 
 namespace {
 
 // Each logger scenario runs in a child process: the logger is a process-wide
-// singleton whose destructor only runs at exit.
+// singleton whose destructor only runs at exit. The child shares the test's
+// folder (SharedTempDir).
 #define IN_CHILD(body) EXPECT_EXIT({ body; std::exit(0); }, ::testing::ExitedWithCode(0), "")
 #define CHILD_CHECK(cond) \
     do {                  \
@@ -36,7 +39,7 @@ namespace {
 // Each test logs into a folder of its own: other tests start programs that
 // write a log of the same name into the configured folder in the same second.
 TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string pathRecord = tmp / "path";
     const std::string logs = tmp / "logs";
     IN_CHILD({
@@ -76,7 +79,7 @@ TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
 }
 
 TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string pathRecord = tmp / "path";
     const std::string logs = tmp / "logs";
     IN_CHILD({
@@ -105,7 +108,7 @@ TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
 }
 
 TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string logs = tmp / "Logs";
     writeFile(logs, "a file where the folder should be");
     EXPECT_EXIT(
@@ -124,7 +127,7 @@ TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
 }
 
 TEST(FileLogger, NoProgramStartedLaterHoldsTheLogFile) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string logs = tmp / "logs";
     IN_CHILD({
         InstallerLogging::logDirectoryForTesting() = logs;
