@@ -221,7 +221,7 @@ TEST(Processes, LaunchServerRunsTheEngineInterpreterWithTheLauncher) {
     chmod(program.c_str(), 0755);
 
     ASSERT_TRUE(launchMRVServer());
-    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    zrvk_test::waitUntil([&] { return !readFile(record).empty(); });
     const std::string expected =
         "-I\n-c\nimport sys,os;sys.stdout=open(os.devnull,'w',buffering=1);sys.stderr=open(os.devnull,'w',buffering=1);"
         "sys.path.insert(0,'" + MRV_SERVER_DIR + "');exec('from launcher import launcher;launcher(show_splash=False)')\n";
@@ -248,7 +248,7 @@ TEST(Processes, LaunchedServerHoldsNothingButTheStandardDescriptors) {
     ASSERT_GE(kept, 3);
 
     ASSERT_TRUE(launchMRVServer());
-    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    zrvk_test::waitUntil([&] { return !readFile(record).empty(); });
     close(kept);
     std::remove(program.c_str());
     const std::string listing = readFile(record);
