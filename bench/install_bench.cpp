@@ -30,6 +30,7 @@
 #include "installer_config.h"
 #include "loopback_server.h"
 #include "bench_common.h"
+#include "stand_ins.h"
 
 #include <curl/curl.h>
 #include <zip.h>
@@ -1062,6 +1063,8 @@ void printPhases(const char* title, const std::vector<Timed>& phases) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The installer's stop of the running server reaches only the sandbox's.
+    zrvk_test::useStandIns(InstallerConfig::ROOT_PREFIX);
     if (argc == 5 && std::string(argv[1]) == "--installer-child") return childMain(argv[2], argv[3], argv[4]);
     if (argc == 5 && std::string(argv[1]) == "--page-child") return pageChildMain(argv[2], argv[3], argv[4]);
     Options options;

@@ -5,6 +5,7 @@
 #include "installer_config.h"
 #include "installer_logging.h"
 #include "posthog.h"
+#include "support/death_test.h"
 #include "support/loopback_server.h"
 #include "support/test_paths.h"
 
@@ -317,7 +318,9 @@ TEST(PostHogClient, RequestTimeOutKeepsShutdownShort) {
     Response stall = Response::text(200, "ok");
     stall.stallBeforeHeaders = true;  // until the server stops
     capture.server.route("POST", capture.path, stall);
-    PostHog::Testing::setRequestTimeoutMs(200);
+    // Long enough for a post to reach the server on a loaded machine, a
+    // tenth of the ten seconds the client waits without the override.
+    PostHog::Testing::setRequestTimeoutMs(1000);
     PostHog::Client client(testConfig(capture.host()));
     client.initialize();
     testing::internal::CaptureStderr();
@@ -326,8 +329,10 @@ TEST(PostHogClient, RequestTimeOutKeepsShutdownShort) {
     client.shutdown();
     auto elapsed = std::chrono::steady_clock::now() - start;
     std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_LT(elapsed, 3s);
+    EXPECT_LT(elapsed, 10s) << "three stalled posts take less than one at the default time-out";
     EXPECT_EQ(count(errors, "[PostHog] Send failed: Timeout"), 3u) << errors;
+    // The server may read the last post after the client has given up on it.
+    EXPECT_TRUE(capture.server.waitForRequests(3, 30s));
     EXPECT_EQ(capture.posts().size(), 3u);
 }
 
@@ -381,12 +386,12 @@ TEST(PostHogClient, FlushTimesOutOnAQueueThatCannotEmpty) {
     Capture capture;
     Response stall = Response::text(200, "ok");
     stall.stallBeforeHeaders = true;
-    capture.server.route("POST", capture.path, stall);
-    PostHog::Testing::setRequestTimeoutMs(300);
+    // Only the first post stalls, until released: the queue behind it cannot empty meanwhile.
+    capture.server.route("POST", capture.path, zrvk::test::inTurn({stall, Response::text(200, "ok")}));
     PostHog::Client client(testConfig(capture.host()));
     client.initialize();
     client.track("held", {});
-    ASSERT_TRUE(capture.server.waitForRequests(1, 5s));  // the sender is stuck on it
+    ASSERT_TRUE(capture.server.waitForRequests(1, 30s));  // the sender is stuck on it
     client.track("waiting", {});
     testing::internal::CaptureStderr();
     client.flush(0);
@@ -449,10 +454,11 @@ TEST(PostHogClientConcurrency, TrackersRacingShutdownLoseNothingQueuedBeforeIt) 
 
 namespace {
 
+// A death test's child posts to its parent's capture server and reads the parent's id file.
 class InstallerEvents : public ::testing::Test {
 protected:
     void SetUp() override {
-        PostHog::Testing::setHostOverride(capture.host("/analytics"));
+        PostHog::Testing::setHostOverride(zrvk_test::parentValue("CAPTURE_HOST", capture.host("/analytics")));
         PostHog::Testing::setIdFilePathOverride(dir / "id.txt");
         writeFile(dir / "id.txt", "fixture-machine-id\n");
     }
@@ -465,7 +471,7 @@ protected:
 
     SeamReset reset;
     Capture capture{"/analytics"};
-    TempDir dir;
+    zrvk_test::SharedTempDir dir;
 };
 
 }  // namespace
@@ -685,13 +691,15 @@ TEST_F(InstallerEvents, ExitWithoutShutdownStillPostsAndSurvivesAWorker) {
         {
             if (!InstallerAnalytics::initialize()) std::_Exit(3);
             InstallerAnalytics::trackManifestError("network", "at exit");
+            static std::atomic<bool> tracking{false};
             std::thread([] {
                 for (;;) {
                     InstallerAnalytics::trackComponentError("c", "t", "worker at exit");
+                    tracking = true;
                     std::this_thread::sleep_for(2ms);
                 }
             }).detach();
-            std::this_thread::sleep_for(50ms);
+            if (!zrvk_test::waitUntil([] { return tracking.load(); })) std::_Exit(5);
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");

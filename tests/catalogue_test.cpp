@@ -340,13 +340,13 @@ TEST_F(DemoCatalogue, ServerStartsLikeTheInstallerStartsIt) {
 
     ASSERT_TRUE(launchMRVServer());
     json status;
-    for (int i = 0; i < 100 && !status.is_object(); ++i) {
-        std::this_thread::sleep_for(100ms);
+    zrvk_test::waitUntil([&] {
         try {
             status = json::parse(readFile(statusFile));
         } catch (const std::exception&) {
         }
-    }
+        return status.is_object();
+    });
     ASSERT_TRUE(status.is_object()) << "no status file " << statusFile;
     const pid_t pid = status.at("pid").get<int>();
     EXPECT_EQ(status["state"], "running");
@@ -358,12 +358,9 @@ TEST_F(DemoCatalogue, ServerStartsLikeTheInstallerStartsIt) {
     EXPECT_NE(page.find("MORVANE Server is running"), std::string::npos) << page;
 
     killProcessByName(P::MRV_SERVER_PROCESS_NAME);
-    bool gone = false;
-    for (int i = 0; i < 100 && !gone; ++i) {
-        std::this_thread::sleep_for(50ms);
-        // The launched server is this process's child: reap it.
-        gone = waitpid(pid, nullptr, WNOHANG) == pid || !fs::exists("/proc/" + std::to_string(pid));
-    }
+    // The launched server is this process's child: reap it.
+    const bool gone = zrvk_test::waitUntil(
+        [&] { return waitpid(pid, nullptr, WNOHANG) == pid || !fs::exists("/proc/" + std::to_string(pid)); });
     if (!gone) kill(pid, SIGKILL);
     EXPECT_TRUE(gone) << "stopped by the installer's kill";
 }

@@ -24,9 +24,8 @@
 #include "installer_download.h"
 #include "installer_utils.h"
 #include "posthog.h"
+#include "support/named_process.h"
 #include "support/zip_fixtures.h"
-
-extern char** environ;
 
 namespace {
 
@@ -35,6 +34,7 @@ using zrvk_test::Entries;
 using zrvk_test::FileServer;
 using zrvk_test::makeZip;
 using zrvk_test::modeOf;
+using zrvk_test::NamedProcess;
 using zrvk_test::putFile;
 using zrvk_test::readFile;
 
@@ -77,35 +77,9 @@ void expectPerMille(const std::vector<std::pair<uint64_t, uint64_t>>& progress, 
     EXPECT_GE(last, low + (high - low) * 7 / 10);
 }
 
-// A stand-in for the running server: /bin/sleep under the server's process name.
-pid_t startFakeServer() {
-    const std::string program = RENDER_ENGINE_DIR + "/" + MRV_SERVER_PROCESS_NAME;
-    createDirectory(program.substr(0, program.rfind('/')));
-    if (std::system(("cp /bin/sleep \"" + program + "\"").c_str()) != 0) return -1;
-    char arg0[] = "MORVANE Server";
-    char arg1[] = "60";
-    char* argv[] = {arg0, arg1, nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
-    return pid;
-}
-
-// True when the process ended by SIGKILL within a few seconds; reaps it either way.
-bool killedBySignal(pid_t pid) {
-    for (int i = 0; i < 100; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return false;
-}
-
-bool stillRunning(pid_t pid) {
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == 0;
-}
+// A stand-in for the running server: sleep under the server's process name,
+// in the sandbox where the stand-in pkill on PATH may stop it.
+std::string serverProgram() { return RENDER_ENGINE_DIR + "/" + MRV_SERVER_PROCESS_NAME; }
 
 class ComponentsTest : public ::testing::Test {
 protected:
@@ -155,16 +129,14 @@ TEST_F(ComponentsTest, RenderEngineUpToDateDownloadsNothingAndStopsNothing) {
     } cases[] = {{"10", "9"}, {"10", "10"}, {"1.2.0", "1.2"}};
     for (const Case& c : cases) {
         putFile(RENDER_ENGINE_DIR + "/version.txt", c.installed);
-        pid_t fake = startFakeServer();
-        ASSERT_GT(fake, 0);
+        NamedProcess fake(serverProgram());
+        ASSERT_TRUE(fake.started());
         Recorder r;
         EXPECT_TRUE(installRenderEngine({url}, c.latest, r.progressFn(), r.statusFn(), false));
         EXPECT_EQ(r.statuses, std::vector<std::string>{"Render Engine already up to date"}) << c.installed;
         EXPECT_TRUE(r.progress.empty());
         EXPECT_EQ(server->totalHits(), 0);
-        EXPECT_TRUE(stillRunning(fake));
-        kill(fake, SIGKILL);
-        waitpid(fake, nullptr, 0);
+        EXPECT_TRUE(fake.running());
         EXPECT_EQ(readVersionFile(RENDER_ENGINE_DIR), c.installed);
     }
 }
@@ -241,13 +213,11 @@ TEST_F(ComponentsTest, MultiPartRenderEngine) {
 
 TEST_F(ComponentsTest, FailedDownloadLeavesTheEngineAndTheServerAlone) {
     putFile(RENDER_ENGINE_DIR + "/version.txt", "1");
-    pid_t fake = startFakeServer();
-    ASSERT_GT(fake, 0);
+    NamedProcess fake(serverProgram());
+    ASSERT_TRUE(fake.started());
     Recorder r;
     EXPECT_FALSE(installRenderEngine({server->url("/missing.zip")}, "2", r.progressFn(), r.statusFn(), false));
-    EXPECT_TRUE(stillRunning(fake));
-    kill(fake, SIGKILL);
-    waitpid(fake, nullptr, 0);
+    EXPECT_TRUE(fake.running());
     EXPECT_EQ(readVersionFile(RENDER_ENGINE_DIR), "1");
     EXPECT_FALSE(pathExists(getRunTempDirectory() + "/zorvik_installer_render_engine"));
 
@@ -261,15 +231,16 @@ TEST_F(ComponentsTest, RunningServerIsStoppedBeforeTheCopy) {
     const std::string srv = archive("/server.zip", {{"launcher.py", "def launcher(**k): pass"}});
 
     putFile(RENDER_ENGINE_DIR + "/version.txt", "1");
-    pid_t fake = startFakeServer();
-    ASSERT_GT(fake, 0);
-    ASSERT_TRUE(installRenderEngine({engine}, "2", nullptr, nullptr, false));
-    EXPECT_TRUE(killedBySignal(fake));
-
-    fake = startFakeServer();
-    ASSERT_GT(fake, 0);
+    {
+        NamedProcess fake(serverProgram());
+        ASSERT_TRUE(fake.started());
+        ASSERT_TRUE(installRenderEngine({engine}, "2", nullptr, nullptr, false));
+        EXPECT_TRUE(fake.endsBy(SIGKILL));
+    }
+    NamedProcess fake(serverProgram());
+    ASSERT_TRUE(fake.started());
     ASSERT_TRUE(installMRVServer(srv, "5", nullptr, nullptr));
-    EXPECT_TRUE(killedBySignal(fake));
+    EXPECT_TRUE(fake.endsBy(SIGKILL));
 }
 
 TEST_F(ComponentsTest, RefusedChainFailsWithItsErrorAndKeepsTheInstallation) {

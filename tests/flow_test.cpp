@@ -363,14 +363,15 @@ TEST_F(StartInstallation, WithoutAManifestNothingStarts) {
         testing::internal::CaptureStderr();
         startInstallation_cb("s", c.request, nullptr);
         const auto answers = answerLog.all();
-        testing::internal::GetCapturedStdout();
+        const std::string out = testing::internal::GetCapturedStdout();
         const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(answers.size(), 1u);
         EXPECT_EQ(answers[0].status, 1);
         EXPECT_EQ(answers[0].result, *c.result) << c.request;
         EXPECT_TRUE(contains(err, c.logged)) << c.request << ": " << err;
+        // A worker is only ever started after this line: none can post later.
+        EXPECT_FALSE(contains(out, "[startInstallation] Launching installation thread...")) << c.request;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(scripts.all().empty());
 }
 
@@ -888,7 +889,7 @@ TEST_F(Flow, FullInstallation) {
     EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/beta/data/x.txt"), "extra");
 
     // The server was started through the engine's program with the launcher.
-    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    zrvk_test::waitUntil([&] { return !readFile(record).empty(); });
     const std::string launched = readFile(record);
     EXPECT_EQ(launched.rfind("-I\n-c\n", 0), 0u) << launched;
     EXPECT_TRUE(contains(launched, "sys.path.insert(0,'" + MRV_SERVER_DIR + "')")) << launched;
@@ -977,9 +978,7 @@ TEST_F(Flow, StartInstallationRunsWithTheRequestedContext) {
             startInstallation_cb("seq", c.request, nullptr);
             ASSERT_TRUE(log.waitFor(isCompletion, std::chrono::seconds(20)));
             // The worker releases the session right after its last post.
-            for (int i = 0; i < 200 && hasAuthorizationSession(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_TRUE(zrvk_test::waitUntil([] { return !hasAuthorizationSession(); }));
         });
         SCOPED_TRACE(c.request);
         ASSERT_EQ(answers.all().size(), 1u);

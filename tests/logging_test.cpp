@@ -1,5 +1,6 @@
 #include "installer_config.h"
 #include "installer_logging.h"
+#include "support/death_test.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -21,13 +22,15 @@ using InstallerLogging::FileLogger;
 using InstallerLogging::TeeStreamBuf;
 using zrvk_test::lines;
 using zrvk_test::readFile;
+using zrvk_test::SharedTempDir;
 using zrvk_test::TempDir;
 using zrvk_test::writeFile;
 
 namespace {
 
 // Each logger scenario runs in a child process: the logger is a process-wide
-// singleton whose destructor only runs at exit.
+// singleton whose destructor only runs at exit. The child shares the test's
+// folder (SharedTempDir).
 #define IN_CHILD(body) EXPECT_EXIT({ body; std::exit(0); }, ::testing::ExitedWithCode(0), "")
 #define CHILD_CHECK(cond) \
     do {                  \
@@ -40,7 +43,7 @@ namespace {
 // Each test logs into a folder of its own: other tests start programs that
 // write a log of the same name into the configured folder in the same second.
 TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string pathRecord = tmp / "path";
     const std::string logs = tmp / "logs";
     IN_CHILD({
@@ -80,7 +83,7 @@ TEST(FileLogger, WritesBannersTeesBothStreamsAndClosesWithTheEndBanner) {
 }
 
 TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string pathRecord = tmp / "path";
     const std::string logs = tmp / "logs";
     IN_CHILD({
@@ -109,7 +112,7 @@ TEST(FileLogger, LastLinesDropBannersEmptyLinesAndKeepTheNewest) {
 }
 
 TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string logs = tmp / "Logs";
     writeFile(logs, "a file where the folder should be");
     EXPECT_EXIT(
@@ -128,7 +131,7 @@ TEST(FileLogger, KeepsTheConsoleWhenTheFileCannotBeOpened) {
 }
 
 TEST(FileLogger, NoProgramStartedLaterHoldsTheLogFile) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string logs = tmp / "logs";
     IN_CHILD({
         InstallerLogging::logDirectoryForTesting() = logs;
@@ -151,24 +154,27 @@ TEST(FileLogger, NoProgramStartedLaterHoldsTheLogFile) {
 // seconds' logs first: as links to a file of the installer's user, or as
 // files of their own. None of them is written through or appended to.
 TEST(FileLogger, NamesPlantedInTheFolderAreNeverWrittenThrough) {
-    TempDir tmp;
+    SharedTempDir tmp;
     const std::string pathRecord = tmp / "path";
     const std::string logs = tmp / "logs";
     const std::string victim = tmp / "victim";
-    writeFile(victim, "victim\n");
-    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
-    const std::time_t now = std::time(nullptr);
     std::vector<std::string> planted;
-    for (std::time_t t = now - 1; t <= now + 5; ++t) {
-        std::tm local{};
-        localtime_r(&t, &local);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
-        const std::string stem = logs + "/installer_" + stamp;
-        ASSERT_EQ(symlink(victim.c_str(), (stem + ".log").c_str()), 0);
-        writeFile(stem + "_1.log", "another run\n");
-        ASSERT_EQ(symlink(victim.c_str(), (stem + "_2.log").c_str()), 0);
-        planted.push_back(stem);
+    // The child runs the test again from here: only the parent plants.
+    if (!testing::internal::InDeathTestChild()) {
+        writeFile(victim, "victim\n");
+        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+        const std::time_t now = std::time(nullptr);
+        for (std::time_t t = now - 1; t <= now + 5; ++t) {
+            std::tm local{};
+            localtime_r(&t, &local);
+            char stamp[32];
+            std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+            const std::string stem = logs + "/installer_" + stamp;
+            ASSERT_EQ(symlink(victim.c_str(), (stem + ".log").c_str()), 0);
+            writeFile(stem + "_1.log", "another run\n");
+            ASSERT_EQ(symlink(victim.c_str(), (stem + "_2.log").c_str()), 0);
+            planted.push_back(stem);
+        }
     }
     IN_CHILD({
         InstallerLogging::logDirectoryForTesting() = logs;

@@ -1,5 +1,6 @@
 #include "installer_config.h"
 #include "installer_utils.h"
+#include "support/named_process.h"
 #include "text_escape.h"
 #include "support/test_paths.h"
 
@@ -17,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using zrvk_test::NamedProcess;
 using zrvk_test::readFile;
 using zrvk_test::TempDir;
 using zrvk_test::writeFile;
@@ -181,37 +183,18 @@ TEST(ExecuteCommandSilent, ReturnsTheRawWaitStatus) {
     EXPECT_EQ(executeCommandSilent("exit 3"), 3 * 256);
 }
 
-// A copy of sleep under the given process name, so pkill and pgrep match it.
-pid_t startNamedProcess(const TempDir& tmp, const std::string& name) {
-    const std::string program = tmp / name;
-    std::system(("cp /bin/sleep '" + program + "'").c_str());
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return pid;
-}
-
-bool exitsSoon(pid_t pid) {
-    for (int i = 0; i < 50; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return false;
-}
+// Processes named like the server: the tests' own lie in the sandbox, where
+// the stand-in pkill on PATH may stop them (support/stand-ins/pkill).
+std::string sandboxProgram(const std::string& name) { return InstallerConfig::ROOT_PREFIX + "/processes/" + name; }
 
 TEST(Processes, KillByNameStopsTheServerAndSucceedsWhenNoneRuns) {
-    TempDir tmp;
-    const pid_t server = startNamedProcess(tmp, "MORVANE Server");
+    ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
+    NamedProcess server(sandboxProgram("MORVANE Server"));
+    ASSERT_TRUE(server.started());
     testing::internal::CaptureStdout();
     EXPECT_TRUE(killProcessByName("bin/MORVANE Server"));
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(exitsSoon(server));
+    EXPECT_TRUE(server.endsBy(SIGKILL));
     EXPECT_NE(out.find("[killProcessByName] Extracted base name: MORVANE Server from path: bin/MORVANE Server"),
               std::string::npos);
     EXPECT_NE(out.find("[killProcessByName] Executing: pkill -9 \"MORVANE Server\" 2>/dev/null"), std::string::npos);
@@ -219,13 +202,28 @@ TEST(Processes, KillByNameStopsTheServerAndSucceedsWhenNoneRuns) {
     EXPECT_TRUE(killProcessByName("MORVANE Server"));  // nothing left to stop
 }
 
+// A process of the server's name that the tests did not start survives them.
+TEST(Processes, KillByNameLeavesProcessesOutsideTheSandboxAlone) {
+    ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
+    TempDir tmp;
+    ASSERT_NE(tmp.path().rfind(InstallerConfig::ROOT_PREFIX + "/", 0), 0u) << tmp.path();
+    NamedProcess other(tmp / "MORVANE Server");
+    NamedProcess own(sandboxProgram("MORVANE Server"));
+    ASSERT_TRUE(other.started());
+    ASSERT_TRUE(own.started());
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(killProcessByName("bin/MORVANE Server"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(own.endsBy(SIGKILL));
+    EXPECT_TRUE(other.running()) << "stopped a process outside the sandbox";
+}
+
 TEST(Processes, HostApplicationCheckFindsAfterEffects) {
     EXPECT_FALSE(isHostAppRunning());
     TempDir tmp;
-    const pid_t host = startNamedProcess(tmp, "After Effects");
+    NamedProcess host(tmp / "After Effects");
+    ASSERT_TRUE(host.started());
     EXPECT_TRUE(isHostAppRunning());
-    kill(host, SIGKILL);
-    waitpid(host, nullptr, 0);
 }
 
 TEST(Processes, LaunchServerRunsTheEngineInterpreterWithTheLauncher) {
@@ -239,7 +237,7 @@ TEST(Processes, LaunchServerRunsTheEngineInterpreterWithTheLauncher) {
     chmod(program.c_str(), 0755);
 
     ASSERT_TRUE(launchMRVServer());
-    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    zrvk_test::waitUntil([&] { return !readFile(record).empty(); });
     const std::string expected =
         "-I\n-c\nimport sys,os;sys.stdout=open(os.devnull,'w',buffering=1);sys.stderr=open(os.devnull,'w',buffering=1);"
         "sys.path.insert(0,'" + MRV_SERVER_DIR + "');exec('from launcher import launcher;launcher(show_splash=False)')\n";
@@ -266,7 +264,7 @@ TEST(Processes, LaunchedServerHoldsNothingButTheStandardDescriptors) {
     ASSERT_GE(kept, 3);
 
     ASSERT_TRUE(launchMRVServer());
-    for (int i = 0; i < 100 && readFile(record).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    zrvk_test::waitUntil([&] { return !readFile(record).empty(); });
     close(kept);
     std::remove(program.c_str());
     const std::string listing = readFile(record);

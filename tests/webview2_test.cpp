@@ -2,6 +2,7 @@
 // that record every call and every log line in the order they happen.
 #include "installer_config.h"
 #include "installer_logging.h"
+#include "support/death_test.h"
 #include "support/test_paths.h"
 #include "webview2_prerequisite.h"
 
@@ -480,7 +481,7 @@ void runEveryScenarioWithTheLogFile(const std::string& pathRecord) {
 }
 
 TEST(WebView2LogFile, EveryLineReachesTheLogFile) {
-    TempDir tmp;
+    zrvk_test::SharedTempDir tmp;
     const std::string pathRecord = tmp / "path";
     EXPECT_EXIT(runEveryScenarioWithTheLogFile(pathRecord), ::testing::ExitedWithCode(0), "");
     const std::string path = readFile(pathRecord);

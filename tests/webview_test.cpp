@@ -110,6 +110,16 @@ public:
         }
     }
 
+    // Runs the loop until `done` holds; false when it still does not after `limit`.
+    static bool pumpUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(20)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            pumpFor(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
     GtkWindow* window() const { return GTK_WINDOW(webview_get_window(w)); }
 
     webview_t w;
@@ -376,7 +386,7 @@ TEST_F(WebviewTest, DispatchNeverRunsInsideThePostingCall) {
     EXPECT_TRUE(log.empty()) << "ran inside webview_dispatch";
 
     ASSERT_TRUE(h->run());
-    Harness::pumpFor(std::chrono::milliseconds(50));
+    Harness::pumpUntil([] { return log.size() >= 6; });
     ASSERT_EQ(log.size(), 6u);
     auto at = [&](const std::string& entry) {
         return std::find(log.begin(), log.end(), entry) - log.begin();
@@ -408,7 +418,8 @@ TEST_F(WebviewTest, CallsAfterDestroyAreHarmlessNoOps) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
-    Harness::pumpFor(std::chrono::milliseconds(200));
+    // The worker's tasks are running when the destroy comes.
+    EXPECT_TRUE(Harness::pumpUntil([&] { return posted.load() > 0 && ran.load() > 0; }));
     for (int i = 0; i < 10; ++i) {
         webview_dispatch(h->w, count, &ran);  // queued, never run
     }
@@ -510,11 +521,11 @@ TEST_F(WebviewTest, TerminateInsideABoundCallEndsTheLoop) {
 }
 
 TEST_F(WebviewTest, TerminateFromAWorkerWakesAnIdleLoop) {
+    const auto start = std::chrono::steady_clock::now();
     std::thread worker([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         webview_terminate(h->w);
     });
-    const auto start = std::chrono::steady_clock::now();
     const bool ended = h->run();
     worker.join();
     ASSERT_TRUE(ended);

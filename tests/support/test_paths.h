@@ -2,11 +2,13 @@
 // temporary folder, removed when the test ends.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -47,6 +49,18 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+// Polls `done` until it holds; false when it still does not after `limit`.
+// Tests wait for what they need this way, never for a fixed time.
+template <typename Condition>
+bool waitUntil(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 // The lines of a text, without their line ends.
