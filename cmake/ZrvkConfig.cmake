@@ -1,3 +1,5 @@
+include(${CMAKE_CURRENT_LIST_DIR}/ZrvkVersionFiles.cmake)
+
 # Every host, address and folder that the installer compiles in is a cache
 # variable here; tests and the demo point them at loopback servers and a sandbox.
 set(ZRVK_ROOT_PREFIX "" CACHE STRING "Prefix put in front of every compiled-in folder (Linux and macOS)")
@@ -55,6 +57,7 @@ function(zrvk_write_build_config dir)
   endif()
   string(REPLACE ";" "," GITHUB_PROXY_HOSTS "${GITHUB_PROXY_HOSTS}")
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/zrvk_build_config.h.in ${dir}/zrvk_build_config.h @ONLY)
+  zrvk_write_version_files(${dir})
   # The page names its addresses by the cache names; give them this flavour's values.
   set(ZRVK_WEBSITE_URL "${WEBSITE_URL}")
   set(ZRVK_PLACEHOLDER_IMAGE_URL "${PLACEHOLDER_IMAGE_URL}")

@@ -1,6 +1,7 @@
 #include "bridge.h"
 
 #include "installer_utils.h"
+#include "text_escape.h"
 #include "startup.h"
 
 #include <cctype>

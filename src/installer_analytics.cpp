@@ -19,7 +19,6 @@ std::unique_ptr<PostHog::Client> g_client;
 namespace {
 
 const char* const APP_NAME = "zrvk-installer";
-const char* const APP_VERSION = "3.5.3";
 
 // Workers are detached and may still be tracking while shutdown or the exit
 // releases the client. Each call holds a lease on the client; the client is
@@ -114,7 +113,7 @@ bool initialize() {
     PostHog::Config config;
     config.apiKey = key;
     config.appName = APP_NAME;
-    config.appVersion = APP_VERSION;
+    config.appVersion = InstallerConfig::VERSION;
     config.host = InstallerConfig::ANALYTICS_HOST;
     config.distinctId = distinctId;
 

@@ -12,25 +12,15 @@
 
 #include <sys/wait.h>
 
-#ifdef __APPLE__
-#include <Security/Authorization.h>
-#else
-#include <fcntl.h>
-#include <spawn.h>
-
-#include "installer_config.h"
-
-extern char** environ;
-#endif
+#include "installer_auth_internal.h"
 
 namespace {
-
 // The shell wrapper's first line names its process id, so that the macOS
 // call, which does not report its child, can still reap it.
 const std::string kPidMarker = "zrvk-pid ";
+}  // namespace
 
-// The process id from the wrapper's first line; -1 when there is none.
-long shellPid(const std::string& raw) {
+long AuthBackend::shellPid(const std::string& raw) {
     if (raw.compare(0, kPidMarker.size(), kPidMarker) != 0) return -1;
     const std::string::size_type end = raw.find('\n');
     const std::string digits = raw.substr(kPidMarker.size(), end == std::string::npos ? end : end - kPidMarker.size());
@@ -38,140 +28,10 @@ long shellPid(const std::string& raw) {
     return std::stol(digits);
 }
 
-// Status codes of the authorization service that this file tells apart.
-constexpr int kAuthDenied = -60005;
-constexpr int kAuthCanceled = -60006;
-constexpr int kAuthInteractionNotAllowed = -60007;
+namespace {
 
-// ---------------------------------------------------------------------------
-// Authorization backend: create a reference, obtain the admin right, run
-// /bin/sh with it and read its output, free the reference.
-// ---------------------------------------------------------------------------
-#ifdef __APPLE__
-
-using AuthRef = AuthorizationRef;
-
-int backendCreate(AuthRef* ref) {
-    return AuthorizationCreate(nullptr, kAuthorizationEmptyEnvironment, kAuthorizationFlagDefaults, ref);
-}
-
-int backendCopyAdminRights(AuthRef ref) {
-    AuthorizationItem item = {"system.privilege.admin", 0, nullptr, 0};
-    AuthorizationRights rights = {1, &item};
-    AuthorizationFlags flags =
-        kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights | kAuthorizationFlagPreAuthorize;
-    return AuthorizationCopyRights(ref, &rights, kAuthorizationEmptyEnvironment, flags, nullptr);
-}
-
-// args: the shell's arguments after its own name, null-terminated.
-int backendRunShell(AuthRef ref, const char* const* args, std::string& output, bool& gotPipe) {
-    FILE* pipe = nullptr;
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wdeprecated-declarations"
-    OSStatus status = AuthorizationExecuteWithPrivileges(ref, "/bin/sh", kAuthorizationFlagDefaults,
-                                                         const_cast<char* const*>(args), &pipe);
-#pragma clang diagnostic pop
-    if (status != errAuthorizationSuccess) return status;
-    gotPipe = pipe != nullptr;
-    if (!pipe) return 0;
-    char buffer[128];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
-    fclose(pipe);
-    // The platform call forks a child it never waits for: reap it here.
-    const long pid = shellPid(output);
-    if (pid > 0) {
-        while (waitpid(static_cast<pid_t>(pid), nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    return 0;
-}
-
-void backendFree(AuthRef ref) { AuthorizationFree(ref, kAuthorizationFlagDefaults); }
-
-#else  // Linux
-
-// Root runs commands directly; a sandboxed build without root runs them as
-// the current user; anything else cannot ask anyone and is refused.
-constexpr int kAuthToolExecuteFailure = -60031;
-
-struct LinuxAuthorization {
-    bool granted = false;
-};
-using AuthRef = LinuxAuthorization*;
-
-int g_forcedRightsStatus = 0;
-int g_pretendUid = -1;
-int g_pretendSandboxed = -1;
-int g_rightsRequests = 0;
-int g_referencesCreated = 0;
-int g_referencesFreed = 0;
-long g_lastShellPid = -1;
-
-int backendCreate(AuthRef* ref) {
-    *ref = new LinuxAuthorization;
-    ++g_referencesCreated;
-    return 0;
-}
-
-int backendCopyAdminRights(AuthRef ref) {
-    ++g_rightsRequests;
-    if (g_forcedRightsStatus != 0) return g_forcedRightsStatus;
-    const bool isRoot = g_pretendUid >= 0 ? g_pretendUid == 0 : geteuid() == 0;
-    const bool sandboxed = g_pretendSandboxed >= 0 ? g_pretendSandboxed != 0 : !InstallerConfig::ROOT_PREFIX.empty();
-    if (!isRoot && !sandboxed) return kAuthInteractionNotAllowed;
-    ref->granted = true;
-    return 0;
-}
-
-int backendRunShell(AuthRef ref, const char* const* args, std::string& output, bool& gotPipe) {
-    if (ref == nullptr || !ref->granted) return kAuthDenied;
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("/bin/sh"));
-    for (const char* const* a = args; *a != nullptr; ++a) argv.push_back(const_cast<char*>(*a));
-    argv.push_back(nullptr);
-
-    // Close-on-exec, so no other child started meanwhile keeps the pipe open.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return kAuthToolExecuteFailure;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return kAuthToolExecuteFailure;
-    }
-
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fds[0], buffer, sizeof(buffer));
-        if (n > 0) {
-            output.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    close(fds[0]);
-    int waitStatus = 0;
-    while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
-    g_lastShellPid = shellPid(output);
-    gotPipe = true;
-    return 0;
-}
-
-void backendFree(AuthRef ref) {
-    ++g_referencesFreed;
-    delete ref;
-}
-
-#endif
+using namespace AuthBackend;
+using AuthRef = AuthBackend::Ref;
 
 // ---------------------------------------------------------------------------
 // Session and command execution
@@ -190,7 +50,7 @@ void logError(const std::string& message, std::string* error) {
 
 // Asks for the admin right on ref; on refusal logs and stores the reason.
 bool requestRights(AuthRef ref, std::string* error) {
-    int status = backendCopyAdminRights(ref);
+    int status = AuthBackend::copyAdminRights(ref);
     if (status == 0) return true;
     std::string message;
     switch (status) {
@@ -269,7 +129,7 @@ bool executeWithAuthRef(AuthRef ref, const std::string& command, std::string* ou
     const char* args[] = {"-c", kStatusWrapper, "sh", command.c_str(), nullptr};
     std::string raw;
     bool gotPipe = false;
-    int status = backendRunShell(ref, args, raw, gotPipe);
+    int status = AuthBackend::runShell(ref, args, raw, gotPipe);
     if (status != 0) {
         logError("Failed to execute command with privileges (error code: " + std::to_string(status) + ")", error);
         return false;
@@ -299,7 +159,7 @@ bool acquireAuthorizationSession(std::string* error) {
     }
     std::cout << "[AUTH] Acquiring authorization session..." << std::endl;
 
-    int status = backendCreate(&g_authRef);
+    int status = AuthBackend::create(&g_authRef);
     if (status != 0) {
         logError("Failed to create authorization reference (error code: " + std::to_string(status) + ")", error);
         g_authRef = nullptr;
@@ -308,7 +168,7 @@ bool acquireAuthorizationSession(std::string* error) {
 
     std::cout << "[AUTH] Requesting user authorization (password dialog)..." << std::endl;
     if (!requestRights(g_authRef, error)) {
-        backendFree(g_authRef);
+        AuthBackend::release(g_authRef);
         g_authRef = nullptr;
         return false;
     }
@@ -322,7 +182,7 @@ void releaseAuthorizationSession() {
     std::lock_guard<std::mutex> lock(g_authMutex);
     if (g_authRef == nullptr) return;
     std::cout << "[AUTH] Releasing authorization session" << std::endl;
-    backendFree(g_authRef);
+    AuthBackend::release(g_authRef);
     g_authRef = nullptr;
     g_authAcquired = false;
 }
@@ -352,20 +212,20 @@ bool executeWithAuthorization(const std::string& command, std::string* output, s
 
     std::cout << "[AUTH] No session, requesting authorization for command" << std::endl;
     AuthRef ref = nullptr;
-    int status = backendCreate(&ref);
+    int status = AuthBackend::create(&ref);
     if (status != 0) {
         logError("Failed to create authorization reference (error code: " + std::to_string(status) + ")", error);
         return false;
     }
     std::cout << "[AUTH] Requesting user authorization..." << std::endl;
     if (!requestRights(ref, error)) {
-        backendFree(ref);
+        AuthBackend::release(ref);
         return false;
     }
     std::cout << "[AUTH] Authorization granted, executing command" << std::endl;
     bool ok = executeWithAuthRef(ref, command, output, error);
     if (ok) std::cout << "[AUTH] Command executed successfully" << std::endl;
-    backendFree(ref);
+    AuthBackend::release(ref);
     return ok;
 }
 
@@ -395,43 +255,4 @@ bool setOwnershipAndPermissions(const std::string& path, const std::string& owne
     return executeMultipleWithAuthorization(commands, nullptr);
 }
 
-std::string privilegedOwner() {
-#ifdef __APPLE__
-    return "root:wheel";
-#else
-    if (geteuid() == 0) return "root:root";
-    return std::to_string(geteuid()) + ":" + std::to_string(getegid());
-#endif
-}
 
-unsigned privilegedUid() {
-#ifdef __APPLE__
-    return 0;
-#else
-    return geteuid();
-#endif
-}
-
-#if defined(ZRVK_TESTING) && !defined(__APPLE__)
-namespace AuthTesting {
-void forceRightsStatus(int status) { g_forcedRightsStatus = status; }
-void pretendIdentity(int effectiveUid, int sandboxed) {
-    g_pretendUid = effectiveUid;
-    g_pretendSandboxed = sandboxed;
-}
-void reset() {
-    releaseAuthorizationSession();
-    g_forcedRightsStatus = 0;
-    g_pretendUid = -1;
-    g_pretendSandboxed = -1;
-    g_rightsRequests = 0;
-    g_referencesCreated = 0;
-    g_referencesFreed = 0;
-    g_lastShellPid = -1;
-}
-int rightsRequests() { return g_rightsRequests; }
-int referencesCreated() { return g_referencesCreated; }
-int referencesFreed() { return g_referencesFreed; }
-long lastShellPid() { return g_lastShellPid; }
-}  // namespace AuthTesting
-#endif

@@ -44,7 +44,8 @@ std::string privilegedOwner();
 // Linux, the process's own user in a sandbox without root.
 unsigned privilegedUid();
 
-#ifdef ZRVK_TESTING
+#ifndef __APPLE__
+// Seams that the tests set, of the Linux backend.
 namespace AuthTesting {
 // Makes every rights request answer with this status (0 restores the real decision).
 void forceRightsStatus(int status);

@@ -11,12 +11,7 @@
 #include "installer_download.h"
 #include "installer_utils.h"
 
-#ifdef _WIN32
-#include "installer_analytics.h"
-#include "program_data_folders.h"
-#else
-#include "installer_auth.h"
-#endif
+#include "installer_components_internal.h"
 
 using InstallerConfig::Paths::CRASH_REPORTS_DIR;
 using InstallerConfig::Paths::MRV_BASE_DIR;
@@ -26,191 +21,16 @@ using InstallerConfig::Paths::MRV_SERVER_PROCESS_NAME;
 using InstallerConfig::Paths::PLUGINS_DIR;
 using InstallerConfig::Paths::RENDER_ENGINE_DIR;
 
-namespace {
+using Placement::Part;
+using Placement::PartText;
+using Placement::sendStatus;
+using Placement::textOf;
 
-void sendStatus(const StatusFn& status, const std::string& text) {
+void Placement::sendStatus(const StatusFn& status, const std::string& text) {
     if (status) status(text);
 }
 
-#ifndef _WIN32
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
-#endif
-
-bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-}  // namespace
-
-// Paths go between double quotes into shell commands without escaping, so
-// nothing in them may end the quotes or expand.
-bool isShellSafePath(const std::string& path) {
-    if (path.empty()) return false;
-    for (unsigned char c : path) {
-        if (c == '"' || c == '$' || c == '`' || c == '\\' || isControl(c)) return false;
-    }
-    return true;
-}
-
-namespace {
-
-bool allShellSafe(const std::vector<std::string>& paths, const std::string& tag) {
-    for (const std::string& p : paths) {
-        if (!isShellSafePath(p)) {
-            std::cerr << tag << " Refusing unsafe path: " << p << std::endl;
-            return false;
-        }
-    }
-    return true;
-}
-
-// A name from the manifest shown in a log line or status, control characters made visible.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) out += isControl(c) ? '?' : static_cast<char>(c);
-    return out;
-}
-
-// The staging folder of a component, inside this run's private temporary
-// folder (mode 0700); empty when that folder cannot be made.
-std::string stagingFolder(const std::string& name) {
-    const std::string run = getRunTempDirectory();
-    return run.empty() ? std::string() : run + "/" + name;
-}
-
-// ---------------------------------------------------------------------------
-// Moving a staged copy into place: one privileged chain on POSIX; plain
-// copies on Windows, whose program runs elevated. Each logs its own outcome.
-// ---------------------------------------------------------------------------
-#ifndef _WIN32
-
-bool runChain(const std::vector<std::string>& commands, std::string& error) {
-    error.clear();
-    if (executeMultipleWithAuthorization(commands, &error)) return true;
-    if (error.empty()) error = "Privileged command failed";
-    return false;
-}
-
-bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
-    const std::string& d = RENDER_ENGINE_DIR;
-    const std::string owner = privilegedOwner();
-    std::string error;
-    if (runChain({"mkdir -p " + quoted(d), "rm -rf " + quoted(d), "cp -R " + quoted(staged) + " " + quoted(d),
-                  "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)},
-                 error)) {
-        std::cout << "[RENDER_ENGINE] Files moved successfully" << std::endl;
-        return true;
-    }
-    std::cerr << "[RENDER_ENGINE] Failed to move files to protected location: " << error << std::endl;
-    sendStatus(status, "Error: " + error);
-    return false;
-}
-
-// Commands that leave `path` a real folder owned by the chain's own user,
-// with `mode`, inside a folder that other users can write to but whose
-// entries only their owners can rename (sticky). Whatever else stands there
-// (a link, another user's entry) is removed first; a link that appears
-// meanwhile fails the chain instead of being followed.
-std::vector<std::string> ownedFolderCommands(const std::string& path, const std::string& mode) {
-    const std::string q = quoted(path);
-    const std::string owned = "test -d " + q + " && ! test -L " + q + " && test -O " + q;
-    return {"{ " + owned + " || rm -rf " + q + "; }", "{ test -d " + q + " || mkdir " + q + "; }", owned,
-            "chmod " + mode + " " + q};
-}
-
-// The data folder is open to every user (each user's machine-identity code
-// makes and rewrites id.txt there, and opens it to all itself), so it is
-// sticky and nothing in it is ever followed or changed through a link.
-std::vector<std::string> baseFolderCommands() {
-    const std::string& b = MRV_BASE_DIR;
-    return {"mkdir -p " + quoted(b), "test -d " + quoted(b) + " && ! test -L " + quoted(b), "chmod 1777 " + quoted(b)};
-}
-
-// The server's and the plug-ins' folders in the data folder: whatever
-// another user planted at the plug-in folder before (a link, a folder of
-// their own) is removed and the folder made afresh, right before it is used.
-std::vector<std::string> pluginFolderCommands() {
-    std::vector<std::string> chain = baseFolderCommands();
-    for (const std::string& command : ownedFolderCommands(MRV_PLUGINS_DIR, "755")) chain.push_back(command);
-    return chain;
-}
-
-// The server folder is made afresh by mkdir, which fails on anything planted
-// in its place, and the crash-report and plug-in folders are verified before
-// their modes are set.
-std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
-    const std::string& s = MRV_SERVER_DIR;
-    std::vector<std::string> chain = baseFolderCommands();
-    for (const std::string& command : {"mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
-                                       "cp -R " + quoted(staged + "/.") + " " + quoted(s),
-                                       "chown -R " + owner + " " + quoted(s), "chmod -R 755 " + quoted(s)}) {
-        chain.push_back(command);
-    }
-    for (const std::string& command : ownedFolderCommands(CRASH_REPORTS_DIR, "1777")) chain.push_back(command);
-    for (const std::string& command : ownedFolderCommands(MRV_PLUGINS_DIR, "755")) chain.push_back(command);
-    return chain;
-}
-
-bool placeMRVServer(const std::string& staged, const StatusFn& status) {
-    std::string error;
-    if (runChain(serverChain(staged, privilegedOwner()), error)) {
-        std::cout << "[MRV_SERVER] Files moved successfully" << std::endl;
-        return true;
-    }
-    std::cerr << "[MRV_SERVER] Failed to move files to protected location: " << error << std::endl;
-    sendStatus(status, "Error: " + error);
-    return false;
-}
-
-void removeLegacyPlugin(const std::string& path) {
-    executeWithAuthorization("rm -rf " + quoted(path), nullptr, nullptr);
-}
-
-#else  // _WIN32
-
-bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
-    deletePath(RENDER_ENGINE_DIR);
-    if (copyDirectory(staged, RENDER_ENGINE_DIR)) {
-        std::cout << "[RENDER_ENGINE] Files copied successfully" << std::endl;
-        return true;
-    }
-    std::cerr << "[RENDER_ENGINE] Failed to copy files to installation directory" << std::endl;
-    InstallerAnalytics::trackComponentError("RenderEngine", "copy_failed",
-                                            "Failed to copy files to " + RENDER_ENGINE_DIR);
-    sendStatus(status, "Error: Access denied. Please run installer as Administrator");
-    return false;
-}
-
-bool placeMRVServer(const std::string& staged, const StatusFn& status) {
-    deletePath(MRV_SERVER_DIR);
-    if (copyDirectory(staged, MRV_SERVER_DIR)) {
-        ProgramDataFolders::prepare(CRASH_REPORTS_DIR, ProgramDataFolders::Purpose::Write);
-        std::cout << "[MRV_SERVER] Files copied successfully" << std::endl;
-        return true;
-    }
-    std::cerr << "[MRV_SERVER] Failed to copy files to installation directory" << std::endl;
-    sendStatus(status, "Error: Access denied. Please run installer as Administrator");
-    return false;
-}
-
-#endif
-
-// The three components of a plug-in, in installation order.
-enum class Part { Adobe, Mrv, Additional };
-
-struct PartText {
-    const char* first;      // first log line
-    const char* startTag;   // in "Installing <id> (<tag>)..."
-    const char* stageName;  // staging folder name before the id
-    const char* labelTag;   // in the download label "<id> (<tag>)"
-    const char* destLog;    // destination log line
-    const char* failDownload;
-    const char* moving;
-    const char* installed;
-    const char* failMove;
-    const char* failCopy;
-    const char* errorTag;   // in "Error installing <id> (<tag>): "
-};
-
-const PartText& textOf(Part part) {
+const PartText& Placement::textOf(Part part) {
     static const PartText adobe = {"[PLUGIN] Installing Adobe component",
                                    "Adobe",
                                    "zorvik_installer_plugin_adobe_",
@@ -254,58 +74,47 @@ const PartText& textOf(Part part) {
     }
 }
 
-#ifndef _WIN32
+namespace {
 
-bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status) {
-    const std::string& p = PLUGINS_DIR;
-    const std::string d = MRV_PLUGINS_DIR + "/" + id;
-    const std::string owner = privilegedOwner();
-    std::vector<std::string> chain;
-    if (part == Part::Adobe) {
-        const std::string bundle = PLUGINS_DIR + "/" + id + ".plugin";
-        std::cout << "[PLUGIN] Will remove existing plugin before install: " << bundle << std::endl;
-        chain = {"mkdir -p " + quoted(p), "rm -rf " + quoted(bundle), "cp -R " + quoted(staged) + "/* " + quoted(p + "/"),
-                 "chown -R " + owner + " " + quoted(bundle), "chmod -R 755 " + quoted(bundle)};
-    } else {
-        chain = pluginFolderCommands();
-        const std::vector<std::string> place =
-            part == Part::Mrv
-                ? std::vector<std::string>{"mkdir -p " + quoted(d), "rm -rf " + quoted(d),
-                                           "cp -R " + quoted(staged) + " " + quoted(d),
-                                           "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)}
-                : std::vector<std::string>{"mkdir -p " + quoted(d), "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
-                                           "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
-        chain.insert(chain.end(), place.begin(), place.end());
+bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+}  // namespace
+
+// Paths go between double quotes into shell commands without escaping, so
+// nothing in them may end the quotes or expand.
+bool isShellSafePath(const std::string& path) {
+    if (path.empty()) return false;
+    for (unsigned char c : path) {
+        if (c == '"' || c == '$' || c == '`' || c == '\\' || isControl(c)) return false;
     }
-    std::string error;
-    if (runChain(chain, error)) return true;
-    const PartText& t = textOf(part);
-    std::cerr << t.failMove << error << std::endl;
-    sendStatus(status, "Error installing " + id + " (" + t.errorTag + "): " + error);
-    return false;
+    return true;
 }
 
-#else  // _WIN32
+namespace {
 
-bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status) {
-    const std::string d = MRV_PLUGINS_DIR + "/" + id;
-    bool copied;
-    if (part == Part::Adobe) {
-        copied = copyDirectory(staged, PLUGINS_DIR);
-    } else if (part == Part::Mrv) {
-        deletePath(d);
-        copied = copyDirectory(staged, d);
-    } else {
-        copied = copyDirectory(staged, d);
+bool allShellSafe(const std::vector<std::string>& paths, const std::string& tag) {
+    for (const std::string& p : paths) {
+        if (!isShellSafePath(p)) {
+            std::cerr << tag << " Refusing unsafe path: " << p << std::endl;
+            return false;
+        }
     }
-    if (copied) return true;
-    const PartText& t = textOf(part);
-    std::cerr << t.failCopy << std::endl;
-    sendStatus(status, "Error installing " + id + " (" + t.errorTag + "): Access denied. Run as Administrator");
-    return false;
+    return true;
 }
 
-#endif
+// A name from the manifest shown in a log line or status, control characters made visible.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) out += isControl(c) ? '?' : static_cast<char>(c);
+    return out;
+}
+
+// The staging folder of a component, inside this run's private temporary
+// folder (mode 0700); empty when that folder cannot be made.
+std::string stagingFolder(const std::string& name) {
+    const std::string run = getRunTempDirectory();
+    return run.empty() ? std::string() : run + "/" + name;
+}
 
 void refuseUnsafeId(const std::string& id, const StatusFn& status) {
     std::cerr << "[PLUGINS] Refusing unsafe plugin id: " << printable(id) << std::endl;
@@ -443,7 +252,7 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
         return false;
     }
 
-    return placeStagedComponent("[RENDER_ENGINE]", staged, latestVersion, status, placeRenderEngine,
+    return placeStagedComponent("[RENDER_ENGINE]", staged, latestVersion, status, Placement::placeRenderEngine,
                                 "Render Engine installed");
 }
 
@@ -475,7 +284,7 @@ bool installMRVServer(const std::string& url, const std::string& version, Progre
         return false;
     }
 
-    return placeStagedComponent("[MRV_SERVER]", staged, version, status, placeMRVServer, "MRV Server installed");
+    return placeStagedComponent("[MRV_SERVER]", staged, version, status, Placement::placeMRVServer, "MRV Server installed");
 }
 
 bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, const std::string& mrvUrl,
@@ -535,7 +344,7 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
         }
 
         std::cout << t.moving << std::endl;
-        if (!placePluginPart(part, pluginId, staged, status)) {
+        if (!Placement::placePluginPart(part, pluginId, staged, status)) {
             deletePath(staged);
             return false;
         }
@@ -596,31 +405,14 @@ bool installPlugins(const std::vector<std::string>& pluginIds, const std::string
                 sendStatus(status, "Error installing " + id + ": unsafe legacy plugin name");
                 return false;
             }
-#ifdef _WIN32
-            const std::string legacyPath = PLUGINS_DIR + "/" + legacyName + ".aex";
-#else
-            const std::string legacyPath = PLUGINS_DIR + "/" + legacyName + ".plugin";
-#endif
+            const std::string legacyPath = PLUGINS_DIR + "/" + legacyName + InstallerConfig::PLUGIN_FILE_SUFFIX;
             if (!allShellSafe({legacyPath}, "[PLUGINS]")) {
                 sendStatus(status, "Error installing " + id + ": unsafe installation path");
                 return false;
             }
             if (pathExists(legacyPath)) {
                 std::cout << "[PLUGINS] Deleting legacy file: " << legacyPath << std::endl;
-#ifdef _WIN32
-                if (deletePath(legacyPath)) {
-                    std::cout << "[PLUGINS] Legacy file deleted successfully" << std::endl;
-                } else {
-                    std::cerr << "[PLUGINS] Failed to delete legacy file (file may be in use)" << std::endl;
-                    InstallerAnalytics::trackComponentError("Plugins", "legacy_delete_failed",
-                                                            "Failed to delete legacy file: " + legacyPath);
-                    sendStatus(status,
-                               "Error: Cannot delete old plugin file. Please close Adobe After Effects and try again.");
-                    return false;
-                }
-#else
-                removeLegacyPlugin(legacyPath);
-#endif
+                if (!Placement::removeLegacyPlugin(legacyPath, status)) return false;
             }
         }
 

@@ -48,12 +48,19 @@ const std::string MRV_SERVER_PROCESS_NAME = "bin/MORVANE Server";
 #endif
 }  // namespace Paths
 
+#ifdef _WIN32
+const char* const PLUGIN_FILE_SUFFIX = ".aex";
+#else
+const char* const PLUGIN_FILE_SUFFIX = ".plugin";
+#endif
+
 const InstallationPhase INSTALLATION_PHASES[INSTALLATION_PHASE_COUNT] = {
     {0, "Render Engine", 1500.0, true},
     {1, "MRV Server", 27.0, true},
     {2, "Plugins", 1400.0, true},
 };
 
+const std::string VERSION = ZRVK_VERSION;
 const std::string ROOT_PREFIX = ZRVK_ROOT_PREFIX;
 const std::string MANIFEST_URL = ZRVK_MANIFEST_URL;
 const std::string WEBSITE_URL = ZRVK_WEBSITE_URL;

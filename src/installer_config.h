@@ -29,6 +29,9 @@ struct InstallationPhase {
 constexpr std::size_t INSTALLATION_PHASE_COUNT = 3;
 extern const InstallationPhase INSTALLATION_PHASES[INSTALLATION_PHASE_COUNT];
 
+// The program's version (cmake/ZrvkVersion.cmake).
+extern const std::string VERSION;
+
 // Build-time values. ROOT_PREFIX is empty in the product build; tests and the
 // demo set it to a sandbox, and every folder of Linux and macOS lies under it.
 extern const std::string ROOT_PREFIX;
@@ -43,6 +46,10 @@ extern const std::string WEBVIEW2_LINK_ORIGIN;
 // The protocols of every transfer and redirect: "https" in the product,
 // "http,https" where loopback catalogues are served.
 extern const std::string TRANSFER_PROTOCOLS;
+
+// The extension of a plug-in in PLUGINS_DIR: ".plugin" bundles on macOS
+// (and Linux), ".aex" files on Windows.
+extern const char* const PLUGIN_FILE_SUFFIX;
 
 // The shared logs folder of macOS (Linux uses it too); Windows picks its own.
 extern const std::string MAC_LOGS_DIR;

@@ -1,6 +1,7 @@
 #include "installer_logging.h"
 
-#include "installer_config.h"
+#include "installer_logging_internal.h"
+#include "installer_utils.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,27 +15,13 @@
 #include <sstream>
 #include <unordered_map>
 
-#ifdef _WIN32
-#include <direct.h>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#endif
 
 namespace InstallerLogging {
 
-#ifdef ZRVK_TESTING
 std::string& logDirectoryForTesting() {
     static std::string folder;
     return folder;
 }
-#endif
 
 namespace {
 
@@ -42,106 +29,8 @@ namespace {
 // entry another user planted in the shared folder) takes the next free one.
 constexpr int kMaxNameAttempts = 100;
 
-// ---------------------------------------------------------------------------
-// The file itself. It is created new, never opened through a link or
-// appended to, and no program started later inherits it.
+using namespace Platform;
 
-#ifdef _WIN32
-const char* const kSeparator = "\\";
-
-int createNewFile(const std::string& path) {
-    // Text mode: each line end is stored as CR LF.
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_APPEND | _O_NOINHERIT | _O_TEXT,
-                 _S_IREAD | _S_IWRITE);
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
-        const int n = _write(fd, data, chunk);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void closeFile(int fd) { _close(fd); }
-
-// Read back by name, in text mode like the writes.
-bool readWholeFile(int, const std::string& path, std::string& text) {
-    std::ifstream in(path);
-    if (!in.is_open()) return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = content.str();
-    return true;
-}
-
-void makeFolder(const std::string& dir) { _mkdir(dir.c_str()); }
-const char* const kFolderSeparators = "\\/";
-
-std::string getLogDirectory() {
-    char value[MAX_PATH];
-    DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", value, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) return std::string(value, length) + "\\ZRVK\\Logs";
-    // The temporary folder's log folder; none when the system gives no
-    // temporary folder or one longer than the buffer, never a relative one.
-    char temp[MAX_PATH + 1];
-    const DWORD tempLength = GetTempPathA(MAX_PATH + 1, temp);
-    if (tempLength == 0 || tempLength > MAX_PATH) return "";
-    return std::string(temp, tempLength) + "ZRVK\\Logs";
-}
-
-void toLocalTime(std::time_t now, std::tm& local) { localtime_s(&local, &now); }
-#else
-const char* const kSeparator = "/";
-
-int createNewFile(const std::string& path) {
-    return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0644);
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void closeFile(int fd) { ::close(fd); }
-
-// Read back through the open descriptor: the name is never opened again.
-bool readWholeFile(int fd, const std::string&, std::string& text) {
-    char buffer[65536];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        text.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
-    }
-}
-
-void makeFolder(const std::string& dir) {
-    if (dir != "/") mkdir(dir.c_str(), 0755);
-}
-const char* const kFolderSeparators = "/";
-
-std::string getLogDirectory() {
-#ifdef ZRVK_TESTING
-    if (!logDirectoryForTesting().empty()) return logDirectoryForTesting();
-#endif
-    return InstallerConfig::MAC_LOGS_DIR;
-}
-
-void toLocalTime(std::time_t now, std::tm& local) { localtime_r(&now, &local); }
-#endif
 
 // A stream buffer with no buffer of its own: each chunk goes straight to the file.
 class DescriptorBuf : public std::streambuf {
@@ -316,13 +205,7 @@ TeeStreamBuf::int_type TeeStreamBuf::overflow(int_type c) {
 // ---------------------------------------------------------------------------
 
 bool createDirectoryRecursive(const std::string& path) {
-    std::string::size_type pos = path.find_first_of(kFolderSeparators, 1);
-    while (pos != std::string::npos) {
-        const std::string prefix = path.substr(0, pos);
-        if (!prefix.empty()) makeFolder(prefix);
-        pos = path.find_first_of(kFolderSeparators, pos + 1);
-    }
-    if (!path.empty()) makeFolder(path);
+    makeFolderTree(path, kFolderSeparators, nullptr);
     return true;
 }
 

@@ -11,10 +11,9 @@
 
 namespace InstallerLogging {
 
-#ifdef ZRVK_TESTING
-// The log folder used instead of the configured one when not empty.
+// A seam that the tests set: the log folder of macOS and Linux used instead
+// of the configured one when not empty.
 std::string& logDirectoryForTesting();
-#endif
 
 // Passes what a stream writes to the console buffer and appends it to the
 // file, one whole line at a time: each thread's text is held until its line

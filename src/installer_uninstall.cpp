@@ -1,25 +1,13 @@
 #include "installer_uninstall.h"
 
-#include "installer_components.h"
 #include "installer_config.h"
+#include "installer_uninstall_internal.h"
 #include "installer_utils.h"
-#include "plugin_diagnostics.h"
+#include "text_escape.h"
 
 #include <iostream>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include "program_data_folders.h"
-#include "windows_command.h"
-#else
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include "installer_auth.h"
-#endif
 
 using InstallerConfig::Paths::CRASH_REPORTS_DIR;
 using InstallerConfig::Paths::MRV_BASE_DIR;
@@ -31,140 +19,9 @@ using InstallerConfig::Paths::RENDER_ENGINE_DIR;
 
 namespace InstallerUninstall {
 
+using namespace Platform;
+
 namespace {
-
-// ---------------------------------------------------------------------------
-// What differs between the platforms
-
-#ifdef _WIN32
-const char PATH_SEPARATOR = '\\';
-const char* const PLUGIN_SUFFIX = ".aex";
-
-bool isDirectory(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool isRegularFile(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-// The names in PLUGINS_DIR; a folder that cannot be listed has none.
-bool listPluginsFolder(std::vector<std::string>& names) {
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((PLUGINS_DIR + "\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return true;
-    do {
-        names.push_back(entry.cFileName);
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-    return true;
-}
-
-PluginDiagnostics::PluginInfo readPluginResources(const std::string& path) {
-    return PluginDiagnostics::parsePluginWin(path);
-}
-
-// The render engine's own folder: the one above it is the brand folder,
-// which also holds the server and the plug-in components.
-std::string renderEngineRoot() { return RENDER_ENGINE_DIR; }
-
-std::string logsFolder() { return "C:/ProgramData/ZRVK/Logs"; }
-
-// Backslashes are separators here, not escapes: check the path as written with slashes.
-std::string checkedForm(std::string path) {
-    for (char& c : path) {
-        if (c == '\\') c = '/';
-    }
-    return path;
-}
-
-// cmd.exe expands %NAME% even between quotes.
-bool isSafeInCommand(const std::string& path) { return isSafeWindowsCommandPath(path); }
-
-// The ProgramData folders on the way are checked by the removal itself.
-bool isSafeOnDisk(const std::string&, const std::string&) { return true; }
-
-// cmd's own exit code is not trusted alone: the path must be gone too. A
-// link is taken away itself and never entered (rmdir /s would empty what it
-// leads to), and nothing is removed through a ProgramData folder that is a
-// link or another user's.
-bool runRemoval(const std::string& path) {
-    if (!ProgramDataFolders::mayRemove(path)) return false;
-    const std::wstring wide = WindowsCommand::widen(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        std::cout << "[UNINSTALL] Removing the link itself: " << path << std::endl;
-        return ProgramDataFolders::removeLink(path) && !pathExists(path);
-    }
-    const int code = WindowsCommand::run(WindowsCommand::removalCommand(wide));
-    return code == 0 && !pathExists(path);
-}
-#else
-const char PATH_SEPARATOR = '/';
-const char* const PLUGIN_SUFFIX = ".plugin";
-
-bool isDirectory(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool isRegularFile(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The names in PLUGINS_DIR, in listing order; false when it cannot be listed.
-bool listPluginsFolder(std::vector<std::string>& names) {
-    DIR* dir = opendir(PLUGINS_DIR.c_str());
-    if (dir == nullptr) {
-        std::cout << "[UNINSTALL] Plugins directory not found" << std::endl;
-        return false;
-    }
-    while (const dirent* entry = readdir(dir)) names.push_back(entry->d_name);
-    closedir(dir);
-    return true;
-}
-
-PluginDiagnostics::PluginInfo readPluginResources(const std::string& path) {
-    return PluginDiagnostics::parsePluginMac(path);
-}
-
-// The folder above RENDER_ENGINE_DIR holds nothing but the render engine.
-std::string renderEngineRoot() { return RENDER_ENGINE_DIR.substr(0, RENDER_ENGINE_DIR.find_last_of("/\\")); }
-
-std::string logsFolder() { return InstallerConfig::MAC_LOGS_DIR; }
-
-std::string checkedForm(const std::string& path) { return path; }
-
-bool isSafeInCommand(const std::string& path) { return isShellSafePath(path); }
-
-// What stands below `anchor` on the way to `path`, checked on disk: no link
-// anywhere, and (root acts here) every folder the privileged user's own.
-// Other users may create entries in the shared folders, so the text of a
-// path proves nothing. A file at the end may belong to anyone: removing it
-// never follows it. Whatever does not exist has nothing to follow.
-bool isSafeOnDisk(const std::string& path, const std::string& anchor) {
-    std::string::size_type end = anchor.size();
-    while (end < path.size()) {
-        end = path.find('/', end + 1);
-        if (end == std::string::npos) end = path.size();
-        struct stat info;
-        if (lstat(path.substr(0, end).c_str(), &info) != 0) return true;
-        if (S_ISLNK(info.st_mode)) return false;
-        if (!S_ISDIR(info.st_mode)) return end == path.size();
-        if (info.st_uid != privilegedUid()) return false;
-    }
-    return true;
-}
-
-// The chain runner reports rm's own exit status, so a removal that rm could not do fails.
-bool runRemoval(const std::string& path) {
-    std::string error;
-    return executeWithAuthorization("rm -rf \"" + path + "\"", nullptr, &error);
-}
-#endif
 
 // ---------------------------------------------------------------------------
 // Detection
@@ -192,7 +49,7 @@ bool isComponentInstalled(const char* label, const std::string& dir, std::string
 }
 
 bool hasPluginSuffix(const std::string& name) {
-    const std::string suffix = PLUGIN_SUFFIX;
+    const std::string suffix = InstallerConfig::PLUGIN_FILE_SUFFIX;
     return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
@@ -226,7 +83,6 @@ bool hasUserData() {
 std::string escapeJson(const std::string& text) { return escapeJsonText(text); }
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
-const char* yesNo(bool value) { return value ? "yes" : "no"; }
 
 std::string componentJson(const ComponentStatus& component) {
     return std::string("{\"installed\":") + boolText(component.installed) + ",\"version\":\"" +
@@ -241,10 +97,6 @@ std::string pluginJson(const InstalledPlugin& plugin) {
 
 // ---------------------------------------------------------------------------
 // Removal
-
-void report(const UninstallProgressFn& progress, int current, int total, const std::string& message) {
-    if (progress) progress(current, total, message);
-}
 
 bool isInside(const std::string& path, const std::string& root) {
     if (path.compare(0, root.size(), root) != 0) return false;
@@ -312,46 +164,13 @@ bool removeComponentFolder(const std::string& label, const std::string& folder, 
     return removed;
 }
 
-#ifndef _WIN32
-bool isEmptyFolder(const std::string& path) {
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) return false;
-    bool empty = true;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            empty = false;
-            break;
-        }
-    }
-    closedir(dir);
-    return empty;
-}
-
-// rmdir only ever removes an empty folder, so the brand folder may go too.
-void removeFolderIfEmpty(const std::string& path) {
-    if (!isDirectory(path) || !isEmptyFolder(path) || !isShellSafePath(path)) return;
-    std::cout << "[UNINSTALL] Removing empty directory: " << path << std::endl;
-    std::string error;
-    executeWithAuthorization("rmdir \"" + path + "\"", nullptr, &error);
-}
-
-// Removes the plug-ins each id names, in turn; true when none failed.
-bool removePluginList(const std::vector<std::vector<const InstalledPlugin*>>& plugins,
-                      const std::vector<std::string>& ids, const UninstallProgressFn& progress) {
-    const int total = static_cast<int>(ids.size());
-    bool ok = true;
-    for (int i = 0; i < total; ++i) {
-        report(progress, i, total, "Removing " + ids[i] + "...");
-        if (plugins[i].empty()) std::cout << "[UNINSTALL] Plugin not found: " << ids[i] << std::endl;
-        for (const InstalledPlugin* plugin : plugins[i]) ok = uninstallPlugin(*plugin, nullptr) && ok;
-    }
-    report(progress, total, total, ok ? "All plugins removed" : "Some plugins failed to remove");
-    return ok;
-}
-#endif
-
 }  // namespace
+
+void report(const UninstallProgressFn& progress, int current, int total, const std::string& message) {
+    if (progress) progress(current, total, message);
+}
+
+const char* yesNo(bool value) { return value ? "yes" : "no"; }
 
 // ---------------------------------------------------------------------------
 // Detection
@@ -497,57 +316,5 @@ bool removeUserData(UninstallProgressFn progress) {
     report(progress, 3, 3, ok ? "User data removed" : "Failed to remove some user data");
     return ok;
 }
-
-#ifndef _WIN32
-bool uninstallPlugins(const std::vector<std::string>& pluginIds, UninstallProgressFn progress) {
-    std::cout << "[UNINSTALL] Uninstalling " << pluginIds.size() << " plugins..." << std::endl;
-    const std::vector<InstalledPlugin> installed = detectInstalledPlugins();
-    std::vector<std::vector<const InstalledPlugin*>> plugins;
-    for (const std::string& id : pluginIds) plugins.push_back(findPlugins(installed, id));
-    return removePluginList(plugins, pluginIds, progress);
-}
-
-bool uninstallAllPlugins(UninstallProgressFn progress) {
-    std::cout << "[UNINSTALL] Uninstalling all plugins..." << std::endl;
-    const std::vector<InstalledPlugin> installed = detectInstalledPlugins();
-    bool ok = true;
-    if (installed.empty()) {
-        std::cout << "[UNINSTALL] No plugins installed" << std::endl;
-    } else {
-        std::vector<std::vector<const InstalledPlugin*>> plugins;
-        std::vector<std::string> ids;
-        for (const InstalledPlugin& plugin : installed) {
-            plugins.push_back({&plugin});
-            ids.push_back(plugin.id);
-        }
-        ok = removePluginList(plugins, ids, progress);
-    }
-    removeFolderIfEmpty(PLUGINS_DIR);
-    return ok;
-}
-
-bool uninstallAll(bool includeUserData, UninstallProgressFn progress) {
-    std::cout << "[UNINSTALL] Uninstalling all components (includeUserData: " << yesNo(includeUserData) << ")..."
-              << std::endl;
-    const int total = includeUserData ? 4 : 3;
-    bool ok = true;
-    report(progress, 0, total, "Removing Render Engine...");
-    ok = uninstallRenderEngine(nullptr) && ok;
-    report(progress, 1, total, "Removing MRV Server...");
-    ok = uninstallMRVServer(nullptr) && ok;
-    report(progress, 2, total, "Removing plugins...");
-    ok = uninstallAllPlugins(nullptr) && ok;
-    if (includeUserData) {
-        report(progress, 3, total, "Removing user data...");
-        ok = removeUserData(nullptr) && ok;
-    }
-    std::cout << "[UNINSTALL] Cleaning up empty directories..." << std::endl;
-    const std::string brandFolder = MRV_BASE_DIR.substr(0, MRV_BASE_DIR.rfind('/'));
-    for (const std::string& folder : {MRV_PLUGINS_DIR, MRV_BASE_DIR, brandFolder}) removeFolderIfEmpty(folder);
-    report(progress, total, total, ok ? "Uninstallation complete" : "Uninstallation completed with errors");
-    std::cout << "[UNINSTALL] Uninstall all complete, success: " << yesNo(ok) << std::endl;
-    return ok;
-}
-#endif
 
 }  // namespace InstallerUninstall

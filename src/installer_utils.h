@@ -16,6 +16,22 @@ std::string readVersionFile(const std::string& dir);
 bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& bytes);
 bool writeVersionFile(const std::string& dir, const std::string& version);
 bool createDirectory(const std::string& path);
+// One folder; true when it is there afterwards (made now or before).
+bool makeFolder(const std::string& path);
+// Makes each missing folder of path in turn, splitting at any of
+// `separators` after the first character; false at the first folder that
+// cannot be made, named in *failed when given.
+bool makeFolderTree(const std::string& path, const char* separators, std::string* failed);
+
+// One entry of a folder, as the folder itself tells it: a link is never followed.
+struct FolderEntry {
+    std::string name;
+    bool isFolder = false;
+    bool isLink = false;  // a symbolic link, or on Windows any reparse point
+};
+// The entries of a folder, "." and ".." left out, in listing order; false
+// when it cannot be listed.
+bool listFolder(const std::string& path, std::vector<FolderEntry>& entries);
 bool pathExists(const std::string& path);
 #ifndef _WIN32
 bool removeDirectory(const std::string& path);
@@ -26,6 +42,8 @@ bool deletePath(const std::string& path);
 bool copyDirectory(const std::string& src, const std::string& dst);
 bool killProcessByName(const std::string& name);
 bool launchMRVServer();
+// The Python text that the render engine's interpreter runs to start the server.
+std::string serverLauncherScript();
 bool isHostAppRunning();
 
 // True for the characters that cmd.exe or PowerShell give a meaning of their
@@ -35,16 +53,3 @@ bool isWindowsCommandSpecial(unsigned char c);
 // wildcard (* ?), control character or character of isWindowsCommandSpecial,
 // except the apostrophe (user names hold it; PowerShell gets it doubled).
 bool isSafeWindowsCommandPath(const std::string& path);
-
-// The body of a string literal: valid UTF-8 kept as it is; backslash, quote and
-// control characters escaped; invalid UTF-8 replaced by U+FFFD. A script's
-// literal also escapes the single quote and U+2028/U+2029.
-enum class EscapeFor { Json, Script };
-std::string escapeStringBody(const std::string& text, EscapeFor target);
-// The body of a JSON string: valid UTF-8 kept as it is, quote, backslash and
-// control bytes escaped, invalid UTF-8 replaced by U+FFFD, so a name read from
-// disk comes back from the page unchanged.
-std::string escapeJsonText(const std::string& text);
-// The text with each invalid UTF-8 byte replaced by U+FFFD: what a reader of
-// escapeJsonText's output gets back.
-std::string withValidUtf8(const std::string& text);

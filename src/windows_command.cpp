@@ -1,11 +1,7 @@
 #include "windows_command.h"
 
 #include <iostream>
-#include <mutex>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace WindowsCommand {
 
@@ -13,10 +9,6 @@ namespace {
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-#ifdef ZRVK_TESTING
-std::mutex g_seamMutex;
-std::wstring g_toolFolder;
-#endif
 
 }  // namespace
 
@@ -76,73 +68,5 @@ std::wstring processSearchCommand(const std::wstring& folder, const std::wstring
 std::wstring removalCommand(const std::wstring& path) {
     return L"rmdir /s /q " + quoted(path) + L" 2>nul || del /f /q " + quoted(path) + L" 2>nul";
 }
-
-#ifdef ZRVK_TESTING
-void setToolFolderForTesting(const std::wstring& folder) {
-    std::lock_guard<std::mutex> lock(g_seamMutex);
-    g_toolFolder = folder;
-}
-#endif
-
-#ifdef _WIN32
-
-std::wstring systemFolder() {
-    wchar_t folder[MAX_PATH + 1];
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) return L"C:\\Windows\\System32";
-    return std::wstring(folder, length);
-}
-
-std::wstring toolFolder() {
-#ifdef ZRVK_TESTING
-    {
-        std::lock_guard<std::mutex> lock(g_seamMutex);
-        if (!g_toolFolder.empty()) return g_toolFolder;
-    }
-#endif
-    return systemFolder();
-}
-
-std::wstring widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0) return std::wstring();
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
-int run(const std::wstring& command) {
-    const std::wstring cmd = systemFolder() + L"\\" + toolPathInSystemFolder(Tool::Cmd);
-    std::wstring line = cmdLine(cmd, command);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process)) {
-        std::cerr << "[executeCommandSilent] Failed to create process, error: " << GetLastError() << std::endl;
-        return -1;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return static_cast<int>(exitCode);
-}
-
-#endif  // _WIN32
 
 }  // namespace WindowsCommand

@@ -49,11 +49,8 @@ std::string narrow(const std::wstring& text);
 // Runs the command through the system's cmd.exe, hidden, and waits for it:
 // its exit code, or -1 when it could not be started (logged).
 int run(const std::wstring& command);
-#endif
-
-#ifdef ZRVK_TESTING
-// Tools are taken from this folder instead (empty: the system folder again);
-// cmd.exe itself always comes from the system folder.
+// A seam that the tests set: tools are taken from this folder instead (empty:
+// the system folder again); cmd.exe itself always comes from the system folder.
 void setToolFolderForTesting(const std::wstring& folder);
 #endif
 

@@ -1,5 +1,6 @@
 #include "installer_config.h"
 #include "installer_utils.h"
+#include "text_escape.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>

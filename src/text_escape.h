@@ -1,0 +1,18 @@
+// Texts placed into scripts for the page and into hand-written JSON: escaped
+// so that they always parse and arrive unchanged.
+#pragma once
+
+#include <string>
+
+// The body of a string literal: valid UTF-8 kept as it is; backslash, quote and
+// control characters escaped; invalid UTF-8 replaced by U+FFFD. A script's
+// literal also escapes the single quote and U+2028/U+2029.
+enum class EscapeFor { Json, Script };
+std::string escapeStringBody(const std::string& text, EscapeFor target);
+// The body of a JSON string: valid UTF-8 kept as it is, quote, backslash and
+// control bytes escaped, invalid UTF-8 replaced by U+FFFD, so a name read from
+// disk comes back from the page unchanged.
+std::string escapeJsonText(const std::string& text);
+// The text with each invalid UTF-8 byte replaced by U+FFFD: what a reader of
+// escapeJsonText's output gets back.
+std::string withValidUtf8(const std::string& text);
