@@ -10,6 +10,7 @@
 #include "manifest.h"
 #include "plugin_diagnostics.h"
 #include "progress.h"
+#include "system.h"
 
 #include <nlohmann/json.hpp>
 
@@ -69,14 +70,10 @@ StatusFn statusCallback(InstallationContext* ctx) {
     return [ctx](const std::string& text) { sendProgressToJS(ctx, 0, 0, text); };
 }
 
-const char* platformName() {
-#if defined(_WIN32)
-    return "Windows";
-#elif defined(__APPLE__)
-    return "macOS_x64";
-#else
-    return "Linux_x64";
-#endif
+// The log names the processor beside the system, except on Windows.
+std::string installPlatform() {
+    const std::string name = System::platformName();
+    return name == "Windows" ? name : name + "_x64";
 }
 
 enum class SourceResult { NoArchive, Failed, Installed };
@@ -301,7 +298,7 @@ void installationThreadFunc(InstallationContext* ctx) {
         delete ctx;
         return;
     }
-    std::cout << "[INSTALL_THREAD] Platform: " << platformName() << std::endl;
+    std::cout << "[INSTALL_THREAD] Platform: " << installPlatform() << std::endl;
     if (!acquireInstallRights(ctx)) {
         delete ctx;
         return;

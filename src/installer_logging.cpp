@@ -2,17 +2,16 @@
 
 #include "installer_logging_internal.h"
 #include "installer_utils.h"
+#include "system.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <unordered_map>
 
 
@@ -74,23 +73,8 @@ int createLogFile(const std::string& stem, std::string& path) {
     return -1;
 }
 
-// The last n lines of text that are neither empty nor banner lines.
-std::string lastContentLines(const std::string& text, int n) {
-    std::istringstream in(text);
-    std::deque<std::string> kept;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line.find("====") != std::string::npos) continue;
-        if (kept.size() == static_cast<std::size_t>(n)) kept.pop_front();
-        kept.push_back(line);
-    }
-    std::string joined;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        if (i) joined += "\n";
-        joined += kept[i];
-    }
-    return joined;
-}
+// Empty lines and banner lines say nothing of what went wrong.
+bool isContentLine(const std::string& line) { return !line.empty() && line.find("====") == std::string::npos; }
 
 std::atomic<std::uint64_t> g_nextTeeSerial{1};
 
@@ -274,7 +258,7 @@ std::string FileLogger::getLastLines(int n) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!readWholeFile(fd, logFilePath, text)) return "";
     }
-    return lastContentLines(text, n);
+    return System::lastLines(text, n, isContentLine);
 }
 
 FileLogger::~FileLogger() {

@@ -27,8 +27,6 @@ void installApplicationMenu();
 void setWindowIcon(webview_t w);
 // The program file's name, without its folder.
 std::string executableName();
-// The program file's full path; empty when the system cannot tell.
-std::string executablePath();
 // Opens a web address in the desktop's browser; nothing in it reaches a shell.
 void openInBrowser(const std::string& url);
 

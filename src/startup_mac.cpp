@@ -1,11 +1,9 @@
 // What only macOS has: the application menu and its way to the program file.
 #include "startup.h"
 
-#include <mach-o/dyld.h>
 #include <objc/message.h>
 #include <objc/runtime.h>
 
-#include <cstdint>
 #include <iostream>
 
 namespace Startup {
@@ -35,13 +33,6 @@ void installApplicationMenu() {
     sendObject(appMenu, sel_registerName("addItem:"), quitItem);
     sendObject(barItem, sel_registerName("setSubmenu:"), appMenu);
     std::cout << "[MAIN] macOS application menu initialized (Cmd-Q enabled)" << std::endl;
-}
-
-std::string executablePath() {
-    char buffer[1024];
-    uint32_t size = sizeof(buffer);
-    if (_NSGetExecutablePath(buffer, &size) != 0) return "";
-    return buffer;
 }
 
 }  // namespace Startup

@@ -3,6 +3,7 @@
 
 #include "installer_auth.h"
 #include "installer_config.h"
+#include "system.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,7 +43,7 @@ void prepareLogsFolder() {
 }
 
 std::string executableName() {
-    const std::string path = executablePath();
+    const std::string path = System::executablePath();
     if (path.empty()) return "Zorvik Installer";
     const std::string::size_type slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);

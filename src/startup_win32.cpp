@@ -2,6 +2,8 @@
 // and has a console in dev mode and its own icon.
 #include "startup.h"
 
+#include "system.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -49,15 +51,9 @@ void setWindowIcon(webview_t w) {
     std::cout << "[MAIN] Window icon loaded from resources" << std::endl;
 }
 
-std::string executablePath() {
-    char buffer[260];
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, 260);
-    return std::string(buffer, length);
-}
-
 // No fallback name here: the module's own path always exists.
 std::string executableName() {
-    const std::string path = executablePath();
+    const std::string path = System::executablePath();
     const std::string::size_type slash = path.find_last_of("\\/");
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }

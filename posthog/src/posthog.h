@@ -149,8 +149,8 @@ private:
     std::unique_ptr<Impl> impl;
 };
 
-#ifdef ZRVK_TESTING
-// Seams of the test build only; the product build has none of them.
+// In-process seams for the tests; nothing reads them from outside the
+// program, and unset they change nothing.
 namespace Testing {
 // Capture host used instead of the configured one when non-empty.
 void setHostOverride(const std::string& host);
@@ -170,6 +170,5 @@ void clearInterfaceList();
 void setCrashFolder(const std::string& folder);
 #endif
 }  // namespace Testing
-#endif
 
 }  // namespace PostHog
