@@ -33,7 +33,6 @@
 #endif
 
 #include "installer_download.h"
-#include "installer_download_internal.h"
 #include "installer_utils.h"
 
 namespace {

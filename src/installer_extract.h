@@ -3,9 +3,12 @@
 // delivery). What the other delivery sources need of it is here.
 #pragma once
 
-#ifdef ZRVK_TESTING
+#include <cstdint>
+
+// Whole percent of done out of total, in 64 bits (0 when total is 0).
+uint64_t percentOf(uint64_t done, uint64_t total);
+
 namespace DeliveryTesting {
 // Puts the extraction's tunables back to the product values.
 void resetExtraction();
 }  // namespace DeliveryTesting
-#endif

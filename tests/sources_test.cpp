@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "installer_download.h"
-#include "installer_download_internal.h"
+#include "installer_multipart.h"
+#include "installer_sources.h"
 #include "loopback_server.h"
 #include "support/delivery_fixture.h"
 #include "support/delivery_helpers.h"

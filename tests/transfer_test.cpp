@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "installer_download.h"
-#include "installer_download_internal.h"
+#include "installer_transfer.h"
 #include "loopback_server.h"
 #include "support/delivery_fixture.h"
 #include "support/delivery_helpers.h"
