@@ -16,14 +16,8 @@
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
 
-using zrvk::test::Response;
-using zrvk_test::contains;
-using zrvk_test::DeliveryTest;
-using zrvk_test::exists;
-using zrvk_test::Log;
-using zrvk_test::LogCapture;
-using zrvk_test::Recorder;
-using zrvk_test::ZipEntry;
+using namespace zrvk_test;
+using namespace zrvk::test;
 
 namespace {
 

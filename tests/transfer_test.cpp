@@ -17,15 +17,8 @@
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
 
-using zrvk::test::LoopbackServer;
-using zrvk::test::Request;
-using zrvk::test::Response;
-using zrvk_test::contains;
-using zrvk_test::DeliveryTest;
-using zrvk_test::exists;
-using zrvk_test::Log;
-using zrvk_test::LogCapture;
-using zrvk_test::Recorder;
+using namespace zrvk_test;
+using namespace zrvk::test;
 
 namespace {
 
