@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "installer_download_internal.h"
+#include "installer_transfer.h"
 #include "loopback_server.h"
 
 int main() {

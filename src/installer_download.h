@@ -1,5 +1,12 @@
-// Component delivery: archive downloads with proxy and mirror fall-backs,
-// multi-part archives and ZIP extraction.
+// Component delivery, as its callers see it: archive downloads with proxy and
+// mirror fall-backs, multi-part archives and ZIP extraction. Each unit has a
+// file pair of its own (the header holds what the other units and the tests
+// need of it):
+//   installer_transfer      HTTP transfers and their one curl set-up
+//   installer_sources       the source of an archive: direct, proxies, mirror
+//   installer_multipart     archives split into parts
+//   installer_extract*      ZIP extraction (platform walkers in _posix/_win32)
+//   run_temp_directory*     the run's private temporary folder
 #pragma once
 
 #include <cstddef>
@@ -49,8 +56,9 @@ bool extractZip(const std::string& zipPath, const std::string& destDir, Progress
 // inside getTempDirectory()); empty when it cannot be created.
 std::string getRunTempDirectory();
 
-#ifdef ZRVK_TESTING
-// Test seams: none of these exist in the product build.
+// Test seams, in every build: in-process setters that only tests call (the
+// product never does, and nothing is read from the environment), so the
+// tests run the objects that ship.
 namespace DeliveryTesting {
 // Replaces the whole prefix list; give "" first for the direct attempt.
 void setGitHubProxyPrefixes(const std::vector<std::string>& prefixes);
@@ -72,4 +80,3 @@ uint64_t extractFolderOpens();
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting
-#endif

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "installer_download.h"
-#include "installer_download_internal.h"
+#include "installer_extract.h"
 #include "support/delivery_helpers.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"

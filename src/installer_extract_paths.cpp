@@ -1,0 +1,86 @@
+// Entry names of a ZIP archive, compared as the volume they go to would.
+#include "installer_extract_paths.h"
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Extraction {
+
+namespace {
+
+void foldAsciiCase(std::string& text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+}  // namespace
+
+bool isUnsafeEntryPath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return true;
+    if (path.size() >= 2 && path[1] == ':' &&
+        ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
+        return true;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (path.compare(start, end - start, "..") == 0 && end - start == 2) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string normalizedEntryPath(const std::string& path) {
+    std::string out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") {
+            if (!out.empty()) out += '/';
+            out += part;
+        }
+        start = end + 1;
+    }
+#ifdef __APPLE__
+    // The usual macOS volume ignores case; so must the comparison.
+    foldAsciiCase(out);
+#endif
+    return out;
+}
+
+bool passesThroughLink(const std::set<std::string>& links, const std::string& normalized, bool entryIsLink) {
+    if (links.empty()) return false;
+    for (size_t pos = normalized.find('/'); pos != std::string::npos; pos = normalized.find('/', pos + 1)) {
+        if (links.count(normalized.substr(0, pos))) return true;
+    }
+    return !entryIsLink && links.count(normalized) > 0;
+}
+
+std::string conflictKey(const std::string& normalized) {
+    std::string key = normalized;
+    foldAsciiCase(key);
+    return key;
+}
+
+bool pathsOverlap(const std::string& a, const std::string& b) {
+    const std::string& shorter = a.size() <= b.size() ? a : b;
+    const std::string& longer = a.size() <= b.size() ? b : a;
+    if (longer.compare(0, shorter.size(), shorter) != 0) return false;
+    return longer.size() == shorter.size() || longer[shorter.size()] == '/';
+}
+
+bool splitEntryPath(const std::string& path, std::vector<std::string>& names, std::string& leaf) {
+    size_t start = 0;
+    for (size_t end; (end = path.find('/', start)) != std::string::npos; start = end + 1) {
+        std::string name = path.substr(start, end - start);
+        if (!name.empty() && name != ".") names.push_back(std::move(name));
+    }
+    leaf = path.substr(start);
+    return !leaf.empty() && leaf != "." && leaf != "..";
+}
+
+}  // namespace Extraction

@@ -1,0 +1,27 @@
+// Entry names of a ZIP archive: which are unsafe, how two of them compare,
+// and the folders on their way.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace Extraction {
+
+// An absolute name, a drive letter or a ".." component.
+bool isUnsafeEntryPath(const std::string& path);
+// Entry path without empty and "." components, for comparing entries.
+std::string normalizedEntryPath(const std::string& path);
+// True when a link made earlier lies on the way to path (or at it, unless
+// the entry itself is a link that replaces it).
+bool passesThroughLink(const std::set<std::string>& links, const std::string& normalized, bool entryIsLink);
+// Comparison key of an entry path: ASCII case folded, so that entries that
+// may name one place on a case-insensitive volume are never written at once.
+std::string conflictKey(const std::string& normalized);
+// True when one path is the other or lies below it.
+bool pathsOverlap(const std::string& a, const std::string& b);
+// Folder names without empty and "." components; false when the last
+// component is not a name.
+bool splitEntryPath(const std::string& path, std::vector<std::string>& names, std::string& leaf);
+
+}  // namespace Extraction

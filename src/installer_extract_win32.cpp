@@ -1,0 +1,59 @@
+// ZIP extraction's folders and files on Windows: paths, written through the
+// C runtime.
+#include "installer_extract_platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "installer_utils.h"
+
+namespace Extraction {
+
+bool openDestination(const std::string& destDir, FolderHandle& root) {
+    root = destDir;
+    return true;
+}
+
+Walk openFolderBelow(const FolderHandle& parent, const std::string& name, FolderHandle& folder) {
+    folder = parent + "/" + name;
+    return createDirectory(folder) ? Walk::Opened : Walk::Failed;
+}
+
+void closeFolder(const FolderHandle&) {}
+
+// Paths cost no descriptors.
+size_t defaultFolderBudget() { return 4096; }
+
+OutputFile::~OutputFile() {
+    if (f_) std::fclose(f_);
+}
+
+Walk OutputFile::open(const FolderHandle& folder, const std::string& leaf) {
+    path_ = folder + "/" + leaf;
+    f_ = std::fopen(path_.c_str(), "wb");
+    return f_ ? Walk::Opened : Walk::Failed;
+}
+
+bool OutputFile::write(const char* data, size_t size) { return std::fwrite(data, 1, size, f_) == size; }
+
+bool OutputFile::close() {
+    bool ok = std::fclose(f_) == 0;
+    f_ = nullptr;
+    if (!ok) std::remove(path_.c_str());
+    return ok;
+}
+
+void OutputFile::discard() {
+    if (f_) std::fclose(f_);
+    f_ = nullptr;
+    std::remove(path_.c_str());
+}
+
+// Never called: link entries are written as small files (kMakesLinks).
+bool makeLinkAt(const FolderHandle&, const std::string&, const std::string&, int& err) {
+    err = ENOSYS;
+    return false;
+}
+
+}  // namespace Extraction

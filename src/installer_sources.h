@@ -1,0 +1,55 @@
+// The source of an archive: the address itself, the proxies in front of
+// GitHub and the mirror of Hugging Face, each attempt checked for being the
+// archive. downloadAndExtractZip (installer_download.h) picks among them;
+// the multi-part download shares the attempts and the unpacking.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "installer_download.h"
+
+bool isGitHubUrl(const std::string& url);
+bool isHuggingFaceUrl(const std::string& url);
+std::string applyHuggingFaceMirror(const std::string& url);
+
+// Direct first (""), then "https://" + host + "/" for each configured proxy.
+// Built on first use, so the order of static initialisation never matters.
+class ProxyPrefixList {
+public:
+    constexpr ProxyPrefixList() = default;
+    const std::vector<std::string>& list() const;
+    std::vector<std::string>::const_iterator begin() const { return list().begin(); }
+    std::vector<std::string>::const_iterator end() const { return list().end(); }
+    size_t size() const { return list().size(); }
+    const std::string& operator[](size_t i) const { return list()[i]; }
+};
+extern const ProxyPrefixList GITHUB_PROXY_PREFIXES;
+
+// Whether a downloaded file is what the source was asked for:
+// (the file, the answer's Content-Type).
+using SourceCheck = std::function<bool(const std::string& path, const std::string& contentType)>;
+
+// One attempt on one source: a 200 answer that fails the check counts as a
+// failed source (the file is removed), so the caller moves on to the next one.
+bool attemptSource(const std::string& attemptUrl, const std::string& path, const std::string& label,
+                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable);
+
+// url behind each proxy in turn, the direct attempt left to the caller:
+// logs trying + the prefix and sends "Trying mirror..." before each; true at
+// the first attempt that succeeds.
+bool attemptThroughProxies(const std::string& url, const std::string& trying, const StatusFn& send,
+                           const std::function<bool(const std::string&)>& attempt);
+
+// The last step of every download: the archive unpacked into destDir with
+// extraction on 700-1000 of the per-mille scale, then removed. Sends
+// "Extracting..." and, when it worked, "Complete".
+bool unpackDownload(const std::string& archivePath, const std::string& destDir, const std::string& label,
+                    const ProgressFn& progress, const StatusFn& status);
+
+namespace DeliveryTesting {
+// Puts the configured proxies and mirror back.
+void resetSources();
+}  // namespace DeliveryTesting

@@ -1,0 +1,39 @@
+// HTTP transfers: one download to a file with progress and stall detection,
+// and the two header-only probes (first redirect, existence). Every transfer
+// starts from setTransferOptions (installer_download.h).
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "installer_download.h"
+
+struct DownloadContext {
+    std::ostream* out = nullptr;
+    ProgressFn progress;
+    StatusFn status;
+    uint64_t bytesWritten = 0;
+    std::string label;
+    int32_t lastLoggedPercent = -1;
+};
+
+size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata);
+int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
+
+// contentType, when given, receives the answer's Content-Type ("" if none).
+bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
+                    StatusFn status, std::string* contentType = nullptr);
+std::string getFirstRedirectUrl(const std::string& url);
+
+// What every unit of delivery puts before its status texts: "" or "label: ".
+std::string statusPrefix(const std::string& label);
+// Removes a downloaded (or partial) file; a missing one is no error.
+void removeFile(const std::string& path);
+
+namespace DeliveryTesting {
+// Puts the transfers' tunables back to the product values.
+void resetTransfers();
+}  // namespace DeliveryTesting
