@@ -116,6 +116,12 @@ std::string stagingFolder(const std::string& name) {
     return run.empty() ? std::string() : run + "/" + name;
 }
 
+// The run's private folder could not be made: nothing is staged anywhere else.
+void reportNoStagingFolder(const char* tag, const std::string& statusText, const StatusFn& status) {
+    std::cerr << tag << " Failed to create a private temporary folder in " << getTempDirectory() << std::endl;
+    sendStatus(status, statusText);
+}
+
 void refuseUnsafeId(const std::string& id, const StatusFn& status) {
     std::cerr << "[PLUGINS] Refusing unsafe plugin id: " << printable(id) << std::endl;
     sendStatus(status, "Error installing plugin \"" + printable(id) + "\": unsafe plugin id");
@@ -232,9 +238,7 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
     for (const std::string& url : urls) std::cout << "[RENDER_ENGINE] URL: " << url << std::endl;
     std::cout << "[RENDER_ENGINE] Temp directory: " << staged << std::endl;
     if (staged.empty()) {
-        std::cerr << "[RENDER_ENGINE] Failed to create a private temporary folder in " << getTempDirectory()
-                  << std::endl;
-        sendStatus(status, "Error: Cannot create a temporary folder");
+        reportNoStagingFolder("[RENDER_ENGINE]", "Error: Cannot create a temporary folder", status);
         return false;
     }
     if (!allShellSafe({RENDER_ENGINE_DIR, staged}, "[RENDER_ENGINE]")) {
@@ -267,9 +271,7 @@ bool installMRVServer(const std::string& url, const std::string& version, Progre
     std::cout << "[MRV_SERVER] Downloading from: " << url << std::endl;
     std::cout << "[MRV_SERVER] Temp directory: " << staged << std::endl;
     if (staged.empty()) {
-        std::cerr << "[MRV_SERVER] Failed to create a private temporary folder in " << getTempDirectory()
-                  << std::endl;
-        sendStatus(status, "Error: Cannot create a temporary folder");
+        reportNoStagingFolder("[MRV_SERVER]", "Error: Cannot create a temporary folder", status);
         return false;
     }
     if (!allShellSafe({MRV_BASE_DIR, MRV_SERVER_DIR, CRASH_REPORTS_DIR, staged}, "[MRV_SERVER]")) {
@@ -317,9 +319,8 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
         std::cout << t.destLog << (part == Part::Adobe ? PLUGINS_DIR : mrvDest) << std::endl;
         std::cout << "[PLUGIN] Temp directory: " << staged << std::endl;
         if (staged.empty()) {
-            std::cerr << "[PLUGIN] Failed to create a private temporary folder in " << getTempDirectory()
-                      << std::endl;
-            sendStatus(status, "Error installing " + pluginId + ": cannot create a temporary folder");
+            reportNoStagingFolder("[PLUGIN]", "Error installing " + pluginId + ": cannot create a temporary folder",
+                                  status);
             return false;
         }
         if (!allShellSafe({PLUGINS_DIR, mrvDest, staged}, "[PLUGIN]")) {
