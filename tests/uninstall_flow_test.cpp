@@ -8,6 +8,7 @@
 #include "installer_uninstall.h"
 #include "support/bridge_capture.h"
 #include "support/uninstall_sandbox.h"
+#include "support/whole_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,8 @@ std::vector<json> pageCalls(const std::vector<std::string>& scripts) {
 
 class UninstallFlow : public ::testing::Test {
 protected:
+    zrvk_test::WholeLines wholeLines;  // the worker writes while the test reads
+
     struct Outcome {
         std::vector<std::string> scripts;
         std::string out, err;
