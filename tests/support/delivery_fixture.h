@@ -21,11 +21,6 @@ namespace zrvk_test {
 
 using Log = std::vector<std::string>;
 
-inline bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 inline std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
     if (DIR* d = opendir(path.c_str())) {
@@ -37,8 +32,6 @@ inline std::vector<std::string> listDir(const std::string& path) {
     }
     return names;
 }
-
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // ".000", ".001", ...
 inline std::string partSuffix(size_t i) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zrvk_test {
@@ -50,6 +51,14 @@ inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
+
+// True when something (a link too, followed or not) is at the path.
+inline bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Polls `done` until it holds; false when it still does not after `limit`.
 // Tests wait for what they need this way, never for a fixed time.

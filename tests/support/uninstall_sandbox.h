@@ -37,11 +37,6 @@ inline void wipeInstallation() {
 
 inline void makeFolder(const std::string& path) { std::filesystem::create_directories(path); }
 
-inline bool exists(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
 // A component folder with its version file.
 inline void makeComponent(const std::string& dir, const std::string& version) {
     makeFolder(dir);

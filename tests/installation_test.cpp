@@ -1,18 +1,15 @@
-// The installation flow, its weighted progress and startInstallation, with the
-// real installers against a catalogue (and an analytics capture) served on
-// 127.0.0.1, installing into the sandbox root.
+// The installation flow and startInstallation, with the real installers
+// against a catalogue (and an analytics capture) served on 127.0.0.1,
+// installing into the sandbox root.
 #include "bridge.h"
 #include "installation.h"
 #include "manifest.h"
-#include "progress.h"
 
-#include "installer_analytics.h"
 #include "installer_auth.h"
 #include "installer_config.h"
-#include "installer_download.h"
 #include "installer_utils.h"
-#include "posthog.h"
 #include "support/bridge_capture.h"
+#include "support/installation_fixture.h"
 #include "support/plugin_fixtures.h"
 #include "support/zip_fixtures.h"
 
@@ -21,253 +18,29 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace InstallerConfig::Paths;
 using zrvk_test::AnswerLog;
-using zrvk_test::Entries;
-using zrvk_test::FileServer;
-using zrvk_test::hex;
+using zrvk_test::contains;
+using zrvk_test::engineEntries;
+using zrvk_test::failureScript;
+using zrvk_test::Flow;
+using zrvk_test::isCompletion;
+using zrvk_test::kSuccessScript;
 using zrvk_test::makeMacBundle;
 using zrvk_test::pluginProperties;
+using zrvk_test::quietManifest;
 using zrvk_test::versionWord;
 using zrvk_test::putFile;
 using zrvk_test::readFile;
-using zrvk_test::runNode;
 using zrvk_test::ScriptLog;
-using zrvk_test::TempDir;
 using zrvk::test::Response;
 
 using json = nlohmann::json;
 
 namespace {
-
-const std::string kCompletion = "if (window.onInstallationComplete) { window.onInstallationComplete(";
-
-std::string completionScript(const std::string& argument) { return kCompletion + argument + "); }"; }
-std::string failureScript(const std::string& error) {
-    return completionScript("{success: false, error: '" + error + "'}");
-}
-const std::string kSuccessScript = completionScript("{success: true}");
-
-bool isCompletion(const std::string& script) { return script.rfind(kCompletion, 0) == 0; }
-
-// What the page sees of the installation's scripts.
-std::vector<json> pageCalls(const std::vector<std::string>& scripts) {
-    return zrvk_test::pageCalls(scripts, {{"onInstallProgress", "progress"}, {"onInstallationComplete", "complete"}});
-}
-
-std::vector<json> progressOf(const std::vector<json>& calls) {
-    std::vector<json> out;
-    for (const auto& c : calls)
-        if (c["cb"] == "progress") out.push_back(c["arg"]);
-    return out;
-}
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// ---------------------------------------------------------------------------
-// sendProgressToJS
-
-class Progress : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ctx.lastStatus = "Preparing...";
-        ctx.totalSteps = 3;
-    }
-
-    // One report; returns the percentage and the status the page got.
-    std::pair<int, std::string> report(uint64_t current, uint64_t total, const std::string& status) {
-        log.clear();
-        ctx.lastPostedScript.clear();  // each report's own script, repeats included
-        sendProgressToJS(&ctx, current, total, status);
-        const auto scripts = log.all();
-        EXPECT_EQ(scripts.size(), 1u);
-        return {percentIn(scripts.back()), statusIn(scripts.back())};
-    }
-    static int percentIn(const std::string& script) {
-        const auto at = script.find("{current: ");
-        return at == std::string::npos ? -1 : std::atoi(script.c_str() + at + 10);
-    }
-    // The status literal; these tests use texts without quotes or escapes.
-    static std::string statusIn(const std::string& script) {
-        const auto at = script.find("status: \"") + 9;
-        return script.substr(at, script.find('"', at) - at);
-    }
-    void enterStep(int step) {
-        ctx.currentStep = step;
-        ctx.lastCurrent = 0;
-        ctx.lastTotal = 0;
-        ctx.lastLoggedPercent = -1;
-    }
-
-    InstallationContext ctx;
-    ScriptLog log;
-};
-
-TEST_F(Progress, PercentageFollowsTheWeightedPhases) {
-    struct Case {
-        int step;
-        uint64_t current, total;  // total 0: a status-only report (no pair remembered)
-        int percent;
-        const char* phase;
-    } cases[] = {
-        {0, 0, 0, 0, "Render Engine"},        {0, 0, 1000, 0, "Render Engine"},
-        {0, 500, 1000, 25, "Render Engine"},  {0, 1000, 1000, 51, "Render Engine"},
-        {1, 0, 0, 51, "MRV Server"},          {1, 1000, 1000, 52, "MRV Server"},
-        {2, 0, 0, 52, "Plugins"},             {2, 500, 1000, 76, "Plugins"},
-        {2, 1000, 1000, 100, "Plugins"},      {0, 5242880, 10485760, 25, "Render Engine"},
-        {0, 10240, 10240, 51, "Render Engine"}, {0, 1500, 1000, 76, "Render Engine"},
-        {3, 0, 0, 100, "Unknown"},            {3, 500, 1000, 100, "Unknown"},
-        {7, 1000, 1000, 100, "Unknown"},
-    };
-    for (const Case& c : cases) {
-        enterStep(c.step);
-        log.clear();
-        ctx.lastPostedScript.clear();
-        sendProgressToJS(&ctx, c.current, c.total, "Working");
-        const auto scripts = log.all();
-        ASSERT_EQ(scripts.size(), 1u);
-        EXPECT_EQ(percentIn(scripts[0]), c.percent) << c.step << " " << c.current << "/" << c.total;
-        EXPECT_TRUE(contains(scripts[0], std::string("phaseName: \"") + c.phase + "\"")) << scripts[0];
-    }
-}
-
-TEST_F(Progress, ReportsWithoutAUsableTotalKeepThePairAndTheText) {
-    struct Step {
-        uint64_t current, total;
-        const char* status;
-        int percent;
-        const char* shown;
-    } steps[] = {
-        {400, 1000, "Downloading", 20, "Downloading"},
-        {0, 0, "Extracting", 20, "Extracting"},      // status only: pair kept, text changes
-        {0, 0, "", 20, "Extracting"},                // nothing: both kept
-        {5000, 8000, "", 20, "Extracting"},          // unusable total: previous pair
-        {100, 100, "", 20, "Extracting"},
-        {5242880, 10485760, "", 25, "Extracting"},   // bytes: half of the running part
-        {0, 0, "", 25, "Extracting"},                // the byte pair is remembered
-        {10239, 10239, "Copying", 25, "Copying"},
-    };
-    for (const Step& s : steps) {
-        const auto got = report(s.current, s.total, s.status);
-        EXPECT_EQ(got.first, s.percent) << s.current << "/" << s.total;
-        EXPECT_EQ(got.second, s.shown) << s.current << "/" << s.total;
-    }
-
-    // An empty status with an empty lastStatus: "" to the page, the phase name in the log.
-    enterStep(1);
-    ctx.lastStatus.clear();
-    testing::internal::CaptureStdout();
-    const auto got = report(0, 0, "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[PROGRESS] 51% [MRV Server] MRV Server\n");
-    EXPECT_EQ(got.second, "");
-    EXPECT_TRUE(ctx.lastStatus.empty());
-}
-
-TEST_F(Progress, LogLinesAreThinnedToRisesAndMilestones) {
-    struct Step {
-        uint64_t perMille;
-        const char* status;
-        int percent;
-        bool logged;
-    } steps[] = {
-        {0, "Downloading", 0, true},       // the first report of a step
-        {98, "Downloading", 5, false},
-        {176, "Downloading", 9, false},
-        {235, "Downloading", 12, true},    // 12 - 0 >= 10
-        {59, "Downloading", 3, false},     // a fall never counts
-        {59, "alpha installed", 3, true},
-        {59, "Requesting authorization...", 3, true},
-        {59, "Installation complete", 3, true},
-        {59, "Render Engine already up to date", 3, true},
-        {59, "Reinstalled", 3, false},     // no leading space
-        {59, "installation complete", 3, false},
-        {59, "Already up to date", 3, false},
-        {293, "Downloading", 15, true},    // 15 - 3 >= 10 after the milestones reset the mark
-    };
-    for (const Step& s : steps) {
-        testing::internal::CaptureStdout();
-        const auto got = report(s.perMille, 1000, s.status);
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(got.first, s.percent) << s.perMille;
-        const std::string line =
-            "[PROGRESS] " + std::to_string(s.percent) + "% [Render Engine] " + std::string(s.status) + "\n";
-        EXPECT_EQ(out, s.logged ? line : "") << s.perMille << " " << s.status;
-    }
-}
-
-TEST_F(Progress, ScriptTextIsExact) {
-    enterStep(1);
-    ctx.totalPlugins = 2;
-    sendProgressToJS(&ctx, 0, 0, "Installing to system directory (this may take a moment)...");
-    EXPECT_EQ(log.all(), std::vector<std::string>{
-                             "if (window.onInstallProgress) { window.onInstallProgress({current: 51, total: 100, "
-                             "currentStep: 1, totalSteps: 3, phaseName: \"MRV Server\", status: \"Installing to system "
-                             "directory (this may take a moment)...\", currentPlugin: 0, totalPlugins: 2, "
-                             "currentPluginName: \"\"}); }"});
-}
-
-TEST_F(Progress, AScriptIsPostedOnceUntilSomethingShownChanges) {
-    struct Step {
-        uint64_t current, total;
-        const char* status;
-        bool posted;
-    } steps[] = {
-        {100, 1000, "Extracting...", true},
-        {100, 1000, "Extracting...", false},
-        {101, 1000, "Extracting...", false},   // same whole percent
-        {0, 0, "", false},                     // nothing new at all
-        {0, 0, "Extracting 10/25 files", true},
-        {120, 1000, "", true},                 // the percent rises
-        {120, 1000, "Extracting 10/25 files", false},
-        {300, 1000, "Extracting...", true},
-        {100, 1000, "Extracting...", true},    // a fall is a change too
-    };
-    for (const Step& s : steps) {
-        log.clear();
-        sendProgressToJS(&ctx, s.current, s.total, s.status);
-        EXPECT_EQ(log.all().size(), s.posted ? 1u : 0u) << s.current << " " << s.status;
-    }
-    // The plug-in counter is shown too; and a new run starts afresh.
-    log.clear();
-    ctx.currentPlugin = 1;
-    sendProgressToJS(&ctx, 100, 1000, "Extracting...");
-    EXPECT_EQ(log.all().size(), 1u);
-    InstallationContext next;
-    next.totalSteps = ctx.totalSteps;
-    next.currentPlugin = 1;
-    sendProgressToJS(&next, 100, 1000, "Extracting...");
-    EXPECT_EQ(log.all().size(), 2u);
-    EXPECT_EQ(log.all()[0], log.all()[1]);
-}
-
-TEST_F(Progress, TextsArriveInThePageUnchanged) {
-    const std::vector<std::string> texts = {
-        "say \"hi\"",          "C:\\path\\to\\file", "\\\"",          "two\nlines\r\n",
-        "tab\there \x01\x1f",  "it's",               "sep \xE2\x80\xA8 \xE2\x80\xA9", "</script>",
-        "caf\xC3\xA9 \xF0\x9F\x98\x80",
-    };
-    ctx.currentPlugin = 1;
-    ctx.totalPlugins = 1;
-    for (const std::string& text : texts) {
-        ctx.currentPluginName = "plug " + text;
-        sendProgressToJS(&ctx, 0, 0, text);
-    }
-    const auto scripts = log.all();
-    ASSERT_EQ(scripts.size(), texts.size());
-    // Hex of both texts, so that Node's output compares byte for byte.
-    std::string stub = "const print = console.log; globalThis.window = globalThis;\n"
-                       "const h = (s) => Buffer.from(s, 'utf8').toString('hex');\n"
-                       "window.onInstallProgress = (p) => print(h(p.status) + ' ' + h(p.currentPluginName));\n";
-    for (const auto& s : scripts) stub += s + "\n";
-    std::string expected;
-    for (const auto& text : texts) expected += hex(text) + " " + hex("plug " + text) + "\n";
-    EXPECT_EQ(runNode(stub), expected);
-}
 
 // ---------------------------------------------------------------------------
 // startInstallation
@@ -377,181 +150,6 @@ TEST_F(StartInstallation, WithoutAManifestNothingStarts) {
 
 // ---------------------------------------------------------------------------
 // The installation flow
-
-// An engine whose server program records the arguments it was started with.
-Entries engineEntries() {
-    return {{"bin/", ""},
-            {"bin/python3", "engine"},
-            {"bin/MORVANE Server", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + RENDER_ENGINE_DIR + "/launch-args.txt'\n"},
-            {"lib/os.py", "os"}};
-}
-
-// Nothing to install: no render-engine URL, a server template without placeholder.
-json quietManifest() {
-    return {{"latest_render_engine_mac_x64_version", 3},
-            {"latest_mrv_server_version_mac", "5.1"},
-            {"mrv_server_mac_url", "none"},
-            {"plugins", json::array()}};
-}
-
-class Flow : public ::testing::Test {
-protected:
-    struct Outcome {
-        std::vector<std::string> scripts;
-        std::vector<json> calls;     // as the page saw them
-        std::vector<json> progress;  // the onInstallProgress arguments
-        std::string out, err;
-        std::vector<json> events;    // as the capture server received them, in order
-        std::vector<std::string> eventNames;
-
-        std::vector<std::string> completions() const {
-            std::vector<std::string> out;
-            for (const auto& s : scripts)
-                if (isCompletion(s)) out.push_back(s);
-            return out;
-        }
-        const json* event(const std::string& name) const {
-            for (const auto& e : events)
-                if (e["event"] == name) return &e;
-            return nullptr;
-        }
-    };
-
-    static void SetUpTestSuite() {
-        server = new FileServer;
-        idFolder = new TempDir;
-    }
-    static void TearDownTestSuite() {
-        delete server;
-        delete idFolder;
-    }
-
-    void SetUp() override {
-        ASSERT_TRUE(server->ok()) << server->error();
-        ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
-        server->clear();
-        server->loopback().route("POST", "/i/v0/e/", Response::text(200, "{\"status\":1}", "application/json"));
-        AuthTesting::reset();
-        DeliveryTesting::reset();
-        releaseAuthorizationSession();
-        wipe();
-        PostHog::Testing::setHostOverride(server->baseUrl());
-        PostHog::Testing::setIdFilePathOverride(*idFolder / "id.txt");
-    }
-    void TearDown() override {
-        InstallerAnalytics::shutdown();
-        PostHog::Testing::setHostOverride("");
-        PostHog::Testing::setIdFilePathOverride("");
-        releaseAuthorizationSession();
-        AuthTesting::reset();
-        DeliveryTesting::reset();
-        std::lock_guard<std::mutex> lock(g_manifestJsonMutex);
-        g_manifestJson.clear();
-        wipe();
-    }
-    static void wipe() {
-        for (const std::string& d : {RENDER_ENGINE_DIR, MRV_BASE_DIR, MEDIACORE_DIR}) {
-            ASSERT_EQ(std::system(("rm -rf \"" + d + "\"").c_str()), 0);
-        }
-    }
-
-    static InstallationContext* newContext(const std::string& manifest, const std::vector<std::string>& ids,
-                                           bool force) {
-        auto* ctx = new InstallationContext();
-        ctx->pluginIds = ids;
-        ctx->manifestJson = manifest;
-        ctx->lastStatus = "Preparing...";
-        ctx->totalSteps = 3;
-        ctx->totalPlugins = static_cast<int>(ids.size());
-        ctx->forceReinstallRenderEngine = force;
-        return ctx;
-    }
-
-    // Runs the analytics client around `body` and collects what the run left.
-    template <typename Body>
-    Outcome observe(Body body) {
-        log.clear();
-        server->loopback().clearRequests();
-        EXPECT_TRUE(InstallerAnalytics::initialize());
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        body();
-        Outcome o;
-        o.out = testing::internal::GetCapturedStdout();
-        o.err = testing::internal::GetCapturedStderr();
-        InstallerAnalytics::shutdown();  // sends everything queued
-        o.scripts = log.all();
-        o.calls = pageCalls(o.scripts);
-        o.progress = progressOf(o.calls);
-        for (const auto& r : server->requests()) {
-            if (r.method != "POST" || r.target != "/i/v0/e/") continue;
-            o.events.push_back(json::parse(r.body));
-            o.eventNames.push_back(o.events.back()["event"]);
-        }
-        return o;
-    }
-
-    Outcome run(const std::string& manifest, const std::vector<std::string>& ids = {}, bool force = false) {
-        return observe([&] { installationThreadFunc(newContext(manifest, ids, force)); });
-    }
-    Outcome run(const json& manifest, const std::vector<std::string>& ids = {}, bool force = false) {
-        return run(manifest.dump(), ids, force);
-    }
-
-    // Every run ends with one completion script, its last, and holds no session afterwards.
-    static void expectOneEnding(const Outcome& o, const std::string& script) {
-        EXPECT_EQ(o.completions(), std::vector<std::string>{script});
-        ASSERT_FALSE(o.scripts.empty());
-        EXPECT_EQ(o.scripts.back(), script);
-        for (const auto& c : o.calls) EXPECT_NE(c["cb"], "error") << c.dump();
-        EXPECT_FALSE(hasAuthorizationSession());
-        EXPECT_EQ(AuthTesting::referencesCreated(), AuthTesting::referencesFreed());
-    }
-
-    // A failed step: one completion script whose message names the component
-    // and carries the last status when it holds "Error"; the failure event
-    // comes last with the phase key. Returns the message the page got.
-    static std::string expectFailure(const Outcome& o, const std::string& component, const std::string& phase) {
-        const auto completions = o.completions();
-        EXPECT_EQ(completions.size(), 1u);
-        EXPECT_FALSE(hasAuthorizationSession());
-        EXPECT_EQ(AuthTesting::referencesCreated(), AuthTesting::referencesFreed());
-        if (completions.empty()) return "";
-        EXPECT_EQ(o.scripts.back(), completions[0]);
-        EXPECT_EQ(completions[0].rfind(kCompletion + "{success: false, error: \"", 0), 0u) << completions[0];
-        const std::string lastStatus = o.progress.empty() ? "Preparing..." : o.progress.back()["status"].get<std::string>();
-        std::string expected = component + " installation failed";
-        if (contains(lastStatus, "Error")) expected += ": " + lastStatus;
-        const std::string message = pageError(o);
-        EXPECT_EQ(message, expected);
-        EXPECT_TRUE(contains(o.out, "=== INSTALLATION FAILED ===\n"));
-        EXPECT_FALSE(o.eventNames.empty());
-        if (o.eventNames.empty()) return message;
-        EXPECT_EQ(o.eventNames.front(), "installation_started");
-        EXPECT_EQ(o.event("installation_completed"), nullptr);
-        EXPECT_EQ(o.eventNames.back(), "$exception");
-        if (o.eventNames.back() != "$exception") return message;
-        const json& failure = o.events.back()["properties"];
-        EXPECT_EQ(failure["component"], component);
-        EXPECT_EQ(failure["phase"], phase);
-        EXPECT_EQ(failure["$exception_list"][0]["value"], expected);
-        return message;
-    }
-
-    // The failure message as the page received it.
-    static std::string pageError(const Outcome& o) {
-        for (const auto& c : o.calls)
-            if (c["cb"] == "complete") return c["arg"].value("error", std::string("<none>"));
-        return "<no completion>";
-    }
-
-    static FileServer* server;
-    static TempDir* idFolder;
-    ScriptLog log;
-};
-
-FileServer* Flow::server = nullptr;
-TempDir* Flow::idFolder = nullptr;
 
 TEST_F(Flow, EarlyExitsPostOneFixedScriptAndOnlyTheStartEvent) {
     auto with = [](const char* key, json value) {
