@@ -11,6 +11,7 @@
 #include "support/bridge_capture.h"
 #include "support/installation_fixture.h"
 #include "support/plugin_fixtures.h"
+#include "support/whole_lines.h"
 #include "support/zip_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,8 @@ namespace {
 
 class StartInstallation : public ::testing::Test {
 protected:
+    zrvk_test::WholeLines wholeLines;  // the worker writes while the test reads
+
     void TearDown() override { setManifest(""); }
     static void setManifest(const std::string& text) {
         std::lock_guard<std::mutex> lock(g_manifestJsonMutex);

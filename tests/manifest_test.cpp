@@ -3,6 +3,7 @@
 #include "installer_download.h"
 #include "loopback_server.h"
 #include "support/test_paths.h"
+#include "support/whole_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,8 @@ std::string runSnippets(const std::vector<std::string>& snippets) {
 
 class ManifestFetch : public ::testing::Test {
 protected:
+    zrvk_test::WholeLines wholeLines;  // the fetch worker writes while the test reads
+
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(server.start(error)) << error;

@@ -20,6 +20,7 @@
 
 using namespace zrvk_test::uninstall_paths;
 using zrvk_test::AnswerLog;
+using zrvk_test::contains;
 using zrvk_test::exists;
 using zrvk_test::FakeTools;
 using zrvk_test::makeComponent;
@@ -32,8 +33,6 @@ using zrvk_test::writeFile;
 using json = nlohmann::json;
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 const std::string kCompletion = "if (window.onUninstallComplete) { window.onUninstallComplete(";
 const std::string kSuccess = kCompletion + "{success: true}); }";

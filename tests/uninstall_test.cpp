@@ -20,6 +20,7 @@
 
 using namespace InstallerUninstall;
 using namespace zrvk_test::uninstall_paths;
+using zrvk_test::contains;
 using zrvk_test::exists;
 using zrvk_test::FakeTools;
 using zrvk_test::makeComponent;
@@ -29,8 +30,6 @@ using zrvk_test::versionWord;
 using zrvk_test::writeFile;
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 struct Logged {
     std::string out, err;

@@ -13,6 +13,7 @@
 #include "posthog.h"
 #include "bridge_capture.h"
 #include "test_paths.h"
+#include "whole_lines.h"
 #include "zip_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,8 @@ inline nlohmann::json quietManifest() {
 
 class Flow : public ::testing::Test {
 protected:
+    zrvk_test::WholeLines wholeLines;  // the worker writes while the test reads
+
     struct Outcome {
         std::vector<std::string> scripts;
         std::vector<nlohmann::json> calls;     // as the page saw them
