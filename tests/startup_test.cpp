@@ -87,12 +87,8 @@ TEST(StartUp, ClosingTheWindowEndsTheLoopAndExitsZero) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     zrvk_test::run("mkdir -p '" + kScreenshots + "' && import -window root '" + kScreenshots + "/startup.png'");
 
-    int closeStatus = 1;
-    for (int i = 0; i < 50 && closeStatus != 0; ++i) {
-        closeStatus = zrvk_test::run("'" + kXclose + "' 'Zorvik Installer'");
-        if (closeStatus != 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_EQ(closeStatus, 0) << "no window titled Zorvik Installer";
+    ASSERT_TRUE(zrvk_test::waitUntil([] { return zrvk_test::run("'" + kXclose + "' 'Zorvik Installer'") == 0; }))
+        << "no window titled Zorvik Installer";
     ASSERT_EQ(child.wait(std::chrono::seconds(30)), 0) << child.err();
     const std::string all = child.out();
     EXPECT_NE(all.find("[MAIN] Main loop exited, destroying webview..."), std::string::npos);
