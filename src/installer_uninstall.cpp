@@ -3,6 +3,7 @@
 #include "installer_config.h"
 #include "installer_uninstall_internal.h"
 #include "installer_utils.h"
+#include "system.h"
 #include "text_escape.h"
 
 #include <iostream>
@@ -26,14 +27,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Detection
 
-std::string trimmed(const std::string& text) {
-    const char* const blanks = " \t\n\r";
-    const std::string::size_type first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-std::string readVersionFromDir(const std::string& dir) { return trimmed(readVersionFile(dir)); }
+std::string readVersionFromDir(const std::string& dir) { return System::trimmed(readVersionFile(dir)); }
 
 bool isComponentInstalled(const char* label, const std::string& dir, std::string* version) {
     if (!isDirectory(dir)) {

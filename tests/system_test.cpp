@@ -1,5 +1,5 @@
 // The helpers that the installer and the analytics library share: the last
-// lines of a text, the platform's name and the program file's own path.
+// lines of a text, trimming, the platform's name and the program file's own path.
 #include "system.h"
 
 #include <gtest/gtest.h>
@@ -7,12 +7,20 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
 bool notBlankOrBanner(const std::string& line) { return !line.empty() && line.find("====") == std::string::npos; }
 
 }  // namespace
+
+TEST(SystemTrimmed, TakesBlanksOffBothEndsOnly) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""}, {" \t\r\n", ""}, {"1.2.3", "1.2.3"}, {"  1.2.3\r\n", "1.2.3"}, {"\ta b\t", "a b"}, {"x\n", "x"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(System::trimmed(c.first), c.second) << c.first;
+}
 
 TEST(SystemLastLines, KeepsTheLastNKeptLinesJoined) {
     struct Case {

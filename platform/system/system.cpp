@@ -4,8 +4,16 @@
 #include <cstddef>
 #include <deque>
 #include <sstream>
+#include <string>
 
 namespace System {
+
+std::string trimmed(const std::string& text) {
+    const char* const blanks = " \t\r\n";
+    const std::string::size_type first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
 
 std::string lastLines(const std::string& text, int n, bool (*keep)(const std::string& line)) {
     if (n <= 0) return "";

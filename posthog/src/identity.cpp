@@ -1,6 +1,7 @@
 // The anonymous machine identity: a digest of the first adapter's hardware
 // address, kept in an id file so that later runs give the same id.
 #include "posthog_internal.h"
+#include "system.h"
 
 #include <openssl/evp.h>
 
@@ -11,14 +12,6 @@ namespace PostHog {
 namespace MachineID {
 
 namespace {
-std::string trimBlanks(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    std::string::size_type first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return "";
-    std::string::size_type last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
 std::string sha256Hex(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -65,7 +58,7 @@ std::string getHashedMacIdWithFallback(const std::string& path) {
     if (!path.empty()) {
         std::string line;
         if (readFirstLine(path, line)) {
-            line = trimBlanks(line);
+            line = System::trimmed(line);
             if (!line.empty()) return line;
         }
     }
