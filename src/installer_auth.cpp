@@ -254,5 +254,3 @@ bool setOwnershipAndPermissions(const std::string& path, const std::string& owne
     };
     return executeMultipleWithAuthorization(commands, nullptr);
 }
-
-

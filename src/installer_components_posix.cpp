@@ -23,6 +23,10 @@ namespace {
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
+void append(std::vector<std::string>& chain, const std::vector<std::string>& commands) {
+    chain.insert(chain.end(), commands.begin(), commands.end());
+}
+
 bool runChain(const std::vector<std::string>& commands, std::string& error) {
     error.clear();
     if (executeMultipleWithAuthorization(commands, &error)) return true;
@@ -55,7 +59,7 @@ std::vector<std::string> baseFolderCommands() {
 // their own) is removed and the folder made afresh, right before it is used.
 std::vector<std::string> pluginFolderCommands() {
     std::vector<std::string> chain = baseFolderCommands();
-    for (const std::string& command : ownedFolderCommands(MRV_PLUGINS_DIR, "755")) chain.push_back(command);
+    append(chain, ownedFolderCommands(MRV_PLUGINS_DIR, "755"));
     return chain;
 }
 
@@ -65,13 +69,11 @@ std::vector<std::string> pluginFolderCommands() {
 std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
     const std::string& s = MRV_SERVER_DIR;
     std::vector<std::string> chain = baseFolderCommands();
-    for (const std::string& command : {"mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
-                                       "cp -R " + quoted(staged + "/.") + " " + quoted(s),
-                                       "chown -R " + owner + " " + quoted(s), "chmod -R 755 " + quoted(s)}) {
-        chain.push_back(command);
-    }
-    for (const std::string& command : ownedFolderCommands(CRASH_REPORTS_DIR, "1777")) chain.push_back(command);
-    for (const std::string& command : ownedFolderCommands(MRV_PLUGINS_DIR, "755")) chain.push_back(command);
+    append(chain, {"mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
+                   "cp -R " + quoted(staged + "/.") + " " + quoted(s), "chown -R " + owner + " " + quoted(s),
+                   "chmod -R 755 " + quoted(s)});
+    append(chain, ownedFolderCommands(CRASH_REPORTS_DIR, "1777"));
+    append(chain, ownedFolderCommands(MRV_PLUGINS_DIR, "755"));
     return chain;
 }
 
@@ -91,10 +93,6 @@ bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
     sendStatus(status, "Error: " + error);
     return false;
 }
-
-
-
-
 
 bool placeMRVServer(const std::string& staged, const StatusFn& status) {
     std::string error;
@@ -125,14 +123,13 @@ bool placePluginPart(Part part, const std::string& id, const std::string& staged
                  "chown -R " + owner + " " + quoted(bundle), "chmod -R 755 " + quoted(bundle)};
     } else {
         chain = pluginFolderCommands();
-        const std::vector<std::string> place =
-            part == Part::Mrv
-                ? std::vector<std::string>{"mkdir -p " + quoted(d), "rm -rf " + quoted(d),
-                                           "cp -R " + quoted(staged) + " " + quoted(d),
-                                           "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)}
-                : std::vector<std::string>{"mkdir -p " + quoted(d), "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
-                                           "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
-        chain.insert(chain.end(), place.begin(), place.end());
+        append(chain, part == Part::Mrv
+                          ? std::vector<std::string>{"mkdir -p " + quoted(d), "rm -rf " + quoted(d),
+                                                     "cp -R " + quoted(staged) + " " + quoted(d),
+                                                     "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)}
+                          : std::vector<std::string>{"mkdir -p " + quoted(d),
+                                                     "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
+                                                     "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)});
     }
     std::string error;
     if (runChain(chain, error)) return true;

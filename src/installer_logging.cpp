@@ -14,7 +14,6 @@
 #include <iostream>
 #include <unordered_map>
 
-
 namespace InstallerLogging {
 
 std::string& logDirectoryForTesting() {
@@ -29,7 +28,6 @@ namespace {
 constexpr int kMaxNameAttempts = 100;
 
 using namespace Platform;
-
 
 // A stream buffer with no buffer of its own: each chunk goes straight to the file.
 class DescriptorBuf : public std::streambuf {

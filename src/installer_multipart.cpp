@@ -51,7 +51,6 @@ bool isWebPage(const std::string& path, const std::string& contentType) {
     return false;
 }
 
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -220,4 +219,3 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
     if (ok) std::cout << "[downloadMultiPart] Multi-part download and extraction complete" << std::endl;
     return ok;
 }
-

@@ -49,7 +49,7 @@ PluginDiagnostics::PluginInfo readPluginResources(const std::string& path) {
 // which also holds the server and the plug-in components.
 std::string renderEngineRoot() { return RENDER_ENGINE_DIR; }
 
-std::string logsFolder() { return "C:/ProgramData/ZRVK/Logs"; }
+std::string logsFolder() { return ProgramDataFolders::ROOT + "/Logs"; }
 
 // Backslashes are separators here, not escapes: check the path as written with slashes.
 std::string checkedForm(const std::string& path) {

@@ -3,7 +3,6 @@
 #include <iostream>
 #include <vector>
 
-
 namespace ProgramDataFolders {
 
 const std::string ROOT = "C:/ProgramData/ZRVK";

@@ -2,13 +2,11 @@
 
 #include <iostream>
 
-
 namespace WindowsCommand {
 
 namespace {
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
-
 
 }  // namespace
 

@@ -40,7 +40,6 @@ using zrvk_test::readFile;
 
 void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
-
 struct Recorder {
     std::vector<std::string> statuses;
     std::vector<std::pair<uint64_t, uint64_t>> progress;
