@@ -1,10 +1,11 @@
 #include "bridge.h"
 
 #include "installer_utils.h"
-#include "text_escape.h"
 #include "startup.h"
+#include "text_escape.h"
 
 #include <cctype>
+#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <utility>

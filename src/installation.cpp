@@ -29,9 +29,11 @@ std::string completionFailure(const std::string& quotedError) {
            "}); }";
 }
 
+bool hasKey(const nlohmann::json& manifest, const std::string& key) { return manifest.is_object() && manifest.contains(key); }
+
 // A missing key reads as null, so that its conversion is a type error.
 nlohmann::json manifestValue(const nlohmann::json& manifest, const std::string& key) {
-    return manifest.is_object() && manifest.contains(key) ? manifest[key] : nlohmann::json(nullptr);
+    return hasKey(manifest, key) ? manifest[key] : nlohmann::json(nullptr);
 }
 
 // A manifest value of the wrong type in the flow's own reads. JSON errors
@@ -48,10 +50,6 @@ void readManifest(Read read) {
         throw ManifestFormatError(e.what());
     }
 }
-
-#ifdef _WIN32
-bool hasKey(const nlohmann::json& manifest, const std::string& key) { return manifest.is_object() && manifest.contains(key); }
-#endif
 
 void enterStep(InstallationContext* ctx, int step) {
     ctx->currentStep = step;

@@ -1,18 +1,11 @@
 #include "installer_auth.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include "installer_auth_internal.h"
+
 #include <iostream>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
-
-#include <sys/wait.h>
-
-#include "installer_auth_internal.h"
 
 namespace {
 // The shell wrapper's first line names its process id, so that the macOS
