@@ -25,6 +25,7 @@
 
 #include "bench_common.h"
 #include "installer_download.h"
+#include "installer_extract_paths.h"
 
 namespace {
 
@@ -158,10 +159,11 @@ bool writeZip(const std::string& path, const Tree& t) {
 
 // Real trees, zipped the way an archiver walks them: a folder's entry, then
 // its names in sorted order, descending into folders as they come; links are
-// stored as links. Unreadable files and special files are left out.
+// stored as links. Unreadable files and special files are left out, and so
+// are links that lead out of the archive, which extraction refuses.
 struct TreeZip {
     zip_t* za = nullptr;
-    size_t files = 0, links = 0, folders = 0;
+    size_t files = 0, links = 0, folders = 0, linksLeftOut = 0;
     uint64_t bytes = 0;
     std::deque<std::string> targets;  // link targets, in place until zip_close
 
@@ -176,6 +178,10 @@ struct TreeZip {
             char buf[4096];
             ssize_t n = readlink(path.c_str(), buf, sizeof buf);
             if (n <= 0) return true;
+            if (!Extraction::linkStaysInside(name, std::string(buf, static_cast<size_t>(n)))) {
+                ++linksLeftOut;
+                return true;
+            }
             targets.emplace_back(buf, static_cast<size_t>(n));
             zip_source_t* src = zip_source_buffer(za, targets.back().data(), targets.back().size(), 0);
             i = zip_file_add(za, name.c_str(), src, 0);
@@ -230,8 +236,8 @@ bool writeRealZip(const std::string& path, const std::vector<std::string>& trees
             return false;
         }
     }
-    std::printf("archive: %zu files, %zu links, %zu folders, %.1f MB uncompressed (from", t.files, t.links,
-                t.folders, t.bytes / 1048576.0);
+    std::printf("archive: %zu files, %zu links (%zu leading out left out), %zu folders, %.1f MB uncompressed (from",
+                t.files, t.links, t.linksLeftOut, t.folders, t.bytes / 1048576.0);
     for (const std::string& dir : trees) std::printf(" %s", dir.c_str());
     std::printf("); compressing...\n");
     std::fflush(stdout);

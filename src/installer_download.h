@@ -77,6 +77,9 @@ void setCertificateAuthority(const std::string& pem);
 void setExtractFolderBudget(size_t folders);
 // Folders the last extraction opened, the destination not counted.
 uint64_t extractFolderOpens();
+// Free bytes that extraction sees at every destination instead of the
+// file system's figure (negative: the file system's).
+void setFreeSpace(int64_t bytes);
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting

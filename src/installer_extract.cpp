@@ -273,8 +273,8 @@ private:
         }
         if (walk != Walk::Opened) {
             // Decided here; reported as the writer would, once the entry reads.
-            EntryReport report = reportOf(extractEntryToFile(za_, job.index, walk, root_, job.leaf, block_.data(),
-                                                             block_.size()),
+            EntryReport report = reportOf(extractEntryToFile(za_, job.index, job.size, walk, root_, job.leaf,
+                                                             block_.data(), block_.size()),
                                           destDir_, job);
             pushReport(std::move(report));
             return;
@@ -393,8 +393,8 @@ private:
         FolderHandle folder{};
         bool owned = false;
         const Walk walk = walkAfresh(root_, names, folder, owned);
-        EntryReport report = reportOf(extractEntryToFile(za_, job.index, walk, folder, leaf, block_.data(),
-                                                         block_.size()),
+        EntryReport report = reportOf(extractEntryToFile(za_, job.index, job.size, walk, folder, leaf,
+                                                         block_.data(), block_.size()),
                                       destDir_, job);
         if (owned) closeFolder(folder);
         if (report.folderGone) report = writeFailure(destDir_, job);
@@ -402,8 +402,8 @@ private:
     }
 
     EntryReport runJob(zip_t* za, const EntryJob& job, std::vector<char>& block) {
-        return reportOf(extractEntryToFile(za, job.index, Walk::Opened, job.handle, job.leaf, block.data(),
-                                           block.size()),
+        return reportOf(extractEntryToFile(za, job.index, job.size, Walk::Opened, job.handle, job.leaf,
+                                           block.data(), block.size()),
                         destDir_, job);
     }
 
@@ -413,6 +413,11 @@ private:
         std::string linkTarget;
         if (!readLinkTarget(za_, job.index, job.size, linkTarget)) {
             report.failure = "[extractZip] Failed to extract symlink target: " + job.entryPath;
+            return report;
+        }
+        if (!linkStaysInside(job.entryPath, linkTarget)) {
+            report.failure = "[extractZip] Refusing link that leads outside the destination: " + job.entryPath +
+                             " -> " + linkTarget;
             return report;
         }
         std::vector<std::string> names;
@@ -522,6 +527,11 @@ bool extractZip(const std::string& zipPath, const std::string& destDir, Progress
     const zip_int64_t entries = zip_get_num_entries(za, 0);
     const uint64_t n = entries > 0 ? static_cast<uint64_t>(entries) : 0;
     std::cout << "[extractZip] Archive contains " << n << " files" << std::endl;
+    if (!hasRoomFor(za, n, destDir, status)) {
+        zip_discard(za);
+        closeFolder(root);
+        return false;
+    }
 
     bool ok;
     {
@@ -544,6 +554,7 @@ uint64_t extractFolderOpens() { return folderOpens(); }
 void resetExtraction() {
     g_extractThreads = kExtractThreads;
     g_folderBudget = 0;
+    setFreeSpace(-1);
 }
 
 }  // namespace DeliveryTesting

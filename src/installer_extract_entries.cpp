@@ -5,6 +5,7 @@
 
 #include <zip.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -72,6 +73,36 @@ zip_t* openArchive(const std::string& zipPath) {
     return za;
 }
 
+namespace {
+int64_t g_freeSpaceOverride = -1;
+}  // namespace
+
+bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusFn& status) {
+    uint64_t needed = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(za, i, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE)) continue;
+        needed = st.size > UINT64_MAX - needed ? UINT64_MAX : needed + st.size;
+    }
+    uint64_t free = 0;
+    if (g_freeSpaceOverride >= 0) {
+        free = static_cast<uint64_t>(g_freeSpaceOverride);
+    } else if (!freeBytesAt(destDir, free)) {
+        return true;
+    }
+    if (needed <= free) return true;
+    std::cerr << "[extractZip] Not enough free space in " << destDir << ": the archive unpacks to " << needed
+              << " bytes, " << free << " bytes are free" << std::endl;
+    if (status) {
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "Error: Not enough disk space (%.1f MB needed, %.1f MB free)",
+                      needed / 1048576.0, free / 1048576.0);
+        status(buf);
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Entries.
 
@@ -119,8 +150,8 @@ EntryReport writeFailure(const std::string& destDir, const EntryJob& job) {
     return report;
 }
 
-EntryResult extractEntryToFile(zip_t* za, zip_uint64_t index, Walk walk, const FolderHandle& folder,
-                               const std::string& leaf, char* buf, size_t size) {
+EntryResult extractEntryToFile(zip_t* za, zip_uint64_t index, zip_uint64_t declared, Walk walk,
+                               const FolderHandle& folder, const std::string& leaf, char* buf, size_t size) {
     zip_file_t* zf = zip_fopen_index(za, index, 0);
     if (!zf) return EntryResult::ReadFailed;
     OutputFile out;
@@ -137,6 +168,14 @@ EntryResult extractEntryToFile(zip_t* za, zip_uint64_t index, Walk walk, const F
             return EntryResult::ReadFailed;
         }
         if (n == 0) break;
+        // libzip compares the sizes only at the end: an entry that inflates
+        // past what it declared stops here, before it fills the disk.
+        if (static_cast<zip_uint64_t>(n) > declared) {
+            zip_fclose(zf);
+            out.discard();
+            return EntryResult::TooLarge;
+        }
+        declared -= static_cast<zip_uint64_t>(n);
         if (!out.write(buf, static_cast<size_t>(n))) {
             zip_fclose(zf);
             out.discard();
@@ -158,6 +197,9 @@ EntryReport reportOf(EntryResult result, const std::string& destDir, const Entry
             break;  // no progress for an entry that was never read
         case EntryResult::ThroughLink:
             report.failure = "[extractZip] Refusing to write through link: " + job.entryPath;
+            break;
+        case EntryResult::TooLarge:
+            report.failure = "[extractZip] Entry is larger than its declared size: " + job.entryPath;
             break;
         case EntryResult::FolderGone:
             report.folderGone = true;
@@ -233,3 +275,7 @@ bool ExtractionReporter::finish() const {
 }
 
 }  // namespace Extraction
+
+namespace DeliveryTesting {
+void setFreeSpace(int64_t bytes) { Extraction::g_freeSpaceOverride = bytes; }
+}  // namespace DeliveryTesting

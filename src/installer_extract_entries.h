@@ -21,6 +21,10 @@ namespace Extraction {
 bool validateArchive(const std::string& zipPath);
 // The archive opened with libzip; its open error is logged.
 zip_t* openArchive(const std::string& zipPath);
+// True when the sizes the entries declare fit into the free space at
+// destDir (or that space cannot be told). Otherwise logs both figures and
+// sends an error status: nothing of the archive is written.
+bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusFn& status);
 
 // One entry to write, as planned on the calling thread.
 struct EntryJob {
@@ -51,14 +55,15 @@ bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, En
 // A file that could not be written still reaches the progress report.
 EntryReport writeFailure(const std::string& destDir, const EntryJob& job);
 
-enum class EntryResult { Written, ReadFailed, OpenFailed, WriteFailed, ThroughLink, FolderGone };
+enum class EntryResult { Written, ReadFailed, OpenFailed, WriteFailed, ThroughLink, FolderGone, TooLarge };
 
 // Streams one entry into its file in blocks that stay in the CPU cache. An
 // entry that fails to read (its CRC is checked at the end) or to write
 // leaves no file behind. A walk that failed is reported only once the entry
-// proved readable, as when the walk came after opening it.
-EntryResult extractEntryToFile(zip_t* za, zip_uint64_t index, Walk walk, const FolderHandle& folder,
-                               const std::string& leaf, char* buf, size_t size);
+// proved readable, as when the walk came after opening it. More bytes than
+// `declared` fail the entry.
+EntryResult extractEntryToFile(zip_t* za, zip_uint64_t index, zip_uint64_t declared, Walk walk,
+                               const FolderHandle& folder, const std::string& leaf, char* buf, size_t size);
 
 EntryReport reportOf(EntryResult result, const std::string& destDir, const EntryJob& job);
 

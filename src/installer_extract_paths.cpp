@@ -32,6 +32,42 @@ bool isUnsafeEntryPath(const std::string& path) {
     return false;
 }
 
+namespace {
+
+// The named components of a path, empty and "." ones left out.
+std::vector<std::string> stepsOf(const std::string& path) {
+    std::vector<std::string> steps;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") steps.push_back(std::move(part));
+        start = end + 1;
+    }
+    return steps;
+}
+
+}  // namespace
+
+bool linkStaysInside(const std::string& entryPath, const std::string& target) {
+    if (!target.empty() && target[0] == '/') return false;
+    const std::vector<std::string> entry = stepsOf(entryPath);
+    if (entry.empty()) return false;
+    size_t depth = entry.size() - 1;  // of the link's own folder
+    bool named = false;
+    for (const std::string& step : stepsOf(target)) {
+        if (step != "..") {
+            named = true;
+        } else if (named || depth == 0) {
+            return false;
+        } else {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::string normalizedEntryPath(const std::string& path) {
     std::string out;
     size_t start = 0;

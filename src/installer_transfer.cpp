@@ -3,6 +3,7 @@
 #include "installer_transfer.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -86,11 +87,33 @@ void setProbeOptions(CURL* curl, const std::string& url, bool followRedirects, l
 size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
     auto* ctx = static_cast<DownloadContext*>(userdata);
     size_t n = size * nmemb;
+    // Never more than the answer announced, however it is framed.
+    if (ctx->announced >= 0 && ctx->bytesWritten + n > static_cast<uint64_t>(ctx->announced)) return 0;
     ctx->out->write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
     // A short count makes libcurl stop with a write error: a download that
     // cannot be stored must not look complete.
     if (!*ctx->out) return 0;
     ctx->bytesWritten += n;
+    return n;
+}
+
+// The Content-Length of the answer being received; each answer of a
+// redirect chain starts afresh. libcurl itself ignores it for a chunked body.
+size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata) {
+    auto* ctx = static_cast<DownloadContext*>(userdata);
+    const size_t n = size * nmemb;
+    std::string line(data, n);
+    for (char& c : line)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (line.compare(0, 5, "http/") == 0) {
+        ctx->announced = -1;
+    } else if (line.compare(0, 15, "content-length:") == 0) {
+        const char* digits = line.c_str() + 15;
+        while (*digits == ' ' || *digits == '\t') ++digits;
+        char* end = nullptr;
+        const long long value = std::strtoll(digits, &end, 10);
+        if (end != digits && value >= 0) ctx->announced = value;
+    }
     return n;
 }
 
@@ -146,6 +169,8 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     setTransferOptions(curl, url);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, headerCallback);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progressCallback);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);

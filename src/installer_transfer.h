@@ -13,6 +13,7 @@
 
 struct DownloadContext {
     std::ostream* out = nullptr;
+    int64_t announced = -1;  // the answer's Content-Length, -1 when it has none
     ProgressFn progress;
     StatusFn status;
     uint64_t bytesWritten = 0;
@@ -21,6 +22,7 @@ struct DownloadContext {
 };
 
 size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata);
+size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata);
 int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
 // contentType, when given, receives the answer's Content-Type ("" if none).

@@ -19,6 +19,7 @@
 #include "support/zip_fixtures.h"
 
 using zrvk_test::buildZip;
+using zrvk_test::claimSize;
 using zrvk_test::exists;
 using zrvk_test::expectSame;
 using zrvk_test::extractWith;
@@ -43,19 +44,6 @@ bool foldsCase(const std::string& dir) {
     return folds;
 }
 
-// Sets the uncompressed size of the first entry in both of its headers.
-bool claimSize(const std::string& path, uint32_t size) {
-    std::string bytes = zrvk_test::readFile(path);
-    const std::pair<std::string, size_t> fields[] = {{std::string("PK\x03\x04", 4), 22}, {std::string("PK\x01\x02", 4), 24}};
-    for (const auto& f : fields) {
-        size_t at = bytes.find(f.first);
-        if (at == std::string::npos) return false;
-        for (int b = 0; b < 4; ++b) bytes[at + f.second + b] = static_cast<char>((size >> (8 * b)) & 0xff);
-    }
-    zrvk_test::writeFile(path, bytes);
-    return true;
-}
-
 TEST_F(ExtractZipTest, LinkReplacesAFileAtItsPath) {
     // Two stored names that map to the same entry path: a file first, then a link.
     make({ZipEntry::file("Fw/Current", "stale"), ZipEntry::link("Fw\\Current", "Versions/Current"),
@@ -73,22 +61,71 @@ TEST_F(ExtractZipTest, LinkReplacesAFileAtItsPath) {
 }
 
 TEST_F(ExtractZipTest, NothingIsWrittenThroughALinkOrOutsideTheDestination) {
+    // Links inside the archive are made, and nothing goes through them; a
+    // link out of the destination is never made, so what follows it in the
+    // archive lands inside.
     std::string outside = tmp / "outside";
     ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    make({ZipEntry::link("evil", outside), ZipEntry::file("evil/pwned.txt", "through the link"),
-          ZipEntry::file("./evil", "over the link"), ZipEntry::link("a/b", "../.."),
-          ZipEntry::file("a\\b\\deep.txt", "through a link via backslashes"), ZipEntry::file("ok.txt", "fine")});
+    make({ZipEntry::file("inside/keep", "k"), ZipEntry::link("evil", "inside"),
+          ZipEntry::file("evil/pwned.txt", "through the link"), ZipEntry::file("./evil", "over the link"),
+          ZipEntry::link("a/b", ".."), ZipEntry::file("a\\b\\deep.txt", "through a link via backslashes"),
+          ZipEntry::link("out", outside), ZipEntry::file("out/pwned.txt", "not through a link"),
+          ZipEntry::file("ok.txt", "fine")});
     LogCapture cap;
     EXPECT_FALSE(extractZip(zip, dest, nullptr, nullptr));
     auto logs = cap.finish();
     EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: evil/pwned.txt"), std::string::npos);
     EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: ./evil"), std::string::npos);
     EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: a/b/deep.txt"), std::string::npos);
-    EXPECT_FALSE(exists(outside + "/pwned.txt"));
-    EXPECT_FALSE(exists(tmp / "deep.txt"));
-    EXPECT_EQ(readLink(dest + "/evil"), outside);
+    EXPECT_NE(logs.err.find("[extractZip] Refusing link that leads outside the destination: out -> " + outside),
+              std::string::npos);
+    EXPECT_TRUE(isEmptyFolder(outside));
+    EXPECT_FALSE(exists(dest + "/inside/pwned.txt"));
+    EXPECT_FALSE(exists(dest + "/deep.txt"));
+    EXPECT_EQ(readLink(dest + "/evil"), "inside");
+    EXPECT_EQ(zrvk_test::readFile(dest + "/out/pwned.txt"), "not through a link");
     EXPECT_EQ(zrvk_test::readFile(dest + "/ok.txt"), "fine");
     EXPECT_EQ(logs.out.find("Extraction complete"), std::string::npos);
+}
+
+TEST_F(ExtractZipTest, OnlyLinksThatStayInsideTheDestinationAreMade) {
+    // Read from the link's own folder, a target may climb no higher than the
+    // top, and not at all after a named step (which may itself be a link).
+    struct Case {
+        const char* entry;
+        const char* target;
+        bool made;
+    } cases[] = {
+        {"bin/python3", "python3.10", true},          {"Fw/Versions/Current", "A", true},
+        {"Fw/Resources", "Versions/Current/Resources", true}, {"ncursesw/term.h", "../term.h", true},
+        {"a/b/c", "../../x", true},                   {"x", "./y", true},
+        {"x", "/etc/passwd", false},                  {"x", "..", false},
+        {"x", "../x", false},                         {"a/b", "../../x", false},
+        {"a/b", "c/../../x", false},                  {"sub/m", "../l/..", false},
+        {"a\\b", "../../x", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.entry) + " -> " + c.target);
+        zrvk_test::TempDir box;
+        const std::string d = box / "dest", z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, {ZipEntry::link(c.entry, c.target), ZipEntry::file("ok.txt", "fine")}), "");
+        LogCapture cap;
+        EXPECT_EQ(extractZip(z, d, nullptr, nullptr), c.made);
+        auto logs = cap.finish();
+        std::string shown = c.entry;
+        for (char& ch : shown)
+            if (ch == '\\') ch = '/';
+        EXPECT_EQ(isLink(d + "/" + shown), c.made);
+        if (c.made) {
+            EXPECT_EQ(readLink(d + "/" + shown), c.target);
+        } else {
+            EXPECT_NE(logs.err.find("[extractZip] Refusing link that leads outside the destination: " + shown +
+                                    " -> " + c.target),
+                      std::string::npos)
+                << logs.err;
+        }
+        EXPECT_EQ(zrvk_test::readFile(d + "/ok.txt"), "fine");
+    }
 }
 
 TEST_F(ExtractZipTest, ALinkAlreadyAtTheTargetIsNotFollowed) {
@@ -154,17 +191,15 @@ TEST_F(ExtractZipTest, LinksAlreadyOnTheWayAreNeverFollowed) {
 TEST_F(ExtractZipTest, LinkNamesSpelledDifferentlyNeverLeadOutside) {
     // On a volume that ignores case or normalises Unicode, each pair names one
     // place; on any other volume they are separate folders inside the destination.
-    const std::string outside = tmp / "outside";
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
     const std::pair<std::string, std::string> pairs[] = {
         {"Lib", "lib/a.txt"},
         {"\xC3\x84", "\xC3\xA4/b.txt"},    // A and a with diaeresis
         {"\xC3\xA9", "e\xCC\x81/c.txt"},   // e acute, composed and decomposed
         {"DOCS", "Docs/d.txt"},
     };
-    std::vector<ZipEntry> entries;
+    std::vector<ZipEntry> entries = {ZipEntry::file("inside/keep", "k")};
     for (const auto& p : pairs) {
-        entries.push_back(ZipEntry::link(p.first, outside));
+        entries.push_back(ZipEntry::link(p.first, "inside"));
         entries.push_back(ZipEntry::file(p.second, "content"));
     }
     make(entries);
@@ -173,7 +208,7 @@ TEST_F(ExtractZipTest, LinkNamesSpelledDifferentlyNeverLeadOutside) {
     LogCapture cap;
     const bool ok = extractZip(zip, dest, nullptr, nullptr);
     auto logs = cap.finish();
-    EXPECT_TRUE(isEmptyFolder(outside));
+    EXPECT_EQ(zrvk_test::treeOf(dest + "/inside").size(), 1u);
     if (folds) {
         EXPECT_FALSE(ok);
         EXPECT_NE(logs.err.find("[extractZip] Refusing to write through link: lib/a.txt"), std::string::npos);
@@ -225,16 +260,14 @@ TEST_F(ExtractZipTest, LinkTargetsAreCappedAtFourKilobytes) {
 TEST_F(ExtractZipTest, ALinkMadeMidArchiveGuardsEntriesBesideKeptFolders) {
     // Entries in folders kept open (and in use by writers) on both sides of
     // links made inside them; every spelling of a path through a link is refused.
-    const std::string outside = tmp / "outside";
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::vector<ZipEntry> entries;
+    std::vector<ZipEntry> entries = {ZipEntry::file("inside/keep", "k")};
     auto modules = [&](int from, int to) {
         for (int i = from; i < to; ++i)
             entries.push_back(ZipEntry::file("lib/p" + std::to_string(i % 10) + "/m" + std::to_string(i) + ".py",
                                              std::string(static_cast<size_t>(100 + i), 'm')));
     };
     modules(0, 100);
-    entries.push_back(ZipEntry::link("lib/cur", outside));
+    entries.push_back(ZipEntry::link("lib/cur", "../inside"));
     entries.push_back(ZipEntry::link("lib/p3/up", "../.."));
     for (const char* through : {"lib/cur/a.txt", "lib/./cur/b.txt", "lib\\cur\\c.txt", "lib//cur/d.txt",
                                 "lib/cur/sub/e.txt", "lib/p3/up/lib/p4/f.txt"})
@@ -249,8 +282,8 @@ TEST_F(ExtractZipTest, ALinkMadeMidArchiveGuardsEntriesBesideKeptFolders) {
         const Seen many = extractWith(8, zip, dest, budget);
         expectSame(one, many);
         EXPECT_FALSE(many.ok);
-        EXPECT_TRUE(isEmptyFolder(outside));
-        EXPECT_EQ(many.tree.at("/lib/cur"), "link " + outside);
+        EXPECT_EQ(many.tree.count("/inside/a.txt") + many.tree.count("/inside/g.txt"), 0u);
+        EXPECT_EQ(many.tree.at("/lib/cur"), "link ../inside");
         EXPECT_EQ(many.tree.count("/lib/p4/f.txt"), 0u);
         EXPECT_EQ(many.tree.at("/lib/p3/m193.py"), "file 420 " + std::string(293, 'm'));
         for (const char* line : {"through link: lib/cur/a.txt", "through link: lib/./cur/b.txt",

@@ -150,6 +150,35 @@ TEST_F(DeliveryTest, StallLineNamesTheConfiguredStallTime) {
     EXPECT_FALSE(exists(tmp / "s"));
 }
 
+// A server that sends more than the length it announced gets no byte past
+// that length stored, however the answer is framed.
+TEST_F(DeliveryTest, NothingPastTheAnnouncedLengthIsStored) {
+    Response closed = Response::pattern(50000);
+    closed.framing = Response::Framing::Close;
+    closed.withHeader("Content-Length", "20000");
+    Response chunked = Response::pattern(50000);
+    chunked.framing = Response::Framing::Chunked;
+    chunked.chunkSize = 7000;
+    chunked.withHeader("Transfer-Encoding", "chunked").withHeader("Content-Length", "20000");
+    server.route("GET", "/closed", closed);
+    server.route("GET", "/chunked", chunked);
+    for (const char* route : {"/closed", "/chunked"}) {
+        SCOPED_TRACE(route);
+        const std::string path = tmp / "over";
+        LogCapture cap;
+        const bool ok = downloadToFile(server.url(route), path, "", nullptr, nullptr);
+        cap.finish();
+        if (ok) {
+            const std::string stored = zrvk_test::readFile(path);
+            EXPECT_EQ(stored.size(), 20000u);
+            EXPECT_TRUE(stored == zrvk::test::patternBytes(0, 20000));
+        } else {
+            EXPECT_FALSE(exists(path));
+        }
+        std::remove(path.c_str());
+    }
+}
+
 TEST_F(DeliveryTest, DownloadThatCannotBeStoredFails) {
     server.route("GET", "/big", Response::pattern(600000));
     std::string path = tmp / "big";

@@ -50,6 +50,19 @@ inline bool isEmptyFolder(const std::string& path) {
     return names == 0;
 }
 
+// Sets the uncompressed size of the first entry in both of its headers.
+inline bool claimSize(const std::string& path, uint32_t size) {
+    std::string bytes = zrvk_test::readFile(path);
+    const std::pair<std::string, size_t> fields[] = {{std::string("PK\x03\x04", 4), 22}, {std::string("PK\x01\x02", 4), 24}};
+    for (const auto& f : fields) {
+        size_t at = bytes.find(f.first);
+        if (at == std::string::npos) return false;
+        for (int b = 0; b < 4; ++b) bytes[at + f.second + b] = static_cast<char>((size >> (8 * b)) & 0xff);
+    }
+    zrvk_test::writeFile(path, bytes);
+    return true;
+}
+
 class ExtractZipTest : public ::testing::Test {
 protected:
     zrvk_test::TempDir tmp;
