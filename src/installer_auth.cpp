@@ -66,13 +66,14 @@ bool requestRights(AuthRef ref, std::string* error) {
     return false;
 }
 
-// The shell wrapper names its process id on a first line, runs the command
+// The shell wrapper sets its own umask (what root makes must not depend on
+// the caller's), names its process id on a first line, runs the command
 // line with its standard error captured, then prints that error text and the
 // command line's exit status on last lines of their own: the platform call
 // reports neither, a chain joined with && that stopped at a failing command
 // must not count as done, and a failure must say why in the log.
 const char* const kStatusWrapper =
-    "printf 'zrvk-pid %d\\n' $$; exec 3>&1; "
+    "umask 022; printf 'zrvk-pid %d\\n' $$; exec 3>&1; "
     "zrvk_err=$( (eval \"$1\") 2>&1 1>&3 3>&-; printf '\\nzrvk-exit-status %d\\n' \"$?\" ); "
     "printf '\\nzrvk-stderr\\n%s\\n' \"$zrvk_err\"";
 const std::string kStderrMarker = "\nzrvk-stderr\n";
@@ -246,4 +247,16 @@ bool setOwnershipAndPermissions(const std::string& path, const std::string& owne
         "chmod " + flag + permissions + " \"" + path + "\"",
     };
     return executeMultipleWithAuthorization(commands, nullptr);
+}
+
+std::string ownedFolderTest(const std::string& path) {
+    const std::string q = "\"" + path + "\"";
+    return "test -d " + q + " && ! test -L " + q + " && test -O " + q;
+}
+
+std::vector<std::string> ownedFolderCommands(const std::string& path, const std::string& mode) {
+    const std::string q = "\"" + path + "\"";
+    const std::string owned = ownedFolderTest(path);
+    return {"{ " + owned + " || rm -rf " + q + "; }", "{ test -d " + q + " || mkdir " + q + "; }", owned,
+            "chmod " + mode + " " + q};
 }

@@ -37,6 +37,15 @@ bool executeMultipleWithAuthorization(const std::vector<std::string>& commands, 
 bool setOwnershipAndPermissions(const std::string& path, const std::string& owner, const std::string& permissions,
                                 bool recursive);
 
+// A command of a chain that succeeds when `path` is a real folder (not a link)
+// owned by the chain's own user.
+std::string ownedFolderTest(const std::string& path);
+// Commands of a chain that leave `path` a real folder owned by the chain's
+// own user, with `mode`. Whatever else stands there (a link, another user's
+// entry) is removed first, never followed; one that appears meanwhile fails
+// the chain. The folder's parent must exist.
+std::vector<std::string> ownedFolderCommands(const std::string& path, const std::string& mode);
+
 // The owner given to installed folders: root:wheel on macOS, root:root on
 // Linux as root, the process's own uid:gid in a sandbox without root.
 std::string privilegedOwner();

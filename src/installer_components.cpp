@@ -328,6 +328,12 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
             return false;
         }
         deletePath(staged);
+        if (!Placement::stageInstalledFiles(part, pluginId, staged)) {
+            std::cerr << "[PLUGIN] Failed to copy the installed files of " << pluginId << " to merge into" << std::endl;
+            sendStatus(status, "Error installing " + pluginId + " (" + t.errorTag + "): cannot copy the installed files");
+            deletePath(staged);
+            return false;
+        }
 
         // This component's slice of the plug-in's per mille.
         ProgressFn slice;

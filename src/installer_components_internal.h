@@ -35,6 +35,11 @@ const PartText& textOf(Part part);
 bool placeRenderEngine(const std::string& staged, const StatusFn& status);
 bool placeMRVServer(const std::string& staged, const StatusFn& status);
 bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status);
+// Where a part merges into what is installed (the additional files on macOS
+// and Linux), its staging folder starts as a copy of the installed folder:
+// the archive is merged there by extraction, which follows no link, and the
+// part then replaces the installed folder whole. False when the copy failed.
+bool stageInstalledFiles(Part part, const std::string& id, const std::string& staged);
 // Removes the older plug-in file that a manifest entry names; false ends the plug-in step.
 bool removeLegacyPlugin(const std::string& path, const StatusFn& status);
 

@@ -5,12 +5,16 @@
 
 #include "installer_auth.h"
 #include "installer_config.h"
+#include "installer_utils.h"
+
+#include <sys/stat.h>
 
 #include <iostream>
 #include <string>
 #include <vector>
 
 using InstallerConfig::Paths::CRASH_REPORTS_DIR;
+using InstallerConfig::Paths::MEDIACORE_DIR;
 using InstallerConfig::Paths::MRV_BASE_DIR;
 using InstallerConfig::Paths::MRV_PLUGINS_DIR;
 using InstallerConfig::Paths::MRV_SERVER_DIR;
@@ -34,18 +38,6 @@ bool runChain(const std::vector<std::string>& commands, std::string& error) {
     return false;
 }
 
-// Commands that leave `path` a real folder owned by the chain's own user,
-// with `mode`, inside a folder that other users can write to but whose
-// entries only their owners can rename (sticky). Whatever else stands there
-// (a link, another user's entry) is removed first; a link that appears
-// meanwhile fails the chain instead of being followed.
-std::vector<std::string> ownedFolderCommands(const std::string& path, const std::string& mode) {
-    const std::string q = quoted(path);
-    const std::string owned = "test -d " + q + " && ! test -L " + q + " && test -O " + q;
-    return {"{ " + owned + " || rm -rf " + q + "; }", "{ test -d " + q + " || mkdir " + q + "; }", owned,
-            "chmod " + mode + " " + q};
-}
-
 // The data folder is open to every user (each user's machine-identity code
 // makes and rewrites id.txt there, and opens it to all itself), so it is
 // sticky and nothing in it is ever followed or changed through a link.
@@ -63,13 +55,15 @@ std::vector<std::string> pluginFolderCommands() {
     return chain;
 }
 
-// The server folder is made afresh by mkdir, which fails on anything planted
-// in its place, and the crash-report and plug-in folders are verified before
-// their modes are set.
+// The data folder is shared, so whatever another user put at the server
+// folder's place (a file, a link) is removed first, the entry itself and not
+// what it names; the folder is then made afresh by mkdir, and the
+// crash-report and plug-in folders are verified before their modes are set.
 std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
     const std::string& s = MRV_SERVER_DIR;
     std::vector<std::string> chain = baseFolderCommands();
-    append(chain, {"mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
+    append(chain, {"{ test -d " + quoted(s) + " && ! test -L " + quoted(s) + " || rm -rf " + quoted(s) + "; }",
+                   "mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
                    "cp -R " + quoted(staged + "/.") + " " + quoted(s), "chown -R " + owner + " " + quoted(s),
                    "chmod -R 755 " + quoted(s)});
     append(chain, ownedFolderCommands(CRASH_REPORTS_DIR, "1777"));
@@ -77,15 +71,34 @@ std::vector<std::string> serverChain(const std::string& staged, const std::strin
     return chain;
 }
 
+// Adobe's shared plug-in folder may be open to other users: the maker's
+// folder in it is made the chain's own before anything in it is touched.
+std::vector<std::string> adobeFolderCommands() {
+    std::vector<std::string> chain = {"mkdir -p " + quoted(MEDIACORE_DIR)};
+    append(chain, ownedFolderCommands(PLUGINS_DIR, "755"));
+    return chain;
+}
+
+// Every top-level entry of the staged archive is put in place whole, each
+// into a name removed just before: nothing is copied over what is there, so
+// no link there is written through, and no staged link is handed on.
+std::string copyEachTopLevelEntry(const std::string& staged, const std::string& folder) {
+    return "for e in " + quoted(staged) + "/*; do ! test -L \"$e\" && rm -rf " + quoted(folder) +
+           "/\"${e##*/}\" && cp -R \"$e\" " + quoted(folder + "/") + " || exit 1; done";
+}
+
+// A staged copy that becomes `d` whole: the old folder goes first.
+std::vector<std::string> replaceFolderCommands(const std::string& staged, const std::string& d,
+                                               const std::string& owner) {
+    return {"mkdir -p " + quoted(d), "rm -rf " + quoted(d), "cp -R " + quoted(staged) + " " + quoted(d),
+            "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)};
+}
+
 }  // namespace
 
 bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
-    const std::string& d = RENDER_ENGINE_DIR;
-    const std::string owner = privilegedOwner();
     std::string error;
-    if (runChain({"mkdir -p " + quoted(d), "rm -rf " + quoted(d), "cp -R " + quoted(staged) + " " + quoted(d),
-                  "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)},
-                 error)) {
+    if (runChain(replaceFolderCommands(staged, RENDER_ENGINE_DIR, privilegedOwner()), error)) {
         std::cout << "[RENDER_ENGINE] Files moved successfully" << std::endl;
         return true;
     }
@@ -105,31 +118,28 @@ bool placeMRVServer(const std::string& staged, const StatusFn& status) {
     return false;
 }
 
-// The removal's result is not looked at: the installation goes on.
+// The removal's result is not looked at: the installation goes on. It acts
+// only through a maker's folder that is the chain's own.
 bool removeLegacyPlugin(const std::string& path, const StatusFn&) {
-    executeWithAuthorization("rm -rf " + quoted(path), nullptr, nullptr);
+    executeWithAuthorization(ownedFolderTest(PLUGINS_DIR) + " && rm -rf " + quoted(path), nullptr, nullptr);
     return true;
 }
 
 bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status) {
-    const std::string& p = PLUGINS_DIR;
-    const std::string d = MRV_PLUGINS_DIR + "/" + id;
     const std::string owner = privilegedOwner();
     std::vector<std::string> chain;
     if (part == Part::Adobe) {
         const std::string bundle = PLUGINS_DIR + "/" + id + ".plugin";
         std::cout << "[PLUGIN] Will remove existing plugin before install: " << bundle << std::endl;
-        chain = {"mkdir -p " + quoted(p), "rm -rf " + quoted(bundle), "cp -R " + quoted(staged) + "/* " + quoted(p + "/"),
-                 "chown -R " + owner + " " + quoted(bundle), "chmod -R 755 " + quoted(bundle)};
+        chain = adobeFolderCommands();
+        append(chain, {"rm -rf " + quoted(bundle), copyEachTopLevelEntry(staged, PLUGINS_DIR),
+                       "! test -L " + quoted(bundle), "chown -R " + owner + " " + quoted(bundle),
+                       "chmod -R 755 " + quoted(bundle)});
     } else {
+        // The additional files were staged over a copy of the installed
+        // folder (stageInstalledFiles): both parts replace it whole.
         chain = pluginFolderCommands();
-        append(chain, part == Part::Mrv
-                          ? std::vector<std::string>{"mkdir -p " + quoted(d), "rm -rf " + quoted(d),
-                                                     "cp -R " + quoted(staged) + " " + quoted(d),
-                                                     "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)}
-                          : std::vector<std::string>{"mkdir -p " + quoted(d),
-                                                     "cp -R " + quoted(staged) + "/* " + quoted(d + "/"),
-                                                     "chown -R " + owner + " " + quoted(d), "chmod -R 755 " + quoted(d)});
+        append(chain, replaceFolderCommands(staged, MRV_PLUGINS_DIR + "/" + id, owner));
     }
     std::string error;
     if (runChain(chain, error)) return true;
@@ -137,6 +147,19 @@ bool placePluginPart(Part part, const std::string& id, const std::string& staged
     std::cerr << t.failMove << error << std::endl;
     sendStatus(status, "Error installing " + id + " (" + t.errorTag + "): " + error);
     return false;
+}
+
+// Only a folder that is the privileged user's own all the way is kept: what
+// another user planted is dropped with the folder the chain makes afresh.
+bool stageInstalledFiles(Part part, const std::string& id, const std::string& staged) {
+    if (part != Part::Additional) return true;
+    const std::string d = MRV_PLUGINS_DIR + "/" + id;
+    struct stat info;
+    if (lstat(d.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        !isOwnedOnDisk(d, MRV_PLUGINS_DIR, privilegedUid())) {
+        return true;
+    }
+    return copyDirectory(d, staged);
 }
 
 }  // namespace Placement

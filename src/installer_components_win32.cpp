@@ -61,6 +61,10 @@ bool placePluginPart(Part part, const std::string& id, const std::string& staged
     return false;
 }
 
+// Archives bring no links on Windows (link entries become small files), and
+// only administrators write the plug-in folders: the copy merges in place.
+bool stageInstalledFiles(Part, const std::string&, const std::string&) { return true; }
+
 bool removeLegacyPlugin(const std::string& path, const StatusFn& status) {
     if (deletePath(path)) {
         std::cout << "[PLUGINS] Legacy file deleted successfully" << std::endl;

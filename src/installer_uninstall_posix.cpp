@@ -59,23 +59,10 @@ std::string checkedForm(const std::string& path) { return path; }
 
 bool isSafeInCommand(const std::string& path) { return isShellSafePath(path); }
 
-// What stands below `anchor` on the way to `path`, checked on disk: no link
-// anywhere, and (root acts here) every folder the privileged user's own.
-// Other users may create entries in the shared folders, so the text of a
-// path proves nothing. A file at the end may belong to anyone: removing it
-// never follows it. Whatever does not exist has nothing to follow.
+// The anchor itself is checked too: Adobe's shared folder, which holds the
+// maker's plug-in folder, may be open to other users.
 bool isSafeOnDisk(const std::string& path, const std::string& anchor) {
-    std::string::size_type end = anchor.size();
-    while (end < path.size()) {
-        end = path.find('/', end + 1);
-        if (end == std::string::npos) end = path.size();
-        struct stat info;
-        if (lstat(path.substr(0, end).c_str(), &info) != 0) return true;
-        if (S_ISLNK(info.st_mode)) return false;
-        if (!S_ISDIR(info.st_mode)) return end == path.size();
-        if (info.st_uid != privilegedUid()) return false;
-    }
-    return true;
+    return isOwnedOnDisk(path, anchor, privilegedUid());
 }
 
 // The chain runner reports rm's own exit status, so a removal that rm could not do fails.

@@ -3,7 +3,6 @@
 #include "installer_config.h"
 
 #include <cstdint>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -56,14 +55,12 @@ bool writeVersionFile(const std::string& dir, const std::string& version) {
         std::cerr << "[writeVersionFile] Failed to create directory: " << dir << std::endl;
         return false;
     }
+    // The archive may have brought a version.txt of its own, even a link.
     const std::string path = dir + "/version.txt";
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file.is_open()) {
+    if (!replaceWithNewFile(path, version)) {
         std::cerr << "[writeVersionFile] Failed to open file for writing: " << path << std::endl;
         return false;
     }
-    file << version;
-    file.close();
     std::cout << "[writeVersionFile] Wrote version " << version << " to " << path << std::endl;
     return true;
 }

@@ -14,7 +14,13 @@ std::string readVersionFile(const std::string& dir);
 // The whole content of a regular file of at most `limit` bytes. Anything
 // else (a pipe, a device, a folder, a larger file) is not read: false.
 bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& bytes);
+// Replaces whatever is at dir + "/version.txt" (the entry itself, never what
+// it names) with a new file holding the version.
 bool writeVersionFile(const std::string& dir, const std::string& version);
+// Removes the entry at path, whatever it is (a link, a folder), without
+// following it, then creates a new file there holding content: true when
+// written whole. Nothing else can be in its place when it is created.
+bool replaceWithNewFile(const std::string& path, const std::string& content);
 bool createDirectory(const std::string& path);
 // One folder; true when it is there afterwards (made now or before).
 bool makeFolder(const std::string& path);
@@ -35,6 +41,11 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries);
 bool pathExists(const std::string& path);
 #ifndef _WIN32
 bool removeDirectory(const std::string& path);
+// True when, from `anchor` (itself included) down to `path`, nothing is a
+// link and every folder belongs to the user `owner`; the last component may
+// be a file of anyone. Whatever does not exist has nothing to follow. Other
+// users may create entries in shared folders, so a path's text proves nothing.
+bool isOwnedOnDisk(const std::string& path, const std::string& anchor, unsigned owner);
 #endif
 std::string getTempDirectory();
 int executeCommandSilent(const std::string& command);

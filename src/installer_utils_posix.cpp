@@ -65,6 +65,27 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std
     return ok;
 }
 
+bool replaceWithNewFile(const std::string& path, const std::string& content) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            deletePath(path);
+        } else {
+            ::unlink(path.c_str());
+        }
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && done == content.size();
+}
+
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr) return false;
@@ -86,6 +107,21 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
 bool pathExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
+}
+
+bool isOwnedOnDisk(const std::string& path, const std::string& anchor, unsigned owner) {
+    if (path.compare(0, anchor.size(), anchor) != 0) return false;
+    std::string::size_type end = anchor.size();
+    for (;;) {
+        struct stat info;
+        if (lstat(path.substr(0, end).c_str(), &info) != 0) return true;
+        if (S_ISLNK(info.st_mode)) return false;
+        if (!S_ISDIR(info.st_mode)) return end == path.size();
+        if (info.st_uid != owner) return false;
+        if (end >= path.size()) return true;
+        end = path.find('/', end + 1);
+        if (end == std::string::npos) end = path.size();
+    }
 }
 
 bool removeDirectory(const std::string& path) {

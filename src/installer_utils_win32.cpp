@@ -6,6 +6,9 @@
 #include "windows_command.h"
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -42,6 +45,28 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std
     std::fclose(file);
     if (!ok) bytes.clear();
     return ok;
+}
+
+// A reparse point goes by itself (RemoveDirectory and DeleteFile act on it,
+// not on what it names); only a real folder is removed with its contents.
+bool replaceWithNewFile(const std::string& path, const std::string& content) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            if (folder) RemoveDirectoryA(path.c_str()); else DeleteFileA(path.c_str());
+        } else if (folder) {
+            deletePath(path);
+        } else {
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(path.c_str());
+        }
+    }
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return false;
+    const bool written = _write(fd, content.data(), static_cast<unsigned>(content.size())) ==
+                         static_cast<int>(content.size());
+    return _close(fd) == 0 && written;
 }
 
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {

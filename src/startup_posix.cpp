@@ -35,9 +35,13 @@ void prepareLogsFolder() {
         std::cerr << "[MAIN] Warning: Failed to acquire authorization session: " << error << std::endl;
         return;
     }
-    // Every user writes logs there; sticky, so that only a file's owner may replace it.
+    // Every user writes logs there; sticky, so that only a file's owner may
+    // replace it. Whatever stands at its place and is not root's own real
+    // folder (a link, another user's folder) is removed, never followed.
     const std::string folder = InstallerConfig::MAC_LOGS_DIR;
-    if (!executeMultipleWithAuthorization({"mkdir -p \"" + folder + "\"", "chmod 1777 \"" + folder + "\""}, &error)) {
+    std::vector<std::string> chain = {"mkdir -p \"" + folder.substr(0, folder.rfind('/')) + "\""};
+    for (const std::string& command : ownedFolderCommands(folder, "1777")) chain.push_back(command);
+    if (!executeMultipleWithAuthorization(chain, &error)) {
         std::cerr << "[MAIN] Error: Failed to create logs directory with 777 permissions: " << error << std::endl;
     }
 }

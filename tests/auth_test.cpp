@@ -171,6 +171,58 @@ TEST_F(AuthTest, ChainRunsInOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(output, "\nzrvk-exit-status 0\n");
 }
 
+// What a chain makes never depends on the umask of the program that runs it.
+TEST_F(AuthTest, AChainSetsItsOwnUmask) {
+    std::string error;
+    ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;
+    const mode_t before = umask(0);
+    const bool ran = executeMultipleWithAuthorization(
+        {"mkdir -p \"" + dir + "/a/b\"", "touch \"" + dir + "/a/b/f\""}, &error);
+    umask(before);
+    ASSERT_TRUE(ran) << error;
+    struct stat st {};
+    for (const char* made : {"/a", "/a/b"}) {
+        ASSERT_EQ(stat((dir + made).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << made;
+    }
+    ASSERT_EQ(stat((dir + "/a/b/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// Whatever stands where a folder of the chain's own belongs is removed (a
+// link by itself, never what it names) and the folder made afresh.
+TEST_F(AuthTest, OwnedFolderCommandsReplaceWhateverElseIsThere) {
+    std::string error;
+    ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;
+    const std::string folder = dir + "/owned", victim = dir + "/victim";
+    ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
+    ASSERT_EQ(std::system(("touch \"" + victim + "/keep\"").c_str()), 0);
+    struct Case {
+        const char* what;
+        std::string plant;  // a shell command, or empty
+    } cases[] = {
+        {"nothing", ""},
+        {"a link to a folder", "ln -s \"" + victim + "\" \"" + folder + "\""},
+        {"a dangling link", "ln -s \"" + dir + "/nowhere\" \"" + folder + "\""},
+        {"a file", "touch \"" + folder + "\""},
+        {"a folder of its own", "mkdir -m 700 \"" + folder + "\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(std::system(("rm -rf \"" + folder + "\"").c_str()), 0);
+        if (!c.plant.empty()) ASSERT_EQ(std::system(c.plant.c_str()), 0);
+        ASSERT_TRUE(executeMultipleWithAuthorization(ownedFolderCommands(folder, "1777"), &error)) << error;
+        struct stat st {};
+        ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 01777u);
+        EXPECT_EQ(st.st_uid, geteuid());
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(access((victim + "/keep").c_str(), F_OK), 0);
+    }
+}
+
 TEST_F(AuthTest, StandardErrorReachesTheLogAsAuthLinesAndNotTheOutput) {
     std::string error;
     ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;

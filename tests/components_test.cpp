@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -24,42 +25,26 @@
 #include "installer_download.h"
 #include "installer_utils.h"
 #include "posthog.h"
+#include "startup.h"
 #include "support/named_process.h"
+#include "support/components_fixture.h"
 #include "support/zip_fixtures.h"
 
 namespace {
 
 using namespace InstallerConfig::Paths;
+using zrvk_test::ComponentsTest;
+using zrvk_test::entry;
 using zrvk_test::Entries;
 using zrvk_test::FileServer;
+using zrvk_test::manifestWith;
 using zrvk_test::makeZip;
 using zrvk_test::modeOf;
 using zrvk_test::NamedProcess;
 using zrvk_test::putFile;
 using zrvk_test::readFile;
-
-void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
-
-struct Recorder {
-    std::vector<std::string> statuses;
-    std::vector<std::pair<uint64_t, uint64_t>> progress;
-    ProgressFn progressFn() {
-        return [this](uint64_t d, uint64_t t) { progress.emplace_back(d, t); };
-    }
-    StatusFn statusFn() {
-        return [this](const std::string& s) { statuses.push_back(s); };
-    }
-    bool saw(const std::string& s) const {
-        for (const auto& x : statuses)
-            if (x == s) return true;
-        return false;
-    }
-    bool sawContaining(const std::string& s) const {
-        for (const auto& x : statuses)
-            if (x.find(s) != std::string::npos) return true;
-        return false;
-    }
-};
+using zrvk_test::Recorder;
+using zrvk_test::run;
 
 // Every reported value lies on the per-mille scale within [low, high], never
 // goes back, and the download part (the first 70 percent) was reached.
@@ -79,41 +64,6 @@ void expectPerMille(const std::vector<std::pair<uint64_t, uint64_t>>& progress, 
 // A stand-in for the running server: sleep under the server's process name,
 // in the sandbox where the stand-in pkill on PATH may stop it.
 std::string serverProgram() { return RENDER_ENGINE_DIR + "/" + MRV_SERVER_PROCESS_NAME; }
-
-class ComponentsTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { server = new FileServer; }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
-
-    void SetUp() override {
-        ASSERT_TRUE(server->ok()) << server->error();
-        ASSERT_FALSE(InstallerConfig::ROOT_PREFIX.empty());
-        server->clear();
-        AuthTesting::reset();
-        std::string error;
-        ASSERT_TRUE(acquireAuthorizationSession(&error)) << error;  // the flow holds one
-        wipe();
-    }
-    void TearDown() override {
-        AuthTesting::reset();
-        wipe();
-    }
-    void wipe() {
-        for (const std::string& d : {RENDER_ENGINE_DIR, MRV_BASE_DIR, PLUGINS_DIR}) run("rm -rf \"" + d + "\"");
-    }
-
-    // Serves an archive and returns its URL.
-    std::string archive(const std::string& path, const Entries& entries) {
-        return server->serveZip(path, entries);
-    }
-
-    static FileServer* server;
-};
-
-FileServer* ComponentsTest::server = nullptr;
 
 const Entries kEngine = {{"bin/", ""}, {"bin/python3", "#!engine v3"}, {"lib/os.py", "os"}, {"version.txt", "archive"}};
 
@@ -350,18 +300,6 @@ TEST_F(ComponentsTest, ServerChainWithAFailingCommandIsAFailure) {
 
 // ---------------------------------------------------------------------------
 // Plug-ins.
-
-std::string manifestWith(const std::string& plugins) { return "{\"version\":\"1\",\"plugins\":[" + plugins + "]}"; }
-
-std::string entry(const std::string& id, const std::string& adobe, const std::string& mrv, const std::string& extra,
-                  const std::string& legacy = "") {
-    nlohmann::json e = {{"id", id}, {"name", id + " name"}};
-    if (!adobe.empty()) e["adobe_plugin_mac_url"] = adobe;
-    if (!mrv.empty()) e["mrv_plugin_mac_url"] = mrv;
-    if (!extra.empty()) e["additional_files_url"] = extra;
-    if (!legacy.empty()) e["legacy_name"] = legacy;
-    return e.dump();
-}
 
 struct PluginRecorder : Recorder {
     std::vector<std::pair<int, int>> overall;
@@ -634,6 +572,117 @@ TEST_F(ComponentsTest, ManifestEdgeCases) {
     EXPECT_TRUE(installPlugins({"x"}, "{\"plugins\":{\"id\":\"x\"}}", nullptr, nullptr, nullptr));
     EXPECT_TRUE(installPlugins({"7"}, manifestWith("{\"id\":7,\"mrv_plugin_mac_url\":\"http://127.0.0.1:1/x\"}"),
                                nullptr, nullptr, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Entries other users can plant where a chain acts: the maker's folder in
+// Adobe's shared plug-in folder, the server folder in the shared data
+// folder, the logs folder. Each is replaced, nothing is done through it.
+
+TEST_F(ComponentsTest, PlantedEntriesWhereTheChainsActAreReplacedNeverFollowed) {
+    const std::string elsewhere = InstallerConfig::ROOT_PREFIX + "/elsewhere";
+    const std::string adobe = archive("/planted/adobe.zip", {{"theta.plugin/Contents/x", "new"}});
+    const std::string serverUrl = archive("/planted/server.zip", {{"launcher.py", "v6"}});
+    auto sharedFolder = [](const std::string& path) {
+        createDirectory(path);
+        ASSERT_EQ(chmod(path.c_str(), 01777), 0);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        std::function<bool()> act;
+        std::string folder;     // a real folder of the chain's own afterwards
+        std::string installed;  // and a file in it, when the case installs one
+    } cases[] = {
+        {"a link at the maker's folder in Adobe's plug-in folder",
+         [&] {
+             sharedFolder(MEDIACORE_DIR);
+             ASSERT_EQ(symlink(elsewhere.c_str(), PLUGINS_DIR.c_str()), 0);
+         },
+         [&] {
+             return installPlugins({"theta"}, manifestWith(entry("theta", adobe, "", "", "OldTheta")), nullptr,
+                                   nullptr, nullptr);
+         },
+         PLUGINS_DIR, PLUGINS_DIR + "/theta.plugin/Contents/x"},
+        {"a file at the server folder",
+         [&] {
+             sharedFolder(MRV_BASE_DIR);
+             putFile(MRV_SERVER_DIR, "planted");
+         },
+         [&] { return installMRVServer(serverUrl, "6", nullptr, nullptr); }, MRV_SERVER_DIR,
+         MRV_SERVER_DIR + "/launcher.py"},
+        {"a dangling link at the server folder",
+         [&] {
+             sharedFolder(MRV_BASE_DIR);
+             ASSERT_EQ(symlink((elsewhere + "/nowhere").c_str(), MRV_SERVER_DIR.c_str()), 0);
+         },
+         [&] { return installMRVServer(serverUrl, "6", nullptr, nullptr); }, MRV_SERVER_DIR,
+         MRV_SERVER_DIR + "/launcher.py"},
+        {"a link at the logs folder",
+         [&] {
+             run("rm -rf \"" + InstallerConfig::MAC_LOGS_DIR + "\"");
+             ASSERT_EQ(symlink(elsewhere.c_str(), InstallerConfig::MAC_LOGS_DIR.c_str()), 0);
+         },
+         [] {
+             Startup::prepareLogsFolder();
+             return true;
+         },
+         InstallerConfig::MAC_LOGS_DIR, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        wipe();
+        run("rm -rf \"" + elsewhere + "\"");
+        putFile(elsewhere + "/OldTheta.plugin/keep", "kept");
+        putFile(elsewhere + "/theta.plugin/keep", "kept");
+        ASSERT_EQ(chmod(elsewhere.c_str(), 0700), 0);
+        c.plant();
+        EXPECT_TRUE(c.act());
+        struct stat folder {};
+        ASSERT_EQ(lstat(c.folder.c_str(), &folder), 0);
+        EXPECT_TRUE(S_ISDIR(folder.st_mode));
+        EXPECT_EQ(folder.st_uid, geteuid());
+        if (!c.installed.empty()) EXPECT_TRUE(pathExists(c.installed));
+        EXPECT_EQ(modeOf(elsewhere), 0700u);
+        EXPECT_EQ(readFile(elsewhere + "/OldTheta.plugin/keep"), "kept");
+        EXPECT_EQ(readFile(elsewhere + "/theta.plugin/keep"), "kept");
+        EXPECT_FALSE(pathExists(elsewhere + "/theta.plugin/Contents"));
+    }
+    EXPECT_EQ(modeOf(InstallerConfig::MAC_LOGS_DIR), 01777u);
+    run("rm -rf \"" + elsewhere + "\"");
+}
+
+TEST_F(ComponentsTest, TheMakersAdobeFolderOfAnotherUserIsMadeAfresh) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder away";
+    const std::string adobe = archive("/iota/adobe.zip", {{"iota.plugin/Contents/x", "new"}});
+    putFile(PLUGINS_DIR + "/planted.plugin/x", "theirs");
+    run("chown -R 65534:65534 \"" + PLUGINS_DIR + "\"");
+    ASSERT_TRUE(installPlugins({"iota"}, manifestWith(entry("iota", adobe, "", "")), nullptr, nullptr, nullptr));
+    struct stat folder {};
+    ASSERT_EQ(lstat(PLUGINS_DIR.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_uid, 0u);
+    EXPECT_EQ(folder.st_mode & 07777, 0755u);
+    EXPECT_FALSE(pathExists(PLUGINS_DIR + "/planted.plugin"));
+    EXPECT_EQ(readFile(PLUGINS_DIR + "/iota.plugin/Contents/x"), "new");
+}
+
+// The chains make their folders the same whatever the installer's umask.
+TEST_F(ComponentsTest, FoldersTheChainsMakeDoNotDependOnTheCallersUmask) {
+    const std::string brand = RENDER_ENGINE_DIR.substr(0, RENDER_ENGINE_DIR.rfind('/'));
+    run("rm -rf \"" + brand + "\" \"" + MEDIACORE_DIR + "\"");
+    const std::string engine = archive("/umask/engine.zip", {{"bin/python3", "engine"}});
+    const std::string adobe = archive("/umask/adobe.zip", {{"kappa.plugin/Contents/x", "x"}});
+    const std::string mrv = archive("/umask/mrv.zip", {{"model.py", "m"}});
+    const mode_t before = umask(0);
+    const bool engineInstalled = installRenderEngine({engine}, "1", nullptr, nullptr, true);
+    const bool pluginInstalled =
+        installPlugins({"kappa"}, manifestWith(entry("kappa", adobe, mrv, "")), nullptr, nullptr, nullptr);
+    umask(before);
+    ASSERT_TRUE(engineInstalled && pluginInstalled);
+    for (const std::string& folder : {brand, MRV_BASE_DIR.substr(0, MRV_BASE_DIR.rfind('/')), MEDIACORE_DIR,
+                                      PLUGINS_DIR, MRV_PLUGINS_DIR}) {
+        EXPECT_EQ(modeOf(folder) & 0022, 0u) << folder;
+    }
 }
 
 }  // namespace

@@ -447,6 +447,12 @@ TEST_F(Removal, NothingIsRemovedThroughALinkOrAFolderOfAnotherUser) {
              ASSERT_EQ(symlink(outside.c_str(), MRV_SERVER_DIR.c_str()), 0);
          },
          MRV_SERVER_DIR + "/alpha"},
+        {"the maker's folder in Adobe's plug-in folder is a link",
+         [&] {
+             makeFolder(MEDIACORE_DIR);
+             ASSERT_EQ(symlink(outside.c_str(), PLUGINS_DIR.c_str()), 0);
+         },
+         PLUGINS_DIR + "/alpha"},
         {"the plug-in folder belongs to another user",
          [&] {
              makeFolder(MRV_PLUGINS_DIR + "/alpha");

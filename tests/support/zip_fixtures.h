@@ -75,15 +75,19 @@ inline std::string buildZip(const std::string& path, const std::vector<ZipEntry>
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 // The bytes of a ZIP archive holding the entries in order.
+inline std::string zipOf(const std::vector<ZipEntry>& entries) {
+    TempDir tmp;
+    const std::string path = tmp / "fixture.zip";
+    return buildZip(path, entries).empty() ? readFile(path) : "";
+}
+
 inline std::string makeZip(const Entries& entries) {
     std::vector<ZipEntry> zipEntries;
     for (const auto& e : entries) {
         const bool folder = !e.first.empty() && e.first.back() == '/';
         zipEntries.push_back(folder ? ZipEntry::folder(e.first) : ZipEntry::file(e.first, e.second));
     }
-    TempDir tmp;
-    const std::string path = tmp / "fixture.zip";
-    return buildZip(path, zipEntries).empty() ? readFile(path) : "";
+    return zipOf(zipEntries);
 }
 
 // Flips one byte of the first occurrence of marker (a stored entry's data),
@@ -139,6 +143,11 @@ public:
     // Serves an archive of the entries and returns its URL.
     std::string serveZip(const std::string& path, const Entries& entries) {
         serve(path, makeZip(entries));
+        return url(path);
+    }
+    // Serves an archive of entries of every kind (links too).
+    std::string serveArchive(const std::string& path, const std::vector<ZipEntry>& entries) {
+        serve(path, zipOf(entries));
         return url(path);
     }
     // GET requests of path (the redirect probes ask with HEAD).

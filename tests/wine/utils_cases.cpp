@@ -97,6 +97,16 @@ ZRVK_CASE(versionFileRoundTrip) {
     CHECK_EQ(readVersionFile(dir), std::string("10.0"));
 }
 
+// What the archive put at version.txt, read-only too, gives way to a new file.
+ZRVK_CASE(versionFileReplacesTheArchivesOwn) {
+    const std::string path = caseFolder() + "/version.txt";
+    writeFile(path, "archive's own, longer text");
+    REQUIRE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    REQUIRE(writeVersionFile(caseFolder(), "2.1"));
+    CHECK_EQ(readFile(path), std::string("2.1"));
+    CHECK((GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY) == 0);
+}
+
 ZRVK_CASE(versionFileKeepsTheCarriageReturnOfACrlfLine) {
     writeFile(caseFolder() + "/version.txt", "1.4\r\n2.0\r\n");
     CHECK_EQ(readVersionFile(caseFolder()), std::string("1.4\r"));

@@ -1,0 +1,243 @@
+// What a download server or mirror sends never makes the privileged chains
+// write, change or create anything outside the product's folders: hostile
+// archives through the real installers, and staged trees with links handed
+// straight to the chains, against a victim outside the sandbox.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "installer_components.h"
+#include "installer_components_internal.h"
+#include "installer_config.h"
+#include "installer_download.h"
+#include "installer_utils.h"
+#include "support/components_fixture.h"
+#include "support/test_paths.h"
+#include "support/zip_fixtures.h"
+
+namespace {
+
+using namespace InstallerConfig::Paths;
+using zrvk_test::ComponentsTest;
+using zrvk_test::entry;
+using zrvk_test::manifestWith;
+using zrvk_test::modeOf;
+using zrvk_test::putFile;
+using zrvk_test::readFile;
+using zrvk_test::Recorder;
+using zrvk_test::ZipEntry;
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    std::vector<FolderEntry> entries;
+    listFolder(folder, entries);
+    for (const FolderEntry& e : entries) names.push_back(e.name);
+    return names;
+}
+
+bool isLinkAt(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// A folder and a file of someone else's, outside the sandbox: 0700 and 0600.
+class Victim {
+public:
+    Victim() {
+        putFile(secret(), "secret");
+        chmod(secret().c_str(), 0600);
+        chmod(folder().c_str(), 0700);
+    }
+    std::string folder() const { return box_ / "victim"; }
+    std::string secret() const { return folder() + "/secret"; }
+    void expectUntouched() const {
+        EXPECT_EQ(readFile(secret()), "secret");
+        EXPECT_EQ(modeOf(secret()), 0600u);
+        EXPECT_EQ(modeOf(folder()), 0700u);
+        EXPECT_EQ(namesIn(folder()), std::vector<std::string>{"secret"});
+    }
+
+private:
+    zrvk_test::TempDir box_;
+};
+
+// A relative target that climbs out of any folder of the sandbox to `path`.
+std::string climbingTo(const std::string& path) {
+    std::string up;
+    for (int i = 0; i < 40; ++i) up += "../";
+    return up + path.substr(1);
+}
+
+class HostileArchive : public ComponentsTest {
+public:
+    std::string serve(const std::string& path, const std::vector<ZipEntry>& entries) {
+        return server->serveArchive(path, entries);
+    }
+    bool plugins(const std::vector<std::string>& ids, const std::string& entries, Recorder& r) {
+        return installPlugins(ids, manifestWith(entries), nullptr, r.statusFn(), nullptr);
+    }
+};
+
+// Each archive tries to steer a chain that runs as root to the victim;
+// extraction refuses links that lead out, so the installation fails.
+TEST_F(HostileArchive, LinksThatLeadOutOfTheArchiveFailTheInstallation) {
+    struct Case {
+        const char* what;
+        std::function<bool(HostileArchive&, const Victim&, Recorder&)> install;
+    } cases[] = {
+        {"a plug-in's link, written through by its additional files",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string mrv = t.serve("/a/mrv.zip", {ZipEntry::link("cfg", v.secret()),
+                                                            ZipEntry::file("model.py", "m")});
+             const std::string extra = t.serve("/a/extra.zip", {ZipEntry::file("cfg", "planted")});
+             return t.plugins({"ha"}, entry("ha", "", mrv, extra), r);
+         }},
+        {"one plug-in's link at the top of the shared folder, written through by the next",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string first = t.serve("/b1/adobe.zip", {ZipEntry::file("pa.plugin/Contents/x", "a"),
+                                                                 ZipEntry::link("presets.txt", v.secret())});
+             const std::string second = t.serve("/b2/adobe.zip", {ZipEntry::file("pb.plugin/Contents/x", "b"),
+                                                                  ZipEntry::file("presets.txt", "planted")});
+             return t.plugins({"pa", "pb"}, entry("pa", first, "", "") + "," + entry("pb", second, "", ""), r);
+         }},
+        {"a bundle that is a link to an outside folder",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string adobe = t.serve("/c/adobe.zip", {ZipEntry::link("hc.plugin", v.folder())});
+             return t.plugins({"hc"}, entry("hc", adobe, "", ""), r);
+         }},
+        {"a link that climbs out with ..",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string mrv = t.serve("/d/mrv.zip", {ZipEntry::link("cfg", climbingTo(v.secret()))});
+             const std::string extra = t.serve("/d/extra.zip", {ZipEntry::file("cfg", "planted")});
+             return t.plugins({"hd"}, entry("hd", "", mrv, extra), r);
+         }},
+        {"the server's version.txt as a link to a new file",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string url = t.serve("/e/server.zip", {ZipEntry::file("launcher.py", "v5"),
+                                                               ZipEntry::link("version.txt", v.folder() + "/new")});
+             return installMRVServer(url, "5", nullptr, r.statusFn());
+         }},
+        {"the server's version.txt as a link to an existing file",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string url = t.serve("/f/server.zip", {ZipEntry::file("launcher.py", "v5"),
+                                                               ZipEntry::link("version.txt", v.secret())});
+             return installMRVServer(url, "5", nullptr, r.statusFn());
+         }},
+        {"the render engine's folder of links",
+         [](HostileArchive& t, const Victim& v, Recorder& r) {
+             const std::string url = t.serve("/g/engine.zip", {ZipEntry::file("bin/python3", "engine"),
+                                                               ZipEntry::link("lib", v.folder())});
+             return installRenderEngine({url}, "3", nullptr, r.statusFn(), true);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        wipe();
+        server->clear();
+        Victim victim;
+        Recorder r;
+        EXPECT_FALSE(c.install(*this, victim, r));
+        victim.expectUntouched();
+        for (const std::string& name : namesIn(getRunTempDirectory()))
+            EXPECT_NE(name.rfind("zorvik_installer_", 0), 0u) << "left behind: " << name;
+    }
+}
+
+// Links that stay inside the archive still extract, and no chain or version
+// file follows them.
+TEST_F(HostileArchive, LinksInsideTheArchiveAreNeverFollowedByAChain) {
+    Recorder r;
+    const std::string url = serve("/server.zip", {ZipEntry::file("launcher.py", "v5"),
+                                                  ZipEntry::link("version.txt", "launcher.py"),
+                                                  ZipEntry::link("current", "app"), ZipEntry::file("app/main.py", "m")});
+    ASSERT_TRUE(installMRVServer(url, "5.2", nullptr, r.statusFn())) << r.statuses.back();
+    EXPECT_FALSE(isLinkAt(MRV_SERVER_DIR + "/version.txt"));
+    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/version.txt"), "5.2");
+    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/launcher.py"), "v5");
+    EXPECT_TRUE(isLinkAt(MRV_SERVER_DIR + "/current"));
+    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/current/main.py"), "m");
+
+    // A bundle that is a link (to another bundle of the archive) is never
+    // handed to chown or chmod.
+    const std::string adobe = serve("/h/adobe.zip", {ZipEntry::file("real.plugin/Contents/x", "x"),
+                                                     ZipEntry::link("hh.plugin", "real.plugin")});
+    EXPECT_FALSE(plugins({"hh"}, entry("hh", adobe, "", ""), r));
+    EXPECT_EQ(r.statuses.back(), "Error installing hh (Adobe): Privileged command failed (exit status: 1)");
+
+    // Additional files are merged without writing through a link that the
+    // plug-in's folder holds: the merge fails instead.
+    const std::string mrv = serve("/i/mrv.zip", {ZipEntry::file("data/cfg", "original"), ZipEntry::link("cfg", "data/cfg")});
+    const std::string extra = serve("/i/extra.zip", {ZipEntry::file("cfg", "planted")});
+    EXPECT_FALSE(plugins({"hi"}, entry("hi", "", mrv, extra), r));
+    EXPECT_EQ(readFile(MRV_PLUGINS_DIR + "/hi/data/cfg"), "original");
+    EXPECT_TRUE(isLinkAt(MRV_PLUGINS_DIR + "/hi/cfg"));
+}
+
+// Additional files still merge: what the plug-in's folder held stays unless
+// the archive brings the same name, and hidden files of the archive come too.
+TEST_F(HostileArchive, AdditionalFilesMergeIntoACopyOfTheInstalledFolder) {
+    Recorder r;
+    const std::string mrv = serve("/j/mrv.zip", {ZipEntry::file("model.py", "m"), ZipEntry::file("cfg/a.txt", "a1"),
+                                                 ZipEntry::link("current", "cfg")});
+    ASSERT_TRUE(plugins({"hj"}, entry("hj", "", mrv, ""), r));
+    const std::string extra = serve("/j/extra.zip", {ZipEntry::file("cfg/a.txt", "a2"), ZipEntry::file("cfg/b.txt", "b"),
+                                                     ZipEntry::file(".hidden", "h")});
+    ASSERT_TRUE(plugins({"hj"}, entry("hj", "", "", extra), r)) << r.statuses.back();
+    const std::string d = MRV_PLUGINS_DIR + "/hj";
+    EXPECT_EQ(readFile(d + "/model.py"), "m");
+    EXPECT_EQ(readFile(d + "/cfg/a.txt"), "a2");
+    EXPECT_EQ(readFile(d + "/cfg/b.txt"), "b");
+    EXPECT_EQ(readFile(d + "/.hidden"), "h");
+    EXPECT_TRUE(isLinkAt(d + "/current"));
+    EXPECT_EQ(modeOf(d + "/cfg/b.txt"), 0755u);
+}
+
+// Whatever the staged tree holds (extraction never makes these), no chain
+// follows a link in it: each is copied as a link or refuses the part.
+TEST_F(HostileArchive, ChainsFollowNoStagedLinkWhateverTheTree) {
+    Victim victim;
+    zrvk_test::TempDir box;
+    auto stage = [&](const std::string& name) {
+        const std::string staged = box / name;
+        putFile(staged + "/bin/tool", "tool");
+        EXPECT_EQ(symlink(victim.folder().c_str(), (staged + "/lib").c_str()), 0);
+        EXPECT_EQ(symlink(victim.secret().c_str(), (staged + "/config").c_str()), 0);
+        return staged;
+    };
+    EXPECT_TRUE(Placement::placeRenderEngine(stage("engine"), nullptr));
+    EXPECT_TRUE(Placement::placeMRVServer(stage("server"), nullptr));
+    EXPECT_TRUE(Placement::placePluginPart(Placement::Part::Mrv, "hk", stage("mrv"), nullptr));
+    for (const std::string& d : {RENDER_ENGINE_DIR, MRV_SERVER_DIR, MRV_PLUGINS_DIR + "/hk"}) {
+        EXPECT_EQ(readFile(d + "/bin/tool"), "tool") << d;
+        EXPECT_TRUE(isLinkAt(d + "/lib")) << d;
+    }
+    const std::string adobe = stage("adobe");
+    putFile(adobe + "/hk.plugin/Contents/x", "x");
+    EXPECT_FALSE(Placement::placePluginPart(Placement::Part::Adobe, "hk", adobe, nullptr));
+    EXPECT_FALSE(isLinkAt(PLUGINS_DIR + "/config"));
+    victim.expectUntouched();
+}
+
+// An archive that cannot fit fails before anything of it is written, and
+// says so with both figures; the installed server stays.
+TEST_F(HostileArchive, AnArchiveThatCannotFitFailsBeforeItIsWritten) {
+    Recorder r;
+    const std::string small = serve("/k/server.zip", {ZipEntry::file("launcher.py", "v1")});
+    ASSERT_TRUE(installMRVServer(small, "1", nullptr, r.statusFn()));
+    const std::string big = serve("/k/big.zip", {ZipEntry::file("launcher.py", "v2"),
+                                                 ZipEntry::file("weights.bin", std::string(3 << 20, '\0'))});
+    DeliveryTesting::setFreeSpace(1 << 20);
+    EXPECT_FALSE(installMRVServer(big, "2", nullptr, r.statusFn()));
+    DeliveryTesting::reset();
+    EXPECT_EQ(r.statuses.back(), "Error: Not enough disk space (3.0 MB needed, 1.0 MB free)");
+    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/launcher.py"), "v1");
+    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/version.txt"), "1");
+}
+
+}  // namespace
