@@ -12,6 +12,7 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <unordered_map>
 
 namespace InstallerLogging {
@@ -26,6 +27,10 @@ namespace {
 // A run that finds its name taken (another run of the same second, or an
 // entry another user planted in the shared folder) takes the next free one.
 constexpr int kMaxNameAttempts = 100;
+// Another user can take every numbered name ahead of time: then names with
+// a random part (as mkstemps makes them), which cannot be foreseen.
+constexpr int kRandomNameAttempts = 100;
+constexpr int kRandomPartLength = 6;
 
 using namespace Platform;
 
@@ -54,12 +59,28 @@ std::string formatTime(const std::tm& time, const char* format) {
     return std::string(buffer, length);
 }
 
+std::string randomPart() {
+    static const char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device source;
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof(kCharacters)) - 2);
+    std::string part;
+    for (int i = 0; i < kRandomPartLength; ++i) part += kCharacters[pick(source)];
+    return part;
+}
+
+// The name's part between the time stamp and ".log" for one attempt.
+std::string nameSuffix(int attempt) {
+    if (attempt == 0) return "";
+    if (attempt < kMaxNameAttempts) return "_" + std::to_string(attempt);
+    return "_" + randomPart();
+}
+
 // The log's first free name for this time stamp: stem + ".log", then
-// stem + "_1.log" and so on. Sets `path` to the name tried first when none
-// could be created.
+// stem + "_1.log" and so on, then stem + "_" + a random part + ".log". Sets
+// `path` to the name tried first when none could be created.
 int createLogFile(const std::string& stem, std::string& path) {
-    for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-        const std::string candidate = stem + (attempt == 0 ? "" : "_" + std::to_string(attempt)) + ".log";
+    for (int attempt = 0; attempt < kMaxNameAttempts + kRandomNameAttempts; ++attempt) {
+        const std::string candidate = stem + nameSuffix(attempt) + ".log";
         const int fd = createNewFile(candidate);
         if (fd >= 0) {
             path = candidate;

@@ -14,6 +14,10 @@ std::string readVersionFile(const std::string& dir);
 // The whole content of a regular file of at most `limit` bytes. Anything
 // else (a pipe, a device, a folder, a larger file) is not read: false.
 bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& bytes);
+#ifndef _WIN32
+// The same for a descriptor opened for reading (non-blocking); the caller closes it.
+bool readRegularDescriptor(int fd, std::size_t limit, std::vector<std::uint8_t>& bytes);
+#endif
 // Replaces whatever is at dir + "/version.txt" (the entry itself, never what
 // it names) with a new file holding the version.
 bool writeVersionFile(const std::string& dir, const std::string& version);

@@ -46,6 +46,13 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std
     bytes.clear();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
+    const bool ok = readRegularDescriptor(fd, limit, bytes);
+    ::close(fd);
+    return ok;
+}
+
+bool readRegularDescriptor(int fd, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
     struct stat info;
     bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
               static_cast<unsigned long long>(info.st_size) <= limit;
@@ -60,7 +67,6 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std
         }
         ok = done == bytes.size();
     }
-    ::close(fd);
     if (!ok) bytes.clear();
     return ok;
 }

@@ -16,9 +16,6 @@ namespace PluginDiagnostics {
 
 namespace {
 
-// A resource file larger than this is not a plug-in's resources.
-constexpr std::size_t MAX_RESOURCE_FILE_SIZE = 104857600;
-
 uint32_t littleEndianWord(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
@@ -82,13 +79,14 @@ void storeProperty(PluginInfo& info, const std::string& key, const uint8_t* data
     }
 }
 
+namespace {
+
+// A resource file's bytes; empty for anything but a regular file within the size limit.
 std::vector<uint8_t> readFile(const std::string& path) {
     std::vector<uint8_t> bytes;
     readRegularFile(path, MAX_RESOURCE_FILE_SIZE, bytes);
     return bytes;
 }
-
-namespace {
 
 void scanWinRecords(const std::vector<uint8_t>& d, PluginInfo& info) {
     const std::size_t n = d.size();

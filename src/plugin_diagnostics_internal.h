@@ -14,6 +14,8 @@ namespace PluginDiagnostics {
 
 constexpr std::size_t RECORD_HEADER_SIZE = 16;
 constexpr uint32_t MAX_PROPERTY_LENGTH = 9999;
+// A resource file larger than this is not a plug-in's resources.
+constexpr std::size_t MAX_RESOURCE_FILE_SIZE = 104857600;
 
 // The first vendor signature at or after `from` that leaves room for a record
 // header, or the data's size when there is none.
@@ -21,8 +23,6 @@ std::size_t findRecord(const std::vector<uint8_t>& d, std::size_t from, const ch
 // Stores one property; the key is in reading order, `word` reads the version word.
 void storeProperty(PluginInfo& info, const std::string& key, const uint8_t* data, uint32_t length,
                    uint32_t (*word)(const uint8_t*));
-// A resource file's bytes; empty for anything but a regular file within the size limit.
-std::vector<uint8_t> readFile(const std::string& path);
 std::string fileNameOf(const std::string& path, const char* separators);
 bool endsWith(const std::string& text, const std::string& suffix);
 

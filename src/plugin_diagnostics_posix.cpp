@@ -5,6 +5,7 @@
 #include "installer_utils.h"
 #include "plugin_diagnostics_internal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,15 +34,52 @@ uint32_t bigEndianWord(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-// The first entry of the bundle's resource folder named "<something>.rsrc".
-std::string findResourceFile(const std::string& bundlePath) {
-    const std::string folder = bundlePath + "/Contents/Resources";
-    std::vector<FolderEntry> entries;
-    listFolder(folder, entries);
-    for (const FolderEntry& entry : entries) {
-        if (entry.name.size() >= 6 && endsWith(entry.name, ".rsrc")) return folder + "/" + entry.name;
+int openFolderAt(int parent, const char* name) {
+    return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The first entry of the open folder named "<something>.rsrc"; empty when there is none.
+std::string firstResourceName(int folder) {
+    const int listed = fcntl(folder, F_DUPFD_CLOEXEC, 0);  // closedir closes it
+    if (listed < 0) return "";
+    DIR* dir = fdopendir(listed);
+    if (dir == nullptr) {
+        ::close(listed);
+        return "";
     }
-    return "";
+    std::string found;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() >= 6 && endsWith(name, ".rsrc")) {
+            found = name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// The bundle's resource file, reached from the bundle's folder one component
+// at a time by no-follow opens: a link anywhere in the bundle (Contents,
+// Resources or the file itself) could lead to any file of the user, whose
+// records would go out in the inventory; it reads as absent.
+std::vector<uint8_t> readResourceFile(const std::string& bundlePath) {
+    std::vector<uint8_t> bytes;
+    int folder = openFolderAt(AT_FDCWD, bundlePath.c_str());
+    for (const char* name : {"Contents", "Resources"}) {
+        if (folder < 0) return bytes;
+        const int inner = openFolderAt(folder, name);
+        ::close(folder);
+        folder = inner;
+    }
+    if (folder < 0) return bytes;
+    const std::string name = firstResourceName(folder);
+    const int file = name.empty() ? -1 : ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ::close(folder);
+    if (file < 0) return bytes;
+    readRegularDescriptor(file, MAX_RESOURCE_FILE_SIZE, bytes);
+    ::close(file);
+    return bytes;
 }
 
 void scanMacRecords(const std::vector<uint8_t>& d, PluginInfo& info) {
@@ -234,8 +272,7 @@ int checkPluginSignature(const std::string& path) {
 PluginInfo parsePluginMac(const std::string& bundlePath) {
     PluginInfo info;
     info.file = fileNameOf(bundlePath, "/");
-    const std::string resourceFile = findResourceFile(bundlePath);
-    if (!resourceFile.empty()) scanMacRecords(readFile(resourceFile), info);
+    scanMacRecords(readResourceFile(bundlePath), info);
     return info;
 }
 

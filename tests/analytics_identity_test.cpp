@@ -1,5 +1,6 @@
 // Machine identity from hand-built interface lists and id.txt fixtures.
 #include "posthog.h"
+#include "posthog_internal.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -191,10 +192,56 @@ TEST_F(IdFile, NoHardwareAddressGivesNothingAndWritesNothing) {
     EXPECT_EQ(PostHog::Client::generateMachineId(), "");
 }
 
-TEST_F(IdFile, ALinkInTheSharedFolderIsNeitherReadNorWrittenThrough) {
-    const std::string target = dir / "elsewhere.txt";
-    writeFile(target, "secret first line\n");
-    ASSERT_EQ(symlink(target.c_str(), path().c_str()), 0);
-    EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2);
-    EXPECT_EQ(readFile(target), "secret first line\n");
+TEST(IdFileFacts, OnlyARegularFileWithOneNameOfTheCurrentUserIsOurs) {
+    struct Case {
+        const char* name;
+        PostHog::MachineID::IdFileFacts facts;
+        bool ours;
+    };
+    const Case cases[] = {
+        {"our own file", {true, 1, true}, true},
+        {"a second name of a file", {true, 2, true}, false},
+        {"no name left", {true, 0, true}, false},
+        {"another user's file", {true, 1, false}, false},
+        {"not a regular file", {false, 1, true}, false},
+        {"nothing of ours", {false, 3, false}, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(PostHog::MachineID::isOwnIdFile(c.facts), c.ours) << c.name;
+}
+
+// Another user can plant, in the shared folder, a link or a second name of
+// a file of the installing user: its first line would be sent as the id, and
+// a blank one would have been rewritten with the id.
+TEST_F(IdFile, ALinkOrASecondNameInTheSharedFolderIsNeitherReadNorWrittenThrough) {
+    struct Case {
+        const char* name;
+        int (*plant)(const char* target, const char* at);
+        const char* content;
+    };
+    const Case cases[] = {
+        {"symbolic link", symlink, "secret first line\n"},
+        {"symbolic link to a blank line", symlink, "\nsecret second line\n"},
+        {"hard link", link, "secret first line\n"},
+        {"hard link to a blank line", link, "\nsecret second line\n"},
+        {"hard link to an empty file", link, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string target = dir / "elsewhere.txt";
+        std::remove(path().c_str());
+        writeFile(target, c.content);
+        ASSERT_EQ(c.plant(target.c_str(), path().c_str()), 0) << c.name;
+        EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2) << c.name;
+        EXPECT_EQ(readFile(target), c.content) << c.name;
+    }
+}
+
+TEST_F(IdFile, AnotherUsersFileIsNeitherReadNorWritten) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+    for (const char* content : {"their id\n", "\ntheir second line\n", ""}) {
+        std::remove(path().c_str());
+        writeFile(path(), content);
+        ASSERT_EQ(chown(path().c_str(), 65534, 65534), 0);
+        EXPECT_EQ(PostHog::MachineID::getHashedMacIdWithFallback(path()), ID_A1B2) << content;
+        EXPECT_EQ(readFile(path()), content);
+    }
 }

@@ -150,32 +150,24 @@ TEST(FileLogger, NoProgramStartedLaterHoldsTheLogFile) {
     });
 }
 
-// Another user of the shared folder can create the names of the next
-// seconds' logs first: as links to a file of the installer's user, or as
-// files of their own. None of them is written through or appended to.
-TEST(FileLogger, NamesPlantedInTheFolderAreNeverWrittenThrough) {
-    SharedTempDir tmp;
-    const std::string pathRecord = tmp / "path";
-    const std::string logs = tmp / "logs";
-    const std::string victim = tmp / "victim";
-    std::vector<std::string> planted;
-    // The child runs the test again from here: only the parent plants.
-    if (!testing::internal::InDeathTestChild()) {
-        writeFile(victim, "victim\n");
-        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
-        const std::time_t now = std::time(nullptr);
-        for (std::time_t t = now - 1; t <= now + 5; ++t) {
-            std::tm local{};
-            localtime_r(&t, &local);
-            char stamp[32];
-            std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
-            const std::string stem = logs + "/installer_" + stamp;
-            ASSERT_EQ(symlink(victim.c_str(), (stem + ".log").c_str()), 0);
-            writeFile(stem + "_1.log", "another run\n");
-            ASSERT_EQ(symlink(victim.c_str(), (stem + "_2.log").c_str()), 0);
-            planted.push_back(stem);
-        }
+// The time stamps of the names that a log started now may take: from a
+// second before to five seconds after.
+std::vector<std::string> stampsAroundNow() {
+    std::vector<std::string> stamps;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 5; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+        stamps.push_back(stamp);
     }
+    return stamps;
+}
+
+// Starts the logger in a child with `logs` as its folder and logs a line
+// there; the path of the log it took.
+std::string logOnceInChild(const std::string& logs, const std::string& pathRecord) {
     IN_CHILD({
         InstallerLogging::logDirectoryForTesting() = logs;
         FileLogger& logger = FileLogger::getInstance();
@@ -183,15 +175,72 @@ TEST(FileLogger, NamesPlantedInTheFolderAreNeverWrittenThrough) {
         writeFile(pathRecord, logger.getLogFilePath());
         std::cout << "[TEST] logged" << std::endl;
     });
+    return readFile(pathRecord);
+}
+
+void expectLoggedInRegularFile(const std::string& path) {
+    struct stat file;
+    ASSERT_EQ(lstat(path.c_str(), &file), 0) << path;
+    EXPECT_TRUE(S_ISREG(file.st_mode));
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(file.st_mode & 0777, 0644u & ~mask) << "the mode of every log";
+    EXPECT_NE(readFile(path).find("[TEST] logged\n"), std::string::npos);
+}
+
+// Another user of the shared folder can create the names of the next
+// seconds' logs first: as links to a file of the installer's user, or as
+// files of their own. None of them is written through or appended to.
+TEST(FileLogger, NamesPlantedInTheFolderAreNeverWrittenThrough) {
+    SharedTempDir tmp;
+    const std::string logs = tmp / "logs";
+    const std::string victim = tmp / "victim";
+    const std::vector<std::string> stamps = stampsAroundNow();
+    // The child runs the test again from here: only the parent plants.
+    if (!testing::internal::InDeathTestChild()) {
+        writeFile(victim, "victim\n");
+        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+        for (const std::string& stamp : stamps) {
+            const std::string stem = logs + "/installer_" + stamp;
+            ASSERT_EQ(symlink(victim.c_str(), (stem + ".log").c_str()), 0);
+            writeFile(stem + "_1.log", "another run\n");
+            ASSERT_EQ(symlink(victim.c_str(), (stem + "_2.log").c_str()), 0);
+        }
+    }
+    const std::string path = logOnceInChild(logs, tmp / "path");
     EXPECT_EQ(readFile(victim), "victim\n");
-    const std::string path = readFile(pathRecord);
     ASSERT_GE(path.size(), 6u);
     EXPECT_EQ(path.compare(path.size() - 6, 6, "_3.log"), 0) << path;
-    struct stat file;
-    ASSERT_EQ(lstat(path.c_str(), &file), 0);
-    EXPECT_TRUE(S_ISREG(file.st_mode));
-    EXPECT_NE(readFile(path).find("[TEST] logged\n"), std::string::npos);
-    for (const std::string& stem : planted) EXPECT_EQ(readFile(stem + "_1.log"), "another run\n");
+    expectLoggedInRegularFile(path);
+    for (const std::string& stamp : stamps) EXPECT_EQ(readFile(logs + "/installer_" + stamp + "_1.log"), "another run\n");
+}
+
+// Another user can take every numbered name of the next seconds ahead of
+// time: the run still gets a log, under a name with a random part.
+TEST(FileLogger, ARunWhoseNumberedNamesAreAllTakenStillGetsALog) {
+    SharedTempDir tmp;
+    const std::string logs = tmp / "logs";
+    const std::vector<std::string> stamps = stampsAroundNow();
+    if (!testing::internal::InDeathTestChild()) {
+        ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+        for (const std::string& stamp : stamps) {
+            const std::string stem = logs + "/installer_" + stamp;
+            writeFile(stem + ".log", "taken\n");
+            for (int n = 1; n <= 99; ++n) writeFile(stem + "_" + std::to_string(n) + ".log", "taken\n");
+        }
+    }
+    const std::string path = logOnceInChild(logs, tmp / "path");
+    const std::string name = path.substr(path.rfind('/') + 1);
+    // installer_<stamp>_<six letters or digits>.log
+    ASSERT_EQ(name.size(), std::string("installer_20250131_142501_abc123.log").size()) << name;
+    EXPECT_NE(std::find(stamps.begin(), stamps.end(), name.substr(10, 15)), stamps.end()) << name;
+    EXPECT_EQ(name[25], '_') << name;
+    EXPECT_TRUE(std::all_of(name.begin() + 26, name.begin() + 32,
+                            [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }))
+        << name;
+    EXPECT_EQ(name.substr(32), ".log");
+    expectLoggedInRegularFile(path);
+    for (const std::string& stamp : stamps) EXPECT_EQ(readFile(logs + "/installer_" + stamp + "_99.log"), "taken\n");
 }
 
 // Lines that threads build from several << stay whole in the file.

@@ -503,6 +503,40 @@ TEST_F(Inventory, LinksAreNeverFollowed) {
     EXPECT_EQ(summary(plugins[0]), "Glow.plugin|Glow|1.0.0||own|1");
 }
 
+// A link inside a bundle (its Contents, its Resources or its resource file)
+// could lead to any file of the user, whose records would go out in the
+// inventory: the bundle reads as having no resources.
+TEST_F(Inventory, LinksInsideABundleAreNeverFollowed) {
+    TempDir elsewhere;
+    const std::string far = makeMacBundle(elsewhere.path(), "Far.plugin",
+                                          pluginProperties("Far", versionWord(1, 0, 0), "Far Away", false));
+    struct Case {
+        const char* inside;  // what in Foo.plugin is a link
+        std::string target;  // to this, in the folder elsewhere
+    };
+    const Case cases[] = {
+        {"Contents", far + "/Contents"},
+        {"Contents/Resources", far + "/Contents/Resources"},
+        {"Contents/Resources/Foo.rsrc", far + "/Contents/Resources/Far.rsrc"},
+    };
+    makeMacBundle(mediaCore(), "Blur.plugin", pluginProperties("Blur", versionWord(1, 2, 0), "Vendor Blur", false));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.inside);
+        const std::string bundle = mediaCore() + "/Foo.plugin";
+        std::filesystem::remove_all(bundle);
+        const std::string link = bundle + "/" + c.inside;
+        makeFolders(link.substr(0, link.rfind('/')));
+        ASSERT_EQ(::symlink(c.target.c_str(), link.c_str()), 0);
+
+        std::vector<PluginInfo> plugins;
+        const std::vector<std::string> log = collect(plugins);
+        ASSERT_EQ(plugins.size(), 1u);
+        EXPECT_EQ(summary(plugins[0]), "Blur.plugin|Blur|1.2.0|Vendor Blur|other|0");
+        EXPECT_EQ(std::find(log.begin(), log.end(), "  Far 1.0.0"), log.end());
+        expectFields(PluginDiagnostics::parsePluginMac(bundle), {});
+    }
+}
+
 TEST_F(Inventory, IssuesCountOnlyStatusesFromAdhocUp) {
     struct Case {
         const char* codesign;

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace PostHog {
 
@@ -50,6 +51,17 @@ std::string getHashedMacIdFromNode(unsigned long long node) {
     if (digest.size() < 32) return "";
     return digest.substr(0, 8) + "-" + digest.substr(8, 4) + "-" + digest.substr(12, 4) + "-" +
            digest.substr(16, 4) + "-" + digest.substr(20, 12);
+}
+
+bool isOwnIdFile(const IdFileFacts& facts) { return facts.regular && facts.links == 1 && facts.ownedByCurrentUser; }
+
+// A first line longer than this is not waited for to its end.
+constexpr std::size_t kFirstLineLimit = 65536;
+
+bool appendToFirstLine(std::string& line, const char* chunk, std::size_t size) {
+    const char* end = static_cast<const char*>(std::memchr(chunk, '\n', size));
+    line.append(chunk, end ? static_cast<std::size_t>(end - chunk) : size);
+    return end != nullptr || line.size() > kFirstLineLimit;
 }
 
 std::string getHashedMacId() { return getHashedMacIdFromNode(systemNode()); }

@@ -16,7 +16,6 @@
 #endif
 
 #include <cerrno>
-#include <cstring>
 
 namespace PostHog {
 
@@ -57,13 +56,22 @@ unsigned long long nodeFromInterfaceList(const struct ifaddrs* list) {
     return 0;
 }
 
-// id.txt lies in a folder that every user may write: a link planted there
-// is neither read nor written through.
+namespace {
+// The facts are read from the descriptor itself, so nothing can be swapped
+// in between; O_NOFOLLOW already refuses a symbolic link.
+bool isOwnIdFileAt(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    return isOwnIdFile({S_ISREG(st.st_mode), static_cast<unsigned long long>(st.st_nlink), st.st_uid == geteuid()});
+}
+}  // namespace
+
+// id.txt lies in a folder that every user may write: a link, a second name
+// of another file or another user's file planted there is not read.
 bool readFirstLine(const std::string& path, std::string& line) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!isOwnIdFileAt(fd)) {
         close(fd);
         return false;
     }
@@ -71,18 +79,16 @@ bool readFirstLine(const std::string& path, std::string& line) {
     char buffer[512];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0) break;
-        const char* end = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<size_t>(n)));
-        line.append(buffer, end ? static_cast<size_t>(end - buffer) : static_cast<size_t>(n));
-        if (end || line.size() > 65536) break;
+        if (n <= 0 || appendToFirstLine(line, buffer, static_cast<size_t>(n))) break;
     }
     close(fd);
     return true;
 }
 
 // A file made here is opened to every user through its own descriptor (the
-// umask would narrow the creation mode), so that each user's run can rewrite
-// it; nothing privileged ever changes its mode.
+// umask would narrow the creation mode), as the server chain leaves an
+// existing one; nothing privileged ever changes its mode. Only its owner's
+// runs read or rewrite it: any other run keeps to the computed id.
 void writeId(const std::string& path, const std::string& id) {
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     bool created = true;
@@ -92,8 +98,7 @@ void writeId(const std::string& path, const std::string& id) {
         fd = open(path.c_str(), flags);
     }
     if (fd < 0) return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!created || fchmod(fd, 0666) == 0) && ftruncate(fd, 0) == 0) {
+    if (isOwnIdFileAt(fd) && (!created || fchmod(fd, 0666) == 0) && ftruncate(fd, 0) == 0) {
         ssize_t written = write(fd, id.data(), id.size());
         (void)written;
     }

@@ -94,6 +94,19 @@ namespace MachineID {
 unsigned long long nodeFromBytes(const unsigned char* bytes);
 // The node of the machine's first usable adapter; 0 when there is none.
 unsigned long long systemNode();
+// What the id file's own open handle tells of it.
+struct IdFileFacts {
+    bool regular = false;          // a plain file: no folder, device, pipe, link or reparse point
+    unsigned long long links = 0;  // the names it has on its volume
+    bool ownedByCurrentUser = false;
+};
+// The id file lies in a folder where every user may create entries: a second
+// name of another file (whose first line would leave the machine as the id,
+// and which a blank line would have rewritten), or a file of another user,
+// is neither read nor written; the computed id is used instead.
+bool isOwnIdFile(const IdFileFacts& facts);
+// Adds a chunk of the file to its first line; true once the line is complete.
+bool appendToFirstLine(std::string& line, const char* chunk, std::size_t size);
 // The first line of the id file; false when it cannot be read as ours.
 bool readFirstLine(const std::string& path, std::string& line);
 // Makes the id the file's whole content, never through a planted link.

@@ -8,6 +8,7 @@
 
 #include "installer_config.h"
 #include "plugin_diagnostics.h"
+#include "plugin_diagnostics_internal.h"
 
 #include <map>
 #include <string>
@@ -93,4 +94,18 @@ ZRVK_CASE(collectInstalledPluginsFollowsNoLinks) {
     for (const char* link : {"/ZRVK/self", "/Loop A/to B", "/Loop B/to A", "/A link to ZRVK"}) {
         removeLink(mediaCore + link);
     }
+}
+
+// A link put in place of an .aex after the walk listed it is opened as
+// itself and refused: what it leads to is not read.
+ZRVK_CASE(aPluginThatIsALinkReadsAsAbsent) {
+    const std::string folder = caseFolder() + "/Plug-ins";
+    makeFolders(folder);
+    writeFile(folder + "/Far.aex", aexFile("Far", zrvk_test::versionWord(1, 0, 0), "Far Away"));
+    CHECK_EQ(PluginDiagnostics::Platform::readPlugin(folder + "/Far.aex").name, std::string("Far"));
+    skipUnderWine("wine shows a Unix link to a file as the file itself");
+    REQUIRE(makeLink(folder + "/Near.aex", folder + "/Far.aex"));
+    const PluginInfo info = PluginDiagnostics::Platform::readPlugin(folder + "/Near.aex");
+    CHECK(info.name.empty() && info.version.empty() && info.match_name.empty());
+    removeLink(folder + "/Near.aex");
 }

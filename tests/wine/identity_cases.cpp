@@ -68,18 +68,22 @@ ZRVK_CASE(machineIdFileIsWrittenWhenMissingOrBlank) {
     CHECK_EQ(readFile(path), id);
 }
 
-// The elevated installer writes id.txt in a folder where any user may create
-// entries: a link or a second name of another file there is not written through.
-ZRVK_CASE(machineIdFileIsNotWrittenThroughALinkOrASecondName) {
+// The elevated installer reads and writes id.txt in a folder where any user
+// may create entries: a link or a second name of another file there is
+// neither read (its first line would be sent as the id) nor written through.
+ZRVK_CASE(machineIdFileIsNotReadOrWrittenThroughALinkOrASecondName) {
     const std::string id = MachineID::getHashedMacId();
     if (id.empty()) skip("no adapter with a hardware address");
     const std::string victim = caseFolder() + "/victim.txt";
-    writeFile(victim, "");
     const std::string hardLink = caseFolder() + "/hard/id.txt";
     makeFolders(caseFolder() + "/hard");
-    REQUIRE(CreateHardLinkA(hardLink.c_str(), victim.c_str(), nullptr));
-    CHECK_EQ(MachineID::getHashedMacIdWithFallback(hardLink), id);
-    CHECK_EQ(readFile(victim), std::string());
+    for (const char* content : {"", "secret first line\r\n", "\r\nsecret second line\r\n"}) {
+        DeleteFileA(hardLink.c_str());
+        writeFile(victim, content);
+        REQUIRE(CreateHardLinkA(hardLink.c_str(), victim.c_str(), nullptr));
+        CHECK_EQ(MachineID::getHashedMacIdWithFallback(hardLink), id);
+        CHECK_EQ(readFile(victim), std::string(content));
+    }
 
     // wine shows a Unix link to a file as the file itself: Windows only.
     if (underWine()) return;
@@ -87,6 +91,6 @@ ZRVK_CASE(machineIdFileIsNotWrittenThroughALinkOrASecondName) {
     makeFolders(caseFolder() + "/linked");
     REQUIRE(makeLink(linked, victim));
     CHECK_EQ(MachineID::getHashedMacIdWithFallback(linked), id);
-    CHECK_EQ(readFile(victim), std::string());
+    CHECK_EQ(readFile(victim), std::string("\r\nsecret second line\r\n"));
     removeLink(linked);
 }

@@ -6,7 +6,10 @@
 
 #include "installer_logging.h"
 
+#include <algorithm>
+#include <ctime>
 #include <string>
+#include <vector>
 
 using namespace wintest;
 
@@ -56,4 +59,37 @@ ZRVK_CASE(logFolderFallsBackToTheTemporaryFolder) {
     ScopedEnv tmp("TMP", temp.c_str());
     ScopedEnv tempVariable("TEMP", temp.c_str());
     checkLogWrittenTo(temp + "\\ZRVK\\Logs");
+}
+
+// With every numbered name of the next seconds taken, the run still gets a
+// log: installer_<stamp>_<six letters or digits>.log.
+ZRVK_CASE(logTakesANameWithARandomPartWhenTheNumberedOnesAreTaken) {
+    const std::string localAppData = withBackslashes(caseFolder() + "/local app data");
+    const std::string folder = localAppData + "\\ZRVK\\Logs";
+    makeFolders(folder);
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 5; ++t) {
+        std::tm local{};
+        localtime_s(&local, &t);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+        const std::string stem = folder + "\\installer_" + stamp;
+        writeFile(stem + ".log", "taken");
+        for (int n = 1; n <= 99; ++n) writeFile(stem + "_" + std::to_string(n) + ".log", "taken");
+    }
+    ScopedEnv local("LOCALAPPDATA", localAppData.c_str());
+    CHECK_EQ(runProgram(roleCommand(selfPath(), "open_log")), 0L);
+    std::vector<std::string> made;
+    for (const auto& entry : folderEntries(folder)) {
+        if (readFile(folder + "\\" + entry.first) != "taken") made.push_back(entry.first);
+    }
+    REQUIRE(made.size() == 1);
+    const std::string& name = made.front();
+    CHECK_EQ(name.size(), std::string("installer_20250131_142501_abc123.log").size());
+    CHECK(isLogFileName(name.substr(0, 25) + ".log"));
+    CHECK_EQ(name.substr(25, 1), std::string("_"));
+    const std::string part = name.substr(26, 6);
+    CHECK(std::all_of(part.begin(), part.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }));
+    CHECK(readFile(folder + "\\" + name).find("\r\n[LOGGER] Log file created: " + folder + "\\" + name + "\r\n") !=
+          std::string::npos);
 }
