@@ -5,6 +5,7 @@
 #include "loopback_server.h"
 #include "support/e2e_fixture.h"
 #include "support/plugin_fixtures.h"
+#include "support/zip_fixtures.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -223,6 +224,77 @@ TEST_F(EndToEnd, AFailingSourceEndsOnTheFailedPage) {
 
     ASSERT_TRUE(screen_.click(kFailedClose));
     expectCleanExit();
+}
+
+// Another user leaves a plain file where the server folder goes, in the
+// shared data folder: the installation removes it and completes.
+TEST_F(EndToEnd, AFilePlantedAtTheServerFolderDoesNotBlockTheInstallation) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    zrvk_test::run("rm -rf " + quote(P::MRV_BASE_DIR) + " && mkdir -p " + quote(P::MRV_BASE_DIR));
+    chmod(P::MRV_BASE_DIR.c_str(), 01777);
+    zrvk_test::writeFile(P::MRV_SERVER_DIR, "planted\n");
+    if (geteuid() == 0) zrvk_test::run("chown 65534:65534 " + quote(P::MRV_SERVER_DIR));
+
+    startServer();
+    launch();
+    reachPluginList();
+    installFirstAndThirdPlugin();
+    ASSERT_TRUE(screen_.waitFor(kComplete, 120s)) << program_->out() << program_->err();
+    if (const pid_t pid = launchedServer()) kill(pid, SIGKILL);
+    EXPECT_TRUE(std::filesystem::is_regular_file(P::MRV_SERVER_DIR + "/launcher.py"));
+    EXPECT_EQ(firstLine(P::MRV_SERVER_DIR + "/version.txt"), "1.4.2");
+    ASSERT_TRUE(screen_.click(kCompleteClose));
+    expectCleanExit();
+    removeInstallation();
+}
+
+// The download server sends Deep Denoise's MRV component with a link to a
+// file outside, and the Hugging Face mirror its additional files with a file
+// of the same name, which used to be written through the link as root. The
+// installation fails on the failed page, the program stays alive to close
+// it, and nothing outside changes.
+TEST_F(EndToEnd, ArchivesWithALinkLeadingOutChangeNothingOutside) {
+    namespace P = InstallerConfig::Paths;
+    removeInstallation();
+    const std::string victims = kWork + "/archive-victims";
+    zrvk_test::run("rm -rf " + quote(victims) + " && mkdir -p " + quote(victims));
+    zrvk_test::writeFile(victims + "/secret", "secret\n");
+    chmod((victims + "/secret").c_str(), 0600);
+    const std::string before = describeTree(victims);
+
+    using zrvk_test::ZipEntry;
+    server_.route("GET", "/github.com/zorvik/deep-denoise/releases/download/v2.1.0/deep-denoise_mac_mrv.zip",
+                  Response::text(200,
+                                 zrvk_test::zipOf({ZipEntry::file("component.json", "{}"),
+                                                   ZipEntry::link("settings.json", victims + "/secret")}),
+                                 "application/zip"));
+    server_.routePrefix("GET", "/huggingface.co/zorvik/deep-denoise/", Response::text(404, "not found\n"));
+    const std::string mirror = "/127.0.0.1:" + std::to_string(kPort) + "/hfmirror/zorvik/deep-denoise/";
+    server_.routePrefix("GET", mirror,
+                        Response::text(200, zrvk_test::zipOf({ZipEntry::file("settings.json", "planted\n")}),
+                                       "application/zip"));
+    startServer();
+    launch();
+    reachPluginList();
+    ASSERT_TRUE(screen_.click(pluginRow(0)));
+    ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
+    ASSERT_TRUE(screen_.click(kInstall));
+    ASSERT_TRUE(screen_.waitFor(kFailed, 120s)) << program_->out() << program_->err();
+    screen_.save("failed-on-an-archive-with-a-link-leading-out");
+
+    const std::string err = program_->err();
+    EXPECT_NE(err.find("[extractZip] Refusing link that leads outside the destination: settings.json -> " + victims +
+                       "/secret"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(describeTree(victims), before);
+    EXPECT_FALSE(std::filesystem::exists(P::MRV_PLUGINS_DIR + "/deep-denoise/settings.json"));
+    ASSERT_TRUE(screen_.click(kFailedClose));
+    expectCleanExit();
+    EXPECT_EQ(describeTree(victims), before);
+    removeInstallation();
+    zrvk_test::run("rm -rf " + quote(victims));
 }
 
 }  // namespace
