@@ -64,8 +64,8 @@ void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
 
 namespace {
 
-// The requested plug-ins, found in one fresh detection; false when one of
-// them could not be found or removed.
+// The requested plug-ins, found in one fresh detection; false when one that
+// was found could not be removed. One that is not there is already as asked.
 bool uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
     logBanner("=== Uninstalling Plugins ===");
     const std::vector<InstallerUninstall::InstalledPlugin> installed = InstallerUninstall::detectInstalledPlugins();
@@ -75,7 +75,6 @@ bool uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
         const std::vector<const InstallerUninstall::InstalledPlugin*> found = InstallerUninstall::findPlugins(installed, id);
         if (found.empty()) {
             std::cout << "[UNINSTALL_THREAD] Plugin not found: " << id << std::endl;
-            ok = false;
         }
         for (const InstallerUninstall::InstalledPlugin* plugin : found) {
             if (!InstallerUninstall::uninstallPlugin(*plugin, nullptr)) {
