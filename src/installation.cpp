@@ -11,6 +11,7 @@
 #include "plugin_diagnostics.h"
 #include "progress.h"
 #include "system.h"
+#include "text_escape.h"
 
 #include <nlohmann/json.hpp>
 

@@ -13,8 +13,9 @@
 #include <string>
 #include <utility>
 
-#include "installer_extract.h"
 #include "installer_extract_paths.h"
+
+uint64_t percentOf(uint64_t done, uint64_t total) { return total == 0 ? 0 : done * 100 / total; }
 
 namespace Extraction {
 

@@ -89,6 +89,8 @@ std::string escapeStringBody(const std::string& text, EscapeFor target) {
 
 std::string escapeJsonText(const std::string& text) { return escapeStringBody(text, EscapeFor::Json); }
 
+std::string jsEscape(const std::string& text) { return escapeStringBody(text, EscapeFor::Script); }
+
 std::string withValidUtf8(const std::string& text) {
     std::string out;
     out.reserve(text.size());

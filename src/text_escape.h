@@ -16,3 +16,8 @@ std::string escapeJsonText(const std::string& text);
 // The text with each invalid UTF-8 byte replaced by U+FFFD: what a reader of
 // escapeJsonText's output gets back.
 std::string withValidUtf8(const std::string& text);
+
+// Escapes a text for a double-quoted JavaScript string literal so that the
+// script always parses and the text arrives unchanged: backslash, quotes,
+// every control character, U+2028/U+2029; invalid UTF-8 becomes U+FFFD.
+std::string jsEscape(const std::string& text);

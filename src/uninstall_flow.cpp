@@ -3,6 +3,7 @@
 #include "bridge.h"
 #include "installer_auth.h"
 #include "installer_uninstall.h"
+#include "text_escape.h"
 
 #include <nlohmann/json.hpp>
 
