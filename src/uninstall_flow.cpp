@@ -1,9 +1,9 @@
 #include "uninstall_flow.h"
 
 #include "bridge.h"
-#include "installer_auth.h"
 #include "installer_uninstall.h"
 #include "text_escape.h"
+#include "worker.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,13 +31,6 @@ const char* const UNINSTALL_SUCCESS = "if (window.onUninstallComplete) { window.
 
 std::string uninstallFailure(const std::string& error) {
     return "if (window.onUninstallComplete) { window.onUninstallComplete({success: false, error: '" + error + "'}); }";
-}
-
-bool acquireUninstallRights(UninstallContext* ctx) {
-    std::string error;
-    if (acquireWorkerRights("[UNINSTALL_THREAD]", error)) return true;
-    postScript(ctx->webview, uninstallFailure("Authorization required to uninstall"));
-    return false;
 }
 
 // Only a JSON boolean sets a flag.
@@ -125,36 +118,31 @@ bool runUninstallSteps(UninstallContext* ctx, int total) {
     return ok;
 }
 
+// A request for nothing succeeds at once, with no progress.
+bool uninstallRequested(UninstallContext& ctx) {
+    const int total = (ctx.renderEngine ? 1 : 0) + (ctx.mrvServer ? 1 : 0) + (ctx.userData ? 1 : 0) +
+                      static_cast<int>(ctx.pluginIds.size());
+    if (total == 0) {
+        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
+        return true;
+    }
+    return runUninstallSteps(&ctx, total);
+}
+
 }  // namespace
 
 void uninstallThreadFunc(UninstallContext* ctx) {
-    logBlock("=== UNINSTALL THREAD STARTED ===");
-    if (!acquireUninstallRights(ctx)) {
-        delete ctx;
-        return;
-    }
-    const int total = (ctx->renderEngine ? 1 : 0) + (ctx->mrvServer ? 1 : 0) + (ctx->userData ? 1 : 0) +
-                      static_cast<int>(ctx->pluginIds.size());
-    if (total == 0) {
-        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
-        releaseWorkerRights();
-        postScript(ctx->webview, UNINSTALL_SUCCESS);
-        delete ctx;
-        return;
-    }
-
-    // Every way out of the steps posts exactly one completion script.
-    bool ok = false;
-    try {
-        ok = runUninstallSteps(ctx, total);
-    } catch (const std::exception& e) {
-        std::cerr << "[UNINSTALL_THREAD] Unexpected error: " << e.what() << std::endl;
-    } catch (...) {
-        std::cerr << "[UNINSTALL_THREAD] Unexpected error" << std::endl;
-    }
-    releaseWorkerRights();
-    postScript(ctx->webview, ok ? UNINSTALL_SUCCESS : uninstallFailure("Some components failed to uninstall"));
-    delete ctx;
+    WorkerSteps<UninstallContext> worker;
+    worker.tag = "[UNINSTALL_THREAD]";
+    worker.startBanner = "=== UNINSTALL THREAD STARTED ===";
+    worker.refused = [](UninstallContext& c, const std::string&) {
+        postScript(c.webview, uninstallFailure("Authorization required to uninstall"));
+    };
+    worker.steps = uninstallRequested;
+    worker.complete = [](UninstallContext& c, bool ok) {
+        postScript(c.webview, ok ? UNINSTALL_SUCCESS : uninstallFailure("Some components failed to uninstall"));
+    };
+    runWorker(ctx, worker);
 }
 
 void startUninstall_cb(const char* seq, const char* req, void* arg) {
