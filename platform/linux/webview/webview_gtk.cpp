@@ -1,8 +1,6 @@
-// Web-view layer for the Linux build on GTK 3 and WebKitGTK 4.1.
-//
-// Threading: the thread that calls webview_create is the UI thread. Only
-// webview_dispatch, webview_terminate and webview_return may be called from
-// other threads; they touch nothing but the task queue and atomics.
+// Web-view layer for the Linux build on GTK 3 and WebKitGTK 4.1 (its
+// threading contract is in webview.h). The calls other threads may make
+// touch nothing but the task queue and atomics.
 //
 // Lifetime: webview_destroy tears the window down but never frees the handle,
 // so a worker that still posts after the loop ended hits a harmless no-op
