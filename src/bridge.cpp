@@ -2,7 +2,6 @@
 
 #include "installer_utils.h"
 #include "startup.h"
-#include "text_escape.h"
 
 #include <cctype>
 #include <iostream>
@@ -50,8 +49,6 @@ void openInBrowser(const std::string& url) {
 
 // ---------------------------------------------------------------------------
 // Scripts for the page and answers to its calls
-
-std::string jsEscape(const std::string& text) { return escapeStringBody(text, EscapeFor::Script); }
 
 void executeJS(webview_t w, void* arg) {
     std::string* script = static_cast<std::string*>(arg);

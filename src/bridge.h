@@ -13,11 +13,6 @@
 #include <string>
 #include <thread>
 
-// Escapes a text for a double-quoted JavaScript string literal so that the
-// script always parses and the text arrives unchanged: backslash, quotes,
-// every control character, U+2028/U+2029; invalid UTF-8 becomes U+FFFD.
-std::string jsEscape(const std::string& text);
-
 // Hands a script to the UI thread; safe from any thread, also after the
 // window is gone (then the script is dropped).
 void postScript(webview_t w, const std::string& script);

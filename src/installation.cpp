@@ -2,7 +2,6 @@
 
 #include "bridge.h"
 #include "installer_analytics.h"
-#include "installer_auth.h"
 #include "installer_components.h"
 #include "installer_config.h"
 #include "installer_download.h"
@@ -11,6 +10,8 @@
 #include "plugin_diagnostics.h"
 #include "progress.h"
 #include "system.h"
+#include "text_escape.h"
+#include "worker.h"
 
 #include <nlohmann/json.hpp>
 
@@ -253,13 +254,10 @@ void reportSuccess(InstallationContext* ctx, std::chrono::steady_clock::time_poi
     postScript(ctx->webview, COMPLETE_SUCCESS);
 }
 
-bool acquireInstallRights(InstallationContext* ctx) {
-    std::string error;
-    if (acquireWorkerRights("[INSTALL_THREAD]", error)) return true;
+void refuseInstallation(InstallationContext& ctx, const std::string& error) {
     InstallerAnalytics::trackAuthorizationError(-1, error);
     InstallerAnalytics::trackInstallationFailed("Authorization", error, "authorization");
-    postScript(ctx->webview, completionFailure("'Authorization required to install'"));
-    return false;
+    postScript(ctx.webview, completionFailure("'Authorization required to install'"));
 }
 
 // The three steps; false with failedComponent set when one of them failed.
@@ -280,29 +278,22 @@ bool runInstallationSteps(InstallationContext* ctx, const nlohmann::json& manife
     return true;
 }
 
-}  // namespace
-
-void installationThreadFunc(InstallationContext* ctx) {
-    logBlock("=== INSTALLATION THREAD STARTED ===");
-    const auto start = std::chrono::steady_clock::now();
-    InstallerAnalytics::trackInstallationStarted(ctx->pluginIds);
-
-    nlohmann::json manifest;
+// The manifest for the steps; false when it is not JSON (the failure is posted).
+bool parseInstallationManifest(InstallationContext& ctx, nlohmann::json& manifest) {
     try {
-        manifest = nlohmann::json::parse(ctx->manifestJson);
+        manifest = nlohmann::json::parse(ctx.manifestJson);
     } catch (const std::exception& e) {
         std::cerr << "[INSTALL_THREAD] Failed to parse manifest: " << e.what() << std::endl;
-        postScript(ctx->webview, completionFailure("'Invalid manifest'"));
-        delete ctx;
-        return;
+        postScript(ctx.webview, completionFailure("'Invalid manifest'"));
+        return false;
     }
     std::cout << "[INSTALL_THREAD] Platform: " << installPlatform() << std::endl;
-    if (!acquireInstallRights(ctx)) {
-        delete ctx;
-        return;
-    }
+    return true;
+}
 
-    // Every way out of the steps posts exactly one completion script.
+// The steps and the completion script of their outcome.
+void installAndReport(InstallationContext* ctx, const nlohmann::json& manifest,
+                      std::chrono::steady_clock::time_point start) {
     try {
         if (runInstallationSteps(ctx, manifest)) {
             reportSuccess(ctx, start);
@@ -313,17 +304,36 @@ void installationThreadFunc(InstallationContext* ctx) {
         std::cerr << "[INSTALL_THREAD] JSON type error accessing "
                   << (ctx->currentStep == 0 ? "render engine" : "MRV Server") << " fields: " << e.what() << std::endl;
         postScript(ctx->webview, completionFailure("'Invalid manifest format'"));
-    } catch (const std::exception& e) {
-        std::cerr << "[INSTALL_THREAD] Unexpected error: " << e.what() << std::endl;
-        ctx->failedComponent = componentName(ctx->currentStep);
-        reportFailure(ctx);
-    } catch (...) {
-        std::cerr << "[INSTALL_THREAD] Unexpected error" << std::endl;
-        ctx->failedComponent = componentName(ctx->currentStep);
-        reportFailure(ctx);
     }
-    releaseWorkerRights();
-    delete ctx;
+}
+
+// Whatever else a step threw fails the component it was in.
+void reportUnexpectedError(InstallationContext& ctx) {
+    ctx.failedComponent = componentName(ctx.currentStep);
+    reportFailure(&ctx);
+}
+
+}  // namespace
+
+void installationThreadFunc(InstallationContext* ctx) {
+    std::chrono::steady_clock::time_point start;
+    nlohmann::json manifest;
+    WorkerSteps<InstallationContext> worker;
+    worker.tag = "[INSTALL_THREAD]";
+    worker.startBanner = "=== INSTALLATION THREAD STARTED ===";
+    worker.prepare = [&](InstallationContext& c) {
+        start = std::chrono::steady_clock::now();
+        InstallerAnalytics::trackInstallationStarted(c.pluginIds);
+        return parseInstallationManifest(c, manifest);
+    };
+    worker.refused = refuseInstallation;
+    // The completion is posted before the rights are given back.
+    worker.steps = [&](InstallationContext& c) {
+        installAndReport(&c, manifest, start);
+        return true;
+    };
+    worker.unexpected = reportUnexpectedError;
+    runWorker(ctx, worker);
 }
 
 void startInstallation_cb(const char* seq, const char* req, void* arg) {

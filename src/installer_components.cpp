@@ -78,20 +78,6 @@ namespace {
 
 bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
-}  // namespace
-
-// Paths go between double quotes into shell commands without escaping, so
-// nothing in them may end the quotes or expand.
-bool isShellSafePath(const std::string& path) {
-    if (path.empty()) return false;
-    for (unsigned char c : path) {
-        if (c == '"' || c == '$' || c == '`' || c == '\\' || isControl(c)) return false;
-    }
-    return true;
-}
-
-namespace {
-
 bool allShellSafe(const std::vector<std::string>& paths, const std::string& tag) {
     for (const std::string& p : paths) {
         if (!isShellSafePath(p)) {

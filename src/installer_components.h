@@ -34,7 +34,3 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
 // backquote, control character or character special to the Windows command
 // lines (' % ! ^ & | < > ;).
 bool isSafeComponentName(const std::string& name);
-
-// A path that goes between double quotes into a shell command: non-empty,
-// no quote, "$", backquote, backslash or control character.
-bool isShellSafePath(const std::string& path);

@@ -40,7 +40,9 @@ bool placePluginPart(Part part, const std::string& id, const std::string& staged
 // the archive is merged there by extraction, which follows no link, and the
 // part then replaces the installed folder whole. False when the copy failed.
 bool stageInstalledFiles(Part part, const std::string& id, const std::string& staged);
-// Removes the older plug-in file that a manifest entry names; false ends the plug-in step.
+// Removes the older plug-in file that a manifest entry names. False (only on
+// Windows, where a file in use cannot go) ends the plug-in step; the POSIX
+// removal's result is not looked at.
 bool removeLegacyPlugin(const std::string& path, const StatusFn& status);
 
 }  // namespace Placement

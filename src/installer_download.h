@@ -15,13 +15,10 @@
 #include <string>
 #include <vector>
 
-#ifndef ZRVK_PROGRESS_CALLBACKS_DEFINED
-#define ZRVK_PROGRESS_CALLBACKS_DEFINED
 // (done, total): total 1000 is per mille, 10240 and more a byte count.
 using ProgressFn = std::function<void(uint64_t current, uint64_t total)>;
 // One line of status text for the page.
 using StatusFn = std::function<void(const std::string& text)>;
-#endif
 
 // libcurl's handle type, as it declares it.
 typedef void CURL;

@@ -25,7 +25,7 @@
 #include "installer_extract_entries.h"
 #include "installer_extract_folders.h"
 #include "installer_extract_paths.h"
-#include "installer_extract_platform.h"
+#include "installer_extract_folders_platform.h"
 #include "installer_utils.h"
 
 using namespace Extraction;
@@ -502,8 +502,6 @@ private:
 };
 
 }  // namespace
-
-uint64_t percentOf(uint64_t done, uint64_t total) { return total == 0 ? 0 : done * 100 / total; }
 
 bool extractZip(const std::string& zipPath, const std::string& destDir, ProgressFn progress, StatusFn status) {
     std::cout << "[extractZip] Extracting " << zipPath << " to " << destDir << std::endl;

@@ -4,13 +4,8 @@
 // archive order (installer_extract.cpp), one entry at a time
 // (installer_extract_entries), in folders kept open by a no-follow walk
 // (installer_extract_folders, installer_extract_paths), with each platform's
-// folders, files and links in installer_extract_posix.cpp / _win32.cpp.
+// folders, files and links in installer_extract_folders_posix.cpp / _win32.cpp.
 #pragma once
-
-#include <cstdint>
-
-// Whole percent of done out of total, in 64 bits (0 when total is 0).
-uint64_t percentOf(uint64_t done, uint64_t total);
 
 namespace DeliveryTesting {
 // Puts the extraction's tunables back to the product values.

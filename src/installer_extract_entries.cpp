@@ -13,8 +13,9 @@
 #include <string>
 #include <utility>
 
-#include "installer_extract.h"
 #include "installer_extract_paths.h"
+
+uint64_t percentOf(uint64_t done, uint64_t total) { return total == 0 ? 0 : done * 100 / total; }
 
 namespace Extraction {
 
@@ -193,6 +194,7 @@ EntryReport reportOf(EntryResult result, const std::string& destDir, const Entry
     EntryReport report;
     switch (result) {
         case EntryResult::ReadFailed:
+            // The line keeps its old text: entries are streamed now, never read whole into memory.
             report.failure = "[extractZip] Failed to extract to memory: " + job.entryPath;
             break;  // no progress for an entry that was never read
         case EntryResult::ThroughLink:

@@ -12,7 +12,10 @@
 
 #include "installer_download.h"
 #include "installer_extract_folders.h"
-#include "installer_extract_platform.h"
+#include "installer_extract_folders_platform.h"
+
+// Whole percent of done out of total, in 64 bits (0 when total is 0).
+uint64_t percentOf(uint64_t done, uint64_t total);
 
 namespace Extraction {
 

@@ -1,4 +1,5 @@
-// The folders an extraction keeps open while it writes entries into them.
+// The folders an extraction keeps open while it writes entries into them
+// (their platform side, with files and links: installer_extract_folders_platform.h).
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "installer_extract_platform.h"
+#include "installer_extract_folders_platform.h"
 
 namespace Extraction {
 

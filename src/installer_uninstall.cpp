@@ -210,7 +210,7 @@ InstalledComponents detectInstalledComponents() {
 std::vector<const InstalledPlugin*> findPlugins(const std::vector<InstalledPlugin>& plugins, const std::string& id) {
     std::vector<const InstalledPlugin*> found;
     for (const InstalledPlugin& plugin : plugins) {
-        if (withValidUtf8(plugin.id) == id) found.push_back(&plugin);
+        if (System::withValidUtf8(plugin.id) == id) found.push_back(&plugin);
     }
     return found;
 }

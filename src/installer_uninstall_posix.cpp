@@ -3,7 +3,6 @@
 #include "installer_uninstall.h"
 
 #include "installer_auth.h"
-#include "installer_components.h"
 #include "installer_config.h"
 #include "installer_uninstall_internal.h"
 #include "installer_utils.h"

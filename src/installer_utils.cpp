@@ -115,6 +115,16 @@ bool isSafeWindowsCommandPath(const std::string& path) {
     return true;
 }
 
+// Paths go between double quotes into shell commands without escaping, so
+// nothing in them may end the quotes or expand.
+bool isShellSafePath(const std::string& path) {
+    if (path.empty()) return false;
+    for (unsigned char c : path) {
+        if (c == '"' || c == '$' || c == '`' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
 std::string serverLauncherScript() {
     return "import sys,os;sys.stdout=open(os.devnull,'w',buffering=1);sys.stderr=open(os.devnull,'w',buffering=1);"
            "sys.path.insert(0,'" +

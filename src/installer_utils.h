@@ -68,3 +68,6 @@ bool isWindowsCommandSpecial(unsigned char c);
 // wildcard (* ?), control character or character of isWindowsCommandSpecial,
 // except the apostrophe (user names hold it; PowerShell gets it doubled).
 bool isSafeWindowsCommandPath(const std::string& path);
+// A path that goes between double quotes into a shell command: non-empty,
+// no quote, "$", backquote, backslash or control character.
+bool isShellSafePath(const std::string& path);

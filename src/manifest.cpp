@@ -6,6 +6,7 @@
 #include "installer_analytics.h"
 #include "installer_config.h"
 #include "installer_download.h"
+#include "text_escape.h"
 
 #include <chrono>
 #include <iostream>

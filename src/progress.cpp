@@ -1,8 +1,8 @@
 #include "progress.h"
 
 #include "bridge.h"
-#include "installation.h"
 #include "installer_config.h"
+#include "text_escape.h"
 
 #include <iostream>
 

@@ -2,9 +2,9 @@
 // for the page, its share of the whole taken from the installation phases.
 #pragma once
 
+#include "installation_context.h"
+
 #include <cstdint>
 #include <string>
-
-struct InstallationContext;
 
 void sendProgressToJS(InstallationContext* ctx, uint64_t current, uint64_t total, const std::string& status);

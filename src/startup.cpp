@@ -1,6 +1,6 @@
 #include "startup.h"
 
-#include "bridge.h"
+#include "text_escape.h"
 
 #include <cstring>
 

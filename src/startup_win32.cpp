@@ -2,6 +2,7 @@
 // and has a console in dev mode and its own icon.
 #include "startup.h"
 
+#include "installer_config.h"
 #include "system.h"
 
 #include <windows.h>
@@ -30,7 +31,7 @@ void installApplicationMenu() {}
 
 bool ensureWebRuntime() {
     std::cout << "[MAIN] Checking WebView2 Runtime..." << std::endl;
-    if (!ensureWebView2Runtime()) {
+    if (!ensureWebView2Runtime(InstallerConfig::WEBVIEW2_LINK_ORIGIN)) {
         std::cerr << "[ERROR] WebView2 Runtime is required but not installed" << std::endl;
         return false;
     }

@@ -1,38 +1,8 @@
 #include "text_escape.h"
 
-#include <cstdint>
+#include "system.h"
 
 namespace {
-
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is invalid.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length;
-    std::uint32_t codePoint;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    if (overlong || surrogate || codePoint > 0x10FFFF) return 0;
-    return length;
-}
 
 std::string unicodeEscape(unsigned value) {
     static const char* digits = "0123456789ABCDEF";
@@ -49,7 +19,7 @@ std::string escapeStringBody(const std::string& text, EscapeFor target) {
     out.reserve(text.size() + text.size() / 8 + 2);
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        const std::size_t length = utf8SequenceLength(text, i);
+        const std::size_t length = System::utf8SequenceLength(text, i);
         if (length == 0) {
             out += script ? "\\uFFFD" : "\xEF\xBF\xBD";
             ++i;
@@ -89,18 +59,4 @@ std::string escapeStringBody(const std::string& text, EscapeFor target) {
 
 std::string escapeJsonText(const std::string& text) { return escapeStringBody(text, EscapeFor::Json); }
 
-std::string withValidUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8SequenceLength(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
-}
+std::string jsEscape(const std::string& text) { return escapeStringBody(text, EscapeFor::Script); }

@@ -11,8 +11,11 @@ enum class EscapeFor { Json, Script };
 std::string escapeStringBody(const std::string& text, EscapeFor target);
 // The body of a JSON string: valid UTF-8 kept as it is, quote, backslash and
 // control bytes escaped, invalid UTF-8 replaced by U+FFFD, so a name read from
-// disk comes back from the page unchanged.
+// disk comes back from the page unchanged. A reader of it gets
+// System::withValidUtf8 of the text back.
 std::string escapeJsonText(const std::string& text);
-// The text with each invalid UTF-8 byte replaced by U+FFFD: what a reader of
-// escapeJsonText's output gets back.
-std::string withValidUtf8(const std::string& text);
+
+// Escapes a text for a double-quoted JavaScript string literal so that the
+// script always parses and the text arrives unchanged: backslash, quotes,
+// every control character, U+2028/U+2029; invalid UTF-8 becomes U+FFFD.
+std::string jsEscape(const std::string& text);

@@ -1,8 +1,9 @@
 #include "uninstall_flow.h"
 
 #include "bridge.h"
-#include "installer_auth.h"
 #include "installer_uninstall.h"
+#include "text_escape.h"
+#include "worker.h"
 
 #include <nlohmann/json.hpp>
 
@@ -32,13 +33,6 @@ std::string uninstallFailure(const std::string& error) {
     return "if (window.onUninstallComplete) { window.onUninstallComplete({success: false, error: '" + error + "'}); }";
 }
 
-bool acquireUninstallRights(UninstallContext* ctx) {
-    std::string error;
-    if (acquireWorkerRights("[UNINSTALL_THREAD]", error)) return true;
-    postScript(ctx->webview, uninstallFailure("Authorization required to uninstall"));
-    return false;
-}
-
 // Only a JSON boolean sets a flag.
 bool requestFlag(const nlohmann::json& request, const char* key) {
     const auto member = request.find(key);
@@ -64,8 +58,8 @@ void readUninstallRequest(const std::string& text, UninstallContext& ctx) {
 
 namespace {
 
-// The requested plug-ins, found in one fresh detection; false when one of
-// them could not be found or removed.
+// The requested plug-ins, found in one fresh detection; false when one that
+// was found could not be removed. One that is not there is already as asked.
 bool uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
     logBanner("=== Uninstalling Plugins ===");
     const std::vector<InstallerUninstall::InstalledPlugin> installed = InstallerUninstall::detectInstalledPlugins();
@@ -75,7 +69,6 @@ bool uninstallPluginsStep(UninstallContext* ctx, int& step, int total) {
         const std::vector<const InstallerUninstall::InstalledPlugin*> found = InstallerUninstall::findPlugins(installed, id);
         if (found.empty()) {
             std::cout << "[UNINSTALL_THREAD] Plugin not found: " << id << std::endl;
-            ok = false;
         }
         for (const InstallerUninstall::InstalledPlugin* plugin : found) {
             if (!InstallerUninstall::uninstallPlugin(*plugin, nullptr)) {
@@ -125,36 +118,31 @@ bool runUninstallSteps(UninstallContext* ctx, int total) {
     return ok;
 }
 
+// A request for nothing succeeds at once, with no progress.
+bool uninstallRequested(UninstallContext& ctx) {
+    const int total = (ctx.renderEngine ? 1 : 0) + (ctx.mrvServer ? 1 : 0) + (ctx.userData ? 1 : 0) +
+                      static_cast<int>(ctx.pluginIds.size());
+    if (total == 0) {
+        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
+        return true;
+    }
+    return runUninstallSteps(&ctx, total);
+}
+
 }  // namespace
 
 void uninstallThreadFunc(UninstallContext* ctx) {
-    logBlock("=== UNINSTALL THREAD STARTED ===");
-    if (!acquireUninstallRights(ctx)) {
-        delete ctx;
-        return;
-    }
-    const int total = (ctx->renderEngine ? 1 : 0) + (ctx->mrvServer ? 1 : 0) + (ctx->userData ? 1 : 0) +
-                      static_cast<int>(ctx->pluginIds.size());
-    if (total == 0) {
-        std::cout << "[UNINSTALL_THREAD] Nothing to uninstall" << std::endl;
-        releaseWorkerRights();
-        postScript(ctx->webview, UNINSTALL_SUCCESS);
-        delete ctx;
-        return;
-    }
-
-    // Every way out of the steps posts exactly one completion script.
-    bool ok = false;
-    try {
-        ok = runUninstallSteps(ctx, total);
-    } catch (const std::exception& e) {
-        std::cerr << "[UNINSTALL_THREAD] Unexpected error: " << e.what() << std::endl;
-    } catch (...) {
-        std::cerr << "[UNINSTALL_THREAD] Unexpected error" << std::endl;
-    }
-    releaseWorkerRights();
-    postScript(ctx->webview, ok ? UNINSTALL_SUCCESS : uninstallFailure("Some components failed to uninstall"));
-    delete ctx;
+    WorkerSteps<UninstallContext> worker;
+    worker.tag = "[UNINSTALL_THREAD]";
+    worker.startBanner = "=== UNINSTALL THREAD STARTED ===";
+    worker.refused = [](UninstallContext& c, const std::string&) {
+        postScript(c.webview, uninstallFailure("Authorization required to uninstall"));
+    };
+    worker.steps = uninstallRequested;
+    worker.complete = [](UninstallContext& c, bool ok) {
+        postScript(c.webview, ok ? UNINSTALL_SUCCESS : uninstallFailure("Some components failed to uninstall"));
+    };
+    runWorker(ctx, worker);
 }
 
 void startUninstall_cb(const char* seq, const char* req, void* arg) {

@@ -3,6 +3,7 @@
 #include "installation.h"
 #include "uninstall_flow.h"
 #include "startup.h"
+#include "text_escape.h"
 #include "support/bridge_capture.h"
 #include "support/test_paths.h"
 

@@ -223,6 +223,34 @@ TEST_F(DemoCatalogue, ManifestHasTheKeysTheInstallerAndThePageRead) {
     }
 }
 
+// One manifest serves both programs. The Linux page is no Mac: it shows and
+// compares the Windows versions, so without them the installed render engine
+// never reads as current and is downloaded again on every run.
+TEST_F(DemoCatalogue, WindowsKeysCarryTheValuesOfTheMacOsKeys) {
+    const std::pair<const char*, const char*> top[] = {
+        {"latest_render_engine_mac_x64_version", "latest_render_engine_win_version"},
+        {"latest_render_engine_mac_x64_url", "latest_render_engine_win_url"},
+        {"latest_render_engine_mac_x64_github_url", "latest_render_engine_win_github_url"},
+        {"latest_mrv_server_version_mac", "latest_mrv_server_version_win"},
+        {"mrv_server_mac_url", "mrv_server_win_url"},
+    };
+    for (const auto& [mac, win] : top) {
+        ASSERT_TRUE(manifest_.contains(win)) << win;
+        EXPECT_EQ(manifest_[win], manifest_.at(mac)) << win;
+    }
+    const std::pair<const char*, const char*> perPlugin[] = {
+        {"latest_version_mac", "latest_version_win"},
+        {"adobe_plugin_mac_url", "adobe_plugin_win_url"},
+        {"mrv_plugin_mac_url", "mrv_plugin_win_url"},
+    };
+    for (const json& p : manifest_.at("plugins")) {
+        for (const auto& [mac, win] : perPlugin) {
+            ASSERT_TRUE(p.contains(win)) << p["id"] << " " << win;
+            EXPECT_EQ(p[win], p.at(mac)) << p["id"] << " " << win;
+        }
+    }
+}
+
 TEST_F(DemoCatalogue, EveryAddressNamesAFileItWrote) {
     std::vector<std::pair<std::string, std::string>> strings;
     collectStrings(manifest_, "", strings);

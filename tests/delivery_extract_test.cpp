@@ -15,6 +15,7 @@
 
 #include "installer_download.h"
 #include "installer_extract.h"
+#include "installer_extract_entries.h"
 #include "support/delivery_helpers.h"
 #include "support/extract_fixture.h"
 #include "support/test_paths.h"

@@ -1,6 +1,5 @@
 // The weighted progress of an installation run: the percentage of each
 // report, the thinned log lines and the scripts the page gets.
-#include "installation.h"
 #include "progress.h"
 
 #include "support/bridge_capture.h"

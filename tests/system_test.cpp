@@ -1,11 +1,14 @@
 // The helpers that the installer and the analytics library share: the last
-// lines of a text, trimming, the platform's name and the program file's own path.
+// lines of a text, trimming, the UTF-8 check, the platform's name and the
+// program file's own path.
 #include "system.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -46,6 +49,56 @@ TEST(SystemLastLines, KeepsTheLastNKeptLinesJoined) {
     for (const Case& c : cases) {
         EXPECT_EQ(System::lastLines(c.text, c.n, c.keep), c.expected) << "text: " << c.text << " n: " << c.n;
     }
+}
+
+// The one UTF-8 check behind the page's escaping, the web view's bound names
+// and the analytics documents.
+TEST(SystemUtf8, SequenceLengthAcceptsOnlyWellFormedSequences) {
+    struct Case {
+        std::string text;
+        std::size_t length;
+        std::uint32_t codePoint;
+    } cases[] = {
+        {"A", 1, 'A'},
+        {std::string("\0", 1), 1, 0},
+        {"\xC3\xA9", 2, 0xE9},
+        {"\xE2\x80\xA8", 3, 0x2028},
+        {"\xEF\xBF\xBD", 3, 0xFFFD},
+        {"\xF0\x9F\x98\x80", 4, 0x1F600},
+        {"\xF4\x8F\xBF\xBF", 4, 0x10FFFF},
+        {"\x80", 0, 0},              // a continuation byte alone
+        {"\xC0\xAF", 0, 0},          // overlong forms
+        {"\xC1\xBF", 0, 0},
+        {"\xE0\x80\xAF", 0, 0},
+        {"\xF0\x80\x80\xAF", 0, 0},
+        {"\xED\xA0\x80", 0, 0},      // a surrogate
+        {"\xF4\x90\x80\x80", 0, 0},  // beyond U+10FFFF
+        {"\xF5\x80\x80\x80", 0, 0},
+        {"\xE2\x80", 0, 0},          // cut
+        {"\xE2\x28\xA1", 0, 0},      // a continuation missing
+        {"\xFF", 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t codePoint = 0xDEAD;
+        EXPECT_EQ(System::utf8SequenceLength(c.text, 0, &codePoint), c.length) << c.text;
+        if (c.length > 0) {
+            EXPECT_EQ(codePoint, c.codePoint) << c.text;
+        }
+    }
+    EXPECT_EQ(System::utf8SequenceLength("a\xC3\xA9", 1), 2u) << "from the given byte on";
+}
+
+TEST(SystemUtf8, EachByteThatStartsNoCharacterBecomesOneReplacement) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"Caf\xC3\xA9 \xE2\x9C\x93", "Caf\xC3\xA9 \xE2\x9C\x93"},
+        {"caf\xE9", "caf" + fffd},
+        {"x\xFF\xFEy", "x" + fffd + fffd + "y"},
+        {"cut \xE2\x80", "cut " + fffd + fffd},
+        {"\xED\xA0\x80", fffd + fffd + fffd},
+    };
+    for (const auto& c : cases) EXPECT_EQ(System::withValidUtf8(c.first), c.second) << c.first;
 }
 
 TEST(SystemPlatform, NameOfThisPlatform) { EXPECT_STREQ(System::platformName(), "Linux"); }

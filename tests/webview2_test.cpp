@@ -232,7 +232,7 @@ bool detect(FakeWindows& fake) {
     return recorded(fake, [](const PlatformOperations& ops) { return isWebView2RuntimeInstalled(ops); });
 }
 bool ensure(FakeWindows& fake) {
-    return recorded(fake, [](const PlatformOperations& ops) { return ensureWebView2Runtime(ops); });
+    return recorded(fake, [](const PlatformOperations& ops) { return ensureWebView2Runtime(ops, InstallerConfig::WEBVIEW2_LINK_ORIGIN); });
 }
 
 using Events = std::vector<std::string>;
@@ -259,7 +259,7 @@ const Events WAIT = {"out [WebView2] Waiting for installation to complete...", "
                      "folder remove " + FRESH};
 
 TEST(WebView2Link, IsTheCompiledInOriginWithTheForwardingPath) {
-    EXPECT_EQ(narrow(bootstrapperLink()), link());
+    EXPECT_EQ(narrow(bootstrapperLink(InstallerConfig::WEBVIEW2_LINK_ORIGIN)), link());
     EXPECT_EQ(InstallerConfig::WEBVIEW2_LINK_ORIGIN.rfind("http://127.0.0.1:", 0), 0u);
 }
 
@@ -475,7 +475,7 @@ void runEveryScenarioWithTheLogFile(const std::string& pathRecord) {
     windows11.version = {10, 0, 22000};
     for (FakeWindows* fake :
          {&verified, &failedDownload, &noTemp, &noFolder, &noStart, &exitCode, &unverified, &file, &windows11}) {
-        ensureWebView2Runtime(fake->operations());
+        ensureWebView2Runtime(fake->operations(), InstallerConfig::WEBVIEW2_LINK_ORIGIN);
     }
     std::exit(0);
 }

@@ -1,7 +1,5 @@
 #include "webview2_prerequisite.h"
 
-#include "installer_config.h"
-
 #include <iostream>
 #include <sstream>
 #include <vector>
@@ -85,9 +83,10 @@ struct BootstrapperPlace {
     }
 };
 
-std::int32_t downloadWithProgressWindow(const PlatformOperations& platform, const std::wstring& path) {
+std::int32_t downloadWithProgressWindow(const PlatformOperations& platform, const std::wstring& link,
+                                        const std::wstring& path) {
     void* window = platform.openProgressWindow(PROGRESS_TEXT);
-    const std::int32_t result = platform.download(bootstrapperLink(), path);
+    const std::int32_t result = platform.download(link, path);
     if (window) platform.closeProgressWindow(window);
     return result;
 }
@@ -103,7 +102,7 @@ void showBox(const PlatformOperations& platform, const std::wstring& title, cons
     platform.showMessageBox(title, text, flags);
 }
 
-bool declined(const PlatformOperations& platform) {
+bool declined(const PlatformOperations& platform, const std::wstring& link) {
     const int answer = platform.showMessageBox(
         L"WebView2 Runtime Required",
         L"Zorvik Installer requires Microsoft Edge WebView2 Runtime to function.\n\n"
@@ -115,24 +114,22 @@ bool declined(const PlatformOperations& platform) {
     if (answer == ANSWER_YES) return false;
     showBox(platform, L"Installation Canceled",
             L"WebView2 Runtime is required to run this installer.\n\nYou can download it manually from:\n" +
-                bootstrapperLink() + L"\n\nThe installer will now exit.",
+                link + L"\n\nThe installer will now exit.",
             BOX_ICON_WARNING);
     return true;
 }
 
-void showDownloadFailed(const PlatformOperations& platform) {
+void showDownloadFailed(const PlatformOperations& platform, const std::wstring& link) {
     showBox(platform, L"Download Failed",
             L"Failed to download WebView2 Runtime installer.\n\n"
-            L"Please check your internet connection and try again, or\ndownload manually from: " +
-                bootstrapperLink(),
+            L"Please check your internet connection and try again, or\ndownload manually from: " + link,
             BOX_ICON_ERROR);
 }
 
 }  // namespace
 
-std::wstring bootstrapperLink() {
+std::wstring bootstrapperLink(const std::string& origin) {
     // The origin is an ASCII address.
-    const std::string& origin = InstallerConfig::WEBVIEW2_LINK_ORIGIN;
     return std::wstring(origin.begin(), origin.end()) + BOOTSTRAPPER_LINK_PATH;
 }
 
@@ -142,30 +139,31 @@ bool isWebView2RuntimeInstalled(const PlatformOperations& platform) {
     return false;
 }
 
-bool ensureWebView2Runtime(const PlatformOperations& platform) {
+bool ensureWebView2Runtime(const PlatformOperations& platform, const std::string& linkOrigin) {
     if (isWebView2RuntimeInstalled(platform)) return true;
-    if (declined(platform)) return false;
+    const std::wstring link = bootstrapperLink(linkOrigin);
+    if (declined(platform, link)) return false;
 
     const std::wstring temp = temporaryFolder(platform);
     if (temp.empty()) {
         logError("Failed to download installer: no usable temporary folder");
-        showDownloadFailed(platform);
+        showDownloadFailed(platform, link);
         return false;
     }
     BootstrapperPlace place;
     place.folder = platform.makeOwnFolder(temp);
     if (place.folder.empty()) {
         logError("Failed to download installer: cannot make a folder for it");
-        showDownloadFailed(platform);
+        showDownloadFailed(platform, link);
         return false;
     }
     place.path = place.folder + L"\\" + BOOTSTRAPPER_FILE;
     const std::wstring& path = place.path;
     logLine("Downloading installer...");
-    const std::int32_t result = downloadWithProgressWindow(platform, path);
+    const std::int32_t result = downloadWithProgressWindow(platform, link, path);
     if (result < 0) {
         logError("Failed to download installer, HRESULT: " + hex(result));
-        showDownloadFailed(platform);
+        showDownloadFailed(platform, link);
         place.remove(platform);
         return false;
     }
@@ -177,7 +175,7 @@ bool ensureWebView2Runtime(const PlatformOperations& platform) {
         showBox(platform, L"Installation Failed",
                 L"Failed to launch WebView2 Runtime installer.\n\n"
                 L"Please try downloading and running it manually from:\n" +
-                    bootstrapperLink(),
+                    link,
                 BOX_ICON_ERROR);
         place.remove(platform);
         return false;
@@ -190,7 +188,7 @@ bool ensureWebView2Runtime(const PlatformOperations& platform) {
         logError("Installer exited with code: " + std::to_string(exitCode));
         showBox(platform, L"Installation May Have Failed",
                 L"WebView2 Runtime installation may have failed.\n\nPlease try installing it manually from:\n" +
-                    bootstrapperLink(),
+                    link,
                 BOX_ICON_WARNING);
         return false;
     }
@@ -206,7 +204,7 @@ bool ensureWebView2Runtime(const PlatformOperations& platform) {
     showBox(platform, L"Verification Failed",
             L"WebView2 Runtime installation could not be verified.\n\n"
             L"Please restart your computer and try again, or\ninstall manually from: " +
-                bootstrapperLink(),
+                link,
             BOX_ICON_WARNING);
     return false;
 }

@@ -75,11 +75,12 @@ struct PlatformOperations {
     std::function<void(const std::wstring& folder)> removeFolder;
 };
 
-// The forwarding link of the bootstrapper, on the compiled-in origin.
-std::wstring bootstrapperLink();
+// The forwarding link of the bootstrapper on an origin such as
+// "https://go.microsoft.com" (the program passes its compiled-in one).
+std::wstring bootstrapperLink(const std::string& origin);
 
 bool isWebView2RuntimeInstalled(const PlatformOperations& platform);
-bool ensureWebView2Runtime(const PlatformOperations& platform);
+bool ensureWebView2Runtime(const PlatformOperations& platform, const std::string& linkOrigin);
 
 // The Win32 operations (Windows program only).
 const PlatformOperations& windowsOperations();
@@ -88,4 +89,4 @@ const PlatformOperations& windowsOperations();
 
 // The Windows program's entry points, on the Win32 operations.
 bool isWebView2RuntimeInstalled();
-bool ensureWebView2Runtime();
+bool ensureWebView2Runtime(const std::string& linkOrigin);

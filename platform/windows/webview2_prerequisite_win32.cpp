@@ -167,8 +167,8 @@ bool isWebView2RuntimeInstalled() {
     return WebView2Prerequisite::isWebView2RuntimeInstalled(WebView2Prerequisite::windowsOperations());
 }
 
-bool ensureWebView2Runtime() {
-    return WebView2Prerequisite::ensureWebView2Runtime(WebView2Prerequisite::windowsOperations());
+bool ensureWebView2Runtime(const std::string& linkOrigin) {
+    return WebView2Prerequisite::ensureWebView2Runtime(WebView2Prerequisite::windowsOperations(), linkOrigin);
 }
 
 #endif  // _WIN32

@@ -2,6 +2,8 @@
 // posted one by one by a background sender.
 #include "posthog_internal.h"
 
+#include "system.h"
+
 #include <curl/curl.h>
 
 #include <nlohmann/json.hpp>
@@ -51,17 +53,11 @@ long requestTimeoutMs() {
     return REQUEST_TIMEOUT_MS;
 }
 
-// The text with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string validText(const std::string& text) {
-    const std::string quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return nlohmann::json::parse(quoted).get<std::string>();
-}
-
 // The document with valid UTF-8 in every key and string. Keys are repaired
 // before the document is written, not while: written as they are, two keys
 // that differ only in invalid bytes would appear twice, and out of order.
 nlohmann::json withValidText(const nlohmann::json& value) {
-    if (value.is_string()) return validText(value.get_ref<const std::string&>());
+    if (value.is_string()) return System::withValidUtf8(value.get_ref<const std::string&>());
     if (value.is_array()) {
         nlohmann::json out = nlohmann::json::array();
         for (const auto& element : value) out.push_back(withValidText(element));
@@ -69,7 +65,7 @@ nlohmann::json withValidText(const nlohmann::json& value) {
     }
     if (value.is_object()) {
         nlohmann::json out = nlohmann::json::object();
-        for (const auto& item : value.items()) out[validText(item.key())] = withValidText(item.value());
+        for (const auto& item : value.items()) out[System::withValidUtf8(item.key())] = withValidText(item.value());
         return out;
     }
     return value;
@@ -320,18 +316,7 @@ void Client::shutdown() { impl->shutdown(); }
 std::string Client::captureStacktrace(int maxFrames, int skip) { return Stacktrace::capture(maxFrames, skip + 1); }
 
 std::vector<StackFrame> Client::captureStacktraceStructured(int maxFrames, int skip) {
-    std::vector<StackFrame> out;
-    for (const auto& frame : Stacktrace::captureStructured(maxFrames, skip + 1, "")) {
-        StackFrame copy;
-        copy.function = frame.function;
-        copy.filename = frame.filename;
-        copy.module = frame.module;
-        copy.lineno = frame.lineno;
-        copy.reservedNumber = frame.reservedNumber;
-        copy.in_app = frame.in_app;
-        out.push_back(copy);
-    }
-    return out;
+    return Stacktrace::captureStructured(maxFrames, skip + 1, "");
 }
 
 std::string Client::generateMachineId() { return MachineID::getHashedMacId(); }

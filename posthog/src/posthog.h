@@ -40,14 +40,8 @@ struct StackFrame {
 
 namespace Stacktrace {
 
-struct Frame {
-    std::string function;
-    std::string filename;
-    std::string module;
-    int32_t lineno = 0;
-    int32_t reservedNumber = 0;
-    bool in_app = true;
-};
+// The capture's frames are the client's.
+using Frame = StackFrame;
 
 // Frames of the calling thread, innermost first, after dropping `skip`.
 std::vector<Frame> captureStructured(int maxFrames, int skip, const std::string& filter);

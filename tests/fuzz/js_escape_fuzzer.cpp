@@ -3,7 +3,7 @@
 // U+2028/U+2029), and its value is the text itself, or, when the text is not
 // valid UTF-8, the text with U+FFFD for every byte that starts no character.
 #include "fuzz_support.h"
-#include "bridge.h"
+#include "text_escape.h"
 
 #include <cstddef>
 #include <cstdint>

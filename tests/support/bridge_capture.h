@@ -1,5 +1,5 @@
 // What the bound functions answer and what the workers post, captured through
-// the test sinks of main.h instead of a window. Workers post from their own
+// the test sinks of bridge.h instead of a window. Workers post from their own
 // threads, so both logs lock.
 #pragma once
 

@@ -4,7 +4,7 @@
 #include "windows_support.h"
 
 #include "installer_download.h"
-#include "installer_extract_platform.h"
+#include "installer_extract_folders_platform.h"
 
 #include <string>
 

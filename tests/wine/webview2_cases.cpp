@@ -5,6 +5,7 @@
 #include "case_runner.h"
 #include "windows_support.h"
 
+#include "installer_config.h"
 #include "webview2_prerequisite.h"
 
 #include <string>
@@ -111,7 +112,7 @@ ZRVK_CASE(webview2EnsureWithTheClientKeyShowsNothing) {
     ClientKey key;
     REQUIRE(key.add("120.0.2210.91"));
     CaptureStreams log;
-    CHECK(ensureWebView2Runtime());
+    CHECK(ensureWebView2Runtime(InstallerConfig::WEBVIEW2_LINK_ORIGIN));
     CHECK(log.contains("[WebView2] Found in registry"));
 }
 

@@ -1,6 +1,13 @@
 /* Thin web-view layer for the Linux build, on GTK 3 and WebKitGTK 4.1.
  * It offers the same C functions, types and constants that the installer
- * calls on Windows and macOS, so the installer's code compiles unchanged. */
+ * calls on Windows and macOS, so the installer's code compiles unchanged.
+ *
+ * Threading: the thread that calls webview_create is the UI thread. Only
+ * webview_dispatch, webview_terminate and webview_return may be called from
+ * other threads. Dispatched tasks and bound functions run on the UI thread;
+ * a task runs from a later main-loop iteration, never inside the posting
+ * call, and tasks keep their posting order. After webview_destroy every call
+ * on the handle is a harmless no-op, so a worker may still post. */
 #ifndef ZRVK_WEBVIEW_H
 #define ZRVK_WEBVIEW_H
 

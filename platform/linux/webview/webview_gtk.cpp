@@ -1,13 +1,13 @@
-// Web-view layer for the Linux build on GTK 3 and WebKitGTK 4.1.
-//
-// Threading: the thread that calls webview_create is the UI thread. Only
-// webview_dispatch, webview_terminate and webview_return may be called from
-// other threads; they touch nothing but the task queue and atomics.
+// Web-view layer for the Linux build on GTK 3 and WebKitGTK 4.1 (its
+// threading contract is in webview.h). The calls other threads may make
+// touch nothing but the task queue and atomics.
 //
 // Lifetime: webview_destroy tears the window down but never frees the handle,
 // so a worker that still posts after the loop ended hits a harmless no-op
 // instead of freed memory. The few hundred bytes per view are the price.
 #include "webview.h"
+
+#include "system.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -130,46 +130,13 @@ void appendCodePoint(std::string& out, uint32_t cp) {
     out += buf;
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is not valid.
-size_t utf8SequenceLength(const std::string& s, size_t i, uint32_t& cp) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    size_t len;
-    uint32_t min;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    } else if ((c & 0xE0) == 0xC0) {
-        len = 2; cp = c & 0x1F; min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3; cp = c & 0x0F; min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4; cp = c & 0x07; min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return len;
-}
-
 // A double-quoted JavaScript string literal that always parses and yields
 // the text unchanged (invalid UTF-8 becomes U+FFFD).
 std::string jsString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
         uint32_t cp = 0;
-        const size_t len = utf8SequenceLength(text, i, cp);
+        const size_t len = System::utf8SequenceLength(text, i, &cp);
         if (len == 0) {
             appendCodePoint(out, 0xFFFD);
             ++i;

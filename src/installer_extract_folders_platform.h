@@ -1,7 +1,7 @@
 // What ZIP extraction does differently per platform: how a folder is held
 // while entries are written into it, how a file is made in it, and links.
-// The bodies are in installer_extract_posix.cpp (macOS, Linux) and
-// installer_extract_win32.cpp, which the build picks.
+// The bodies are in installer_extract_folders_posix.cpp (macOS, Linux) and
+// installer_extract_folders_win32.cpp, which the build picks.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // ZIP extraction's folders, files and links on macOS and Linux: descriptors
 // reached by no-follow opens, so nothing is written through a link.
-#include "installer_extract_platform.h"
+#include "installer_extract_folders_platform.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

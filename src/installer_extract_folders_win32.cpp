@@ -1,6 +1,6 @@
 // ZIP extraction's folders and files on Windows: paths, written through the
 // C runtime.
-#include "installer_extract_platform.h"
+#include "installer_extract_folders_platform.h"
 
 #include <cerrno>
 #include <cstdio>
