@@ -210,7 +210,9 @@ TEST_F(AuthTest, OwnedFolderCommandsReplaceWhateverElseIsThere) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(std::system(("rm -rf \"" + folder + "\"").c_str()), 0);
-        if (!c.plant.empty()) ASSERT_EQ(std::system(c.plant.c_str()), 0);
+        if (!c.plant.empty()) {
+            ASSERT_EQ(std::system(c.plant.c_str()), 0);
+        }
         ASSERT_TRUE(executeMultipleWithAuthorization(ownedFolderCommands(folder, "1777"), &error)) << error;
         struct stat st {};
         ASSERT_EQ(lstat(folder.c_str(), &st), 0);

@@ -642,7 +642,9 @@ TEST_F(ComponentsTest, PlantedEntriesWhereTheChainsActAreReplacedNeverFollowed) 
         ASSERT_EQ(lstat(c.folder.c_str(), &folder), 0);
         EXPECT_TRUE(S_ISDIR(folder.st_mode));
         EXPECT_EQ(folder.st_uid, geteuid());
-        if (!c.installed.empty()) EXPECT_TRUE(pathExists(c.installed));
+        if (!c.installed.empty()) {
+            EXPECT_TRUE(pathExists(c.installed));
+        }
         EXPECT_EQ(modeOf(elsewhere), 0700u);
         EXPECT_EQ(readFile(elsewhere + "/OldTheta.plugin/keep"), "kept");
         EXPECT_EQ(readFile(elsewhere + "/theta.plugin/keep"), "kept");
