@@ -249,10 +249,12 @@ bool setOwnershipAndPermissions(const std::string& path, const std::string& owne
     return executeMultipleWithAuthorization(commands, nullptr);
 }
 
-std::string ownedFolderTest(const std::string& path) {
+std::string realFolderTest(const std::string& path) {
     const std::string q = "\"" + path + "\"";
-    return "test -d " + q + " && ! test -L " + q + " && test -O " + q;
+    return "test -d " + q + " && ! test -L " + q;
 }
+
+std::string ownedFolderTest(const std::string& path) { return realFolderTest(path) + " && test -O \"" + path + "\""; }
 
 std::vector<std::string> ownedFolderCommands(const std::string& path, const std::string& mode) {
     const std::string q = "\"" + path + "\"";

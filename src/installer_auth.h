@@ -37,8 +37,9 @@ bool executeMultipleWithAuthorization(const std::vector<std::string>& commands, 
 bool setOwnershipAndPermissions(const std::string& path, const std::string& owner, const std::string& permissions,
                                 bool recursive);
 
-// A command of a chain that succeeds when `path` is a real folder (not a link)
-// owned by the chain's own user.
+// Commands of a chain that succeed when `path` is a real folder (not a
+// link), and when it is also owned by the chain's own user.
+std::string realFolderTest(const std::string& path);
 std::string ownedFolderTest(const std::string& path);
 // Commands of a chain that leave `path` a real folder owned by the chain's
 // own user, with `mode`. Whatever else stands there (a link, another user's

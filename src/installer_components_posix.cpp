@@ -43,7 +43,7 @@ bool runChain(const std::vector<std::string>& commands, std::string& error) {
 // sticky and nothing in it is ever followed or changed through a link.
 std::vector<std::string> baseFolderCommands() {
     const std::string& b = MRV_BASE_DIR;
-    return {"mkdir -p " + quoted(b), "test -d " + quoted(b) + " && ! test -L " + quoted(b), "chmod 1777 " + quoted(b)};
+    return {"mkdir -p " + quoted(b), realFolderTest(b), "chmod 1777 " + quoted(b)};
 }
 
 // The server's and the plug-ins' folders in the data folder: whatever
@@ -62,8 +62,7 @@ std::vector<std::string> pluginFolderCommands() {
 std::vector<std::string> serverChain(const std::string& staged, const std::string& owner) {
     const std::string& s = MRV_SERVER_DIR;
     std::vector<std::string> chain = baseFolderCommands();
-    append(chain, {"{ test -d " + quoted(s) + " && ! test -L " + quoted(s) + " || rm -rf " + quoted(s) + "; }",
-                   "mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
+    append(chain, {"{ " + realFolderTest(s) + " || rm -rf " + quoted(s) + "; }", "mkdir -p " + quoted(s), "rm -rf " + quoted(s), "mkdir " + quoted(s),
                    "cp -R " + quoted(staged + "/.") + " " + quoted(s), "chown -R " + owner + " " + quoted(s),
                    "chmod -R 755 " + quoted(s)});
     append(chain, ownedFolderCommands(CRASH_REPORTS_DIR, "1777"));
