@@ -306,7 +306,8 @@ TEST_F(CrashFolder, FilesThatAreLinksOrNotOursAreNeitherReadNorWritten) {
     EXPECT_FALSE(PostHog::CrashHandler::saveLogFileConfig(lc));
     EXPECT_EQ(PostHog::CrashHandler::loadLogFileConfig().path, "");
 
-    if (geteuid() == 0) {
+    const bool root = geteuid() == 0;
+    if (root) {
         std::remove(metadata().c_str());
         writeFile(metadata(), "k=foreign\n");
         ASSERT_EQ(chown(metadata().c_str(), 65534, 65534), 0);
@@ -321,6 +322,7 @@ TEST_F(CrashFolder, FilesThatAreLinksOrNotOursAreNeitherReadNorWritten) {
     client.shutdown();
     EXPECT_TRUE(capture.documents().empty());
     EXPECT_TRUE(exists(pending()));
+    if (!root) GTEST_SKIP() << "a file of another user needs root to give it away (the links and the FIFO were checked)";
 }
 
 TEST_F(CrashFolder, MetadataAndLogPointerRoundTrip) {

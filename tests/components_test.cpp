@@ -401,9 +401,10 @@ TEST_F(ComponentsTest, PluginFolderPlantedBeforehandIsMadeAfresh) {
     const std::string extra = archive("/eps/extra.zip", {{"data.txt", "d"}});
     const std::string elsewhere = InstallerConfig::ROOT_PREFIX + "/elsewhere";
     enum class Plant { Link, ForeignFolder };
+    const bool root = geteuid() == 0;
     for (Plant plant : {Plant::Link, Plant::ForeignFolder}) {
         SCOPED_TRACE(plant == Plant::Link ? "a link" : "a folder of another user");
-        if (plant == Plant::ForeignFolder && geteuid() != 0) continue;  // needs root to give a folder away
+        if (plant == Plant::ForeignFolder && !root) continue;
         wipe();
         run("rm -rf \"" + elsewhere + "\"");
         putFile(elsewhere + "/epsilon/keep", "kept");
@@ -430,6 +431,7 @@ TEST_F(ComponentsTest, PluginFolderPlantedBeforehandIsMadeAfresh) {
         EXPECT_FALSE(pathExists(MRV_PLUGINS_DIR + "/epsilon/planted.py"));
     }
     run("rm -rf \"" + elsewhere + "\"");
+    if (!root) GTEST_SKIP() << "the folder of another user needs root to give a folder away (the link was checked)";
 }
 
 TEST_F(ComponentsTest, ServerChainMakesThePluginFolderItsOwn) {

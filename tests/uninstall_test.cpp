@@ -460,9 +460,10 @@ TEST_F(Removal, NothingIsRemovedThroughALinkOrAFolderOfAnotherUser) {
          },
          MRV_PLUGINS_DIR + "/alpha"},
     };
+    const bool root = geteuid() == 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (std::string(c.what).find("another user") != std::string::npos && geteuid() != 0) continue;
+        if (std::string(c.what).find("another user") != std::string::npos && !root) continue;
         wipeInstallation();
         std::filesystem::remove_all(outside);
         makeFolder(outside + "/alpha");
@@ -481,11 +482,12 @@ TEST_F(Removal, NothingIsRemovedThroughALinkOrAFolderOfAnotherUser) {
     wipeInstallation();
     makeFolder(MRV_BASE_DIR);
     writeFile(idFile(), "id");
-    if (geteuid() == 0) {
+    if (root) {
         ASSERT_EQ(chown(idFile().c_str(), 65534, 65534), 0);
     }
     capture([&] { EXPECT_TRUE(removeUserData(nullptr)); });
     EXPECT_FALSE(exists(idFile()));
+    if (!root) GTEST_SKIP() << "the folder and the file of another user need root to give them away (the rest was checked)";
 }
 
 TEST_F(Removal, UserDataIsTheIdFileCrashReportsAndLogs) {

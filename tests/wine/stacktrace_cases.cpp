@@ -58,7 +58,7 @@ ZRVK_CASE(stackFramesNameTheCallersInnermostFirst) {
             CHECK_EQ(frame.lineno, 0);
         }
     }
-    if (!underWine()) return;
+    if (!underWine()) skip("Windows' own library names no frames without PDB files");
     const int inner = indexOf(frames, "stackProbeInner");
     CHECK(inner >= 0);
     CHECK_EQ(indexOf(frames, "stackProbeOuter"), inner + 1);
@@ -72,7 +72,7 @@ ZRVK_CASE(stackFramesHonourSkipAndLimit) {
     if (all.size() < 15) CHECK_EQ(skipped.size() + 1, all.size());
     CHECK_EQ(stackProbeOuter(2, 0, "").size(), std::size_t(2));
     CHECK(PostHog::Stacktrace::captureStructured(0, 0, "").empty());
-    if (!underWine()) return;
+    if (!underWine()) skip("Windows' own library names no frames without PDB files");
     CHECK_EQ(indexOf(skipped, "stackProbeInner"), indexOf(all, "stackProbeInner") - 1);
 }
 
@@ -82,7 +82,7 @@ ZRVK_CASE(stackFramesFilterMarksTheApplicationsOwn) {
     for (const Frame& frame : frames) {
         CHECK_EQ(frame.in_app, contains(frame.filename, "stackProbe") || contains(frame.function, "stackProbe"));
     }
-    if (!underWine()) return;
+    if (!underWine()) skip("Windows' own library names no frames without PDB files");
     const int outer = indexOf(frames, "stackProbeOuter");
     REQUIRE(outer >= 0);
     CHECK(frames[outer].in_app);
