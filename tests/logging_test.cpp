@@ -321,8 +321,12 @@ TEST(CreateDirectoryRecursive, CreatesParentsAndIgnoresFailures) {
     struct stat info;
     ASSERT_EQ(stat((tmp / "one/two/three").c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
+    // A file in the way: the call fails quietly and leaves the file as it was.
     writeFile(tmp / "f", "x");
-    EXPECT_TRUE(InstallerLogging::createDirectoryRecursive(tmp / "f/sub"));  // fails quietly
+    InstallerLogging::createDirectoryRecursive(tmp / "f/sub");
+    ASSERT_EQ(lstat((tmp / "f").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(readFile(tmp / "f"), "x");
 }
 
 }  // namespace
