@@ -32,7 +32,8 @@ namespace {
 
 using json = nlohmann::json;
 
-// Runs before main, so before GLib caches any of these folders.
+// Runs before main, so before GLib caches any of these folders and before
+// fontconfig reads its file (the pinned fonts of the tests that draw pages).
 const bool kPrivateHome = [] {
     const std::string home = ZRVK_WEBVIEW_TEST_HOME;
     setenv("HOME", home.c_str(), 1);
@@ -40,6 +41,7 @@ const bool kPrivateHome = [] {
     setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
     setenv("GSETTINGS_BACKEND", "memory", 1);
+    setenv("FONTCONFIG_FILE", ZRVK_TEST_FONTCONFIG_FILE, 1);
     return true;
 }();
 using Handler = std::function<void(const std::string& seq, const std::string& req)>;

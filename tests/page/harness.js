@@ -14,6 +14,8 @@ const PAGE_HTML = process.env.ZRVK_PAGE_HTML ||
 const SCREENSHOT_DIR = process.env.ZRVK_PAGE_SCREENSHOTS ||
   path.resolve(__dirname, '../../build/page-screenshots');
 const CHROMIUM = process.env.ZRVK_CHROMIUM || '/usr/bin/chromium';
+// The fonts the build pins for every test that draws the page.
+const FONTS = process.env.ZRVK_PAGE_FONTS || path.resolve(__dirname, '../../build/test-fonts/fonts.conf');
 
 // The configured page carries the flavour's addresses; read them back so the
 // tests know what the build put in.
@@ -32,9 +34,11 @@ let browserPromise = null;
 // and removes it when the browser closes.
 async function browser() {
   if (!browserPromise) {
+    if (!fs.existsSync(FONTS)) throw new Error('no font configuration at ' + FONTS + ' (configure the build first)');
     browserPromise = chromium.launch({
       executablePath: CHROMIUM,
       headless: true,
+      env: Object.assign({}, process.env, { FONTCONFIG_FILE: FONTS }),
       args: [
         '--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
         '--disable-component-update', '--disable-sync', '--no-first-run',

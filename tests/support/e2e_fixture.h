@@ -35,6 +35,7 @@ inline const std::string kProgram = ZRVK_E2E_PROGRAM;
 inline const std::string kXclose = ZRVK_XCLOSE_PROGRAM;
 inline const std::string kGenerator = ZRVK_CATALOGUE_GENERATOR;
 inline const std::string kDisplayEnv = ZRVK_DISPLAY_TEST_HOME_DIR;
+inline const std::string kFonts = ZRVK_TEST_FONTCONFIG_FILE;
 inline constexpr int kPort = ZRVK_TEST_PORT_NUMBER;
 
 inline bool hasDisplay() { return std::getenv("DISPLAY") && *std::getenv("DISPLAY"); }
@@ -124,6 +125,7 @@ protected:
         std::vector<std::string> env{"DISPLAY=" + screen_.display(), "WAYLAND_DISPLAY", "HOME=" + kDisplayEnv,
                                      "XDG_CACHE_HOME=" + kDisplayEnv + "/cache", "XDG_DATA_HOME=" + kDisplayEnv + "/data",
                                      "XDG_CONFIG_HOME=" + kDisplayEnv + "/config", "GSETTINGS_BACKEND=memory",
+                                     "FONTCONFIG_FILE=" + kFonts,
                                      "http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"};
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         program_ = std::make_unique<ChildProcess>(std::vector<std::string>{kProgram}, env);
