@@ -170,13 +170,13 @@ protected:
         EXPECT_NE(program_->out().find("[MAIN] Exiting..."), std::string::npos);
     }
 
-    // Picks the first and the third plug-in and starts their installation.
-    void installFirstAndThirdPlugin() {
-        ASSERT_TRUE(screen_.click(pluginRow(0)));
-        ASSERT_TRUE(screen_.click(pluginRow(2)));
+    // Picks the plug-ins of these rows and starts their installation.
+    void installPluginRows(const std::vector<int>& rows) {
+        for (int row : rows) ASSERT_TRUE(screen_.click(pluginRow(row)));
         ASSERT_TRUE(screen_.waitFor(kPluginsSelected, 10s));
         ASSERT_TRUE(screen_.click(kInstall));
     }
+    void installFirstAndThirdPlugin() { installPluginRows({0, 2}); }
 
     void reachPluginList() {
         ASSERT_TRUE(screen_.waitFor(kWelcome, 40s)) << program_->out();
