@@ -2,6 +2,8 @@
 // reached by no-follow opens, so nothing is written through a link.
 #include "installer_extract_folders_platform.h"
 
+#include "installer_utils.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -82,18 +84,7 @@ Walk OutputFile::open(const FolderHandle& folder, const std::string& leaf) {
     return errno == ENOENT ? Walk::Gone : Walk::Failed;
 }
 
-bool OutputFile::write(const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd_, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
+bool OutputFile::write(const char* data, size_t size) { return writeAll(fd_, data, size); }
 
 bool OutputFile::close() {
     int rc = ::close(fd_);

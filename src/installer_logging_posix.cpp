@@ -4,6 +4,7 @@
 
 #include "installer_config.h"
 #include "installer_logging.h"
+#include "installer_utils.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,16 +22,7 @@ int createNewFile(const std::string& path) {
     return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0644);
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool writeAll(int fd, const char* data, std::size_t size) { return ::writeAll(fd, data, size); }
 
 void closeFile(int fd) { ::close(fd); }
 

@@ -17,6 +17,8 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::vector<std
 #ifndef _WIN32
 // The same for a descriptor opened for reading (non-blocking); the caller closes it.
 bool readRegularDescriptor(int fd, std::size_t limit, std::vector<std::uint8_t>& bytes);
+// Writes all of data to the descriptor, through short writes and signals.
+bool writeAll(int fd, const char* data, std::size_t size);
 #endif
 // Replaces whatever is at dir + "/version.txt" (the entry itself, never what
 // it names) with a new file holding the version.

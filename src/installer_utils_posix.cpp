@@ -82,14 +82,19 @@ bool replaceWithNewFile(const std::string& path, const std::string& content) {
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    const bool written = writeAll(fd, content.data(), content.size());
+    return ::close(fd) == 0 && written;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
     }
-    return ::close(fd) == 0 && done == content.size();
+    return true;
 }
 
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries) {
