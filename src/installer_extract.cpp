@@ -407,11 +407,14 @@ private:
                         destDir_, job);
     }
 
-    // Links make no progress call of their own.
+    // Links make no progress call of their own. Where links are small files
+    // (Windows), the file holds the target that was checked and reports as
+    // a file does.
     EntryReport makeLink(const EntryJob& job) {
         EntryReport report;
         std::string linkTarget;
         if (!readLinkTarget(za_, job.index, job.size, linkTarget)) {
+            if (!kMakesLinks) return reportOf(EntryResult::ReadFailed, destDir_, job);
             report.failure = "[extractZip] Failed to extract symlink target: " + job.entryPath;
             return report;
         }
@@ -427,6 +430,8 @@ private:
         if (walk == Walk::Opened) walk = folders_.reach(names, folder);
         int err = errno;
         if (walk == Walk::Opened && !makeLinkAt(folder->handle, leaf, linkTarget, err)) walk = Walk::Failed;
+        if (!kMakesLinks) return reportOf(walk == Walk::Opened ? EntryResult::Written : EntryResult::OpenFailed,
+                                          destDir_, job);
         switch (walk) {
             case Walk::ThroughLink:
                 report.failure = "[extractZip] Refusing to write through link: " + job.entryPath;

@@ -126,7 +126,7 @@ bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, En
     if (zip_file_get_external_attributes(za, i, 0, &opsys, &attributes) != 0) attributes = 0;
     const bool isFolder = (!storedName.empty() && storedName.back() == '/') || (attributes & 0x10) != 0;
     if (isFolder) return false;
-    const bool isLink = kMakesLinks && (attributes & 0xF0000000u) == 0xA0000000u;
+    const bool isLink = (attributes & 0xF0000000u) == 0xA0000000u;
     if (isUnsafeEntryPath(entryPath)) {
         report.failure = "[extractZip] Refusing unsafe entry name: " + entryPath;
         return false;

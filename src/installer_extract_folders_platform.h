@@ -17,8 +17,8 @@ enum class Walk { Opened, ThroughLink, Failed, Busy, Gone };
 
 #ifdef _WIN32
 // Windows has no links to meet (link entries become small files holding the
-// target text), so a folder is its path; ".." and absolute names are refused
-// before.
+// checked target text), so a folder is its path; ".." and absolute names are
+// refused before.
 using FolderHandle = std::string;
 constexpr bool kMakesLinks = false;
 #else
@@ -63,8 +63,9 @@ private:
 #endif
 };
 
-// A link entry becomes a real link, replacing a file or link at its place;
-// err is errno when the link could not be made. Only where kMakesLinks.
+// A link entry becomes a real link, replacing a file or link at its place
+// (where kMakesLinks; elsewhere a small file holding the target text); err
+// is errno when it could not be made.
 bool makeLinkAt(const FolderHandle& folder, const std::string& leaf, const std::string& linkTarget, int& err);
 
 }  // namespace Extraction

@@ -59,10 +59,24 @@ void OutputFile::discard() {
     std::remove(path_.c_str());
 }
 
-// Never called: link entries are written as small files (kMakesLinks).
-bool makeLinkAt(const FolderHandle&, const std::string&, const std::string&, int& err) {
-    err = ENOSYS;
-    return false;
+// A link entry becomes a small file holding the target text, byte for byte
+// as it was checked (kMakesLinks).
+bool makeLinkAt(const FolderHandle& folder, const std::string& leaf, const std::string& linkTarget, int& err) {
+    OutputFile out;
+    if (out.open(folder, leaf) != Walk::Opened) {
+        err = errno;
+        return false;
+    }
+    if (!out.write(linkTarget.data(), linkTarget.size())) {
+        err = errno;
+        out.discard();
+        return false;
+    }
+    if (!out.close()) {
+        err = errno;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace Extraction

@@ -51,6 +51,9 @@ std::vector<std::string> stepsOf(const std::string& path) {
 }  // namespace
 
 bool linkStaysInside(const std::string& entryPath, const std::string& target) {
+    // A link is made from the text before a NUL: what follows must not be
+    // read as steps the link does not have.
+    if (target.find('\0') != std::string::npos) return false;
     if (!target.empty() && target[0] == '/') return false;
     const std::vector<std::string> entry = stepsOf(entryPath);
     if (entry.empty()) return false;

@@ -11,9 +11,9 @@ namespace Extraction {
 // An absolute name, a drive letter or a ".." component.
 bool isUnsafeEntryPath(const std::string& path);
 // True when a link entry at `entryPath` pointing to `target` leads to a place
-// inside the extraction folder: the target is relative, and read from the
-// link's own folder it climbs (leading "..") no higher than the top and
-// climbs nowhere after a named step (which may itself be a link).
+// inside the extraction folder: the target is relative and holds no NUL, and
+// read from the link's own folder it climbs (leading "..") no higher than
+// the top and climbs nowhere after a named step (which may itself be a link).
 bool linkStaysInside(const std::string& entryPath, const std::string& target);
 // Entry path without empty and "." components, for comparing entries.
 std::string normalizedEntryPath(const std::string& path);

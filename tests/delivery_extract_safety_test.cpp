@@ -15,6 +15,7 @@
 #include "installer_extract.h"
 #include "support/delivery_helpers.h"
 #include "support/extract_fixture.h"
+#include "support/link_resolution.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
 
@@ -90,10 +91,13 @@ TEST_F(ExtractZipTest, NothingIsWrittenThroughALinkOrOutsideTheDestination) {
 
 TEST_F(ExtractZipTest, OnlyLinksThatStayInsideTheDestinationAreMade) {
     // Read from the link's own folder, a target may climb no higher than the
-    // top, and not at all after a named step (which may itself be a link).
+    // top, and not at all after a named step (which may itself be a link). A
+    // NUL anywhere refuses the link: the link would be made of the text
+    // before it alone.
+    using namespace std::string_literals;
     struct Case {
         const char* entry;
-        const char* target;
+        std::string target;
         bool made;
     } cases[] = {
         {"bin/python3", "python3.10", true},          {"Fw/Versions/Current", "A", true},
@@ -102,10 +106,12 @@ TEST_F(ExtractZipTest, OnlyLinksThatStayInsideTheDestinationAreMade) {
         {"x", "/etc/passwd", false},                  {"x", "..", false},
         {"x", "../x", false},                         {"a/b", "../../x", false},
         {"a/b", "c/../../x", false},                  {"sub/m", "../l/..", false},
-        {"a\\b", "../../x", false},
+        {"a\\b", "../../x", false},                  {"x", "..\0"s, false},
+        {"sub/m", "a/..\0/.."s, false},               {"a/b/c", "..\0"s, false},
+        {"a/b/c", "x\0/../../../.."s, false},         {"x", "y\0"s, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.entry) + " -> " + c.target);
+        SCOPED_TRACE(std::string(c.entry) + " -> " + zrvk_test::hex(c.target));
         zrvk_test::TempDir box;
         const std::string d = box / "dest", z = box / "a.zip";
         ASSERT_EQ(buildZip(z, {ZipEntry::link(c.entry, c.target), ZipEntry::file("ok.txt", "fine")}), "");
@@ -126,6 +132,33 @@ TEST_F(ExtractZipTest, OnlyLinksThatStayInsideTheDestinationAreMade) {
         }
         EXPECT_EQ(zrvk_test::readFile(d + "/ok.txt"), "fine");
     }
+}
+
+// Each link of the chain would look like a named step followed by nothing;
+// made from the text before its NUL, each climbs one folder higher than the
+// one before, out of the destination. None is made, and nothing the run
+// leaves leads outside.
+TEST_F(ExtractZipTest, AChainOfLinksHiddenBehindNulBytesIsNeverMade) {
+    using namespace std::string_literals;
+    const std::string folder = "Plugins/X/";
+    std::vector<ZipEntry> entries = {ZipEntry::file(folder + "model.py", "m"), ZipEntry::link(folder + "up", "..\0"s)};
+    for (int i = 2; i <= 8; ++i) {
+        const std::string before = i == 2 ? "up" : "up" + std::to_string(i - 1);
+        entries.push_back(ZipEntry::link(folder + "up" + std::to_string(i), before + "/..\0"s));
+    }
+    entries.push_back(ZipEntry::link(folder + "current", "model.py"));
+    make(entries);
+    LogCapture cap;
+    EXPECT_FALSE(extractZip(zip, dest, nullptr, nullptr));
+    const auto logs = cap.finish();
+    EXPECT_EQ(zrvk_links::firstLinkLeadingOut(dest), "");
+    EXPECT_EQ(zrvk_links::linksBelow(dest), std::vector<std::string>{folder + "current"});
+    EXPECT_EQ(zrvk_test::readFile(dest + "/" + folder + "model.py"), "m");
+    EXPECT_NE(logs.err.find("[extractZip] Refusing link that leads outside the destination: " + folder + "up -> ..\0"s),
+              std::string::npos)
+        << logs.err;
+    EXPECT_NE(logs.err.find("[extractZip] Extraction failed: 8 entries could not be extracted"), std::string::npos)
+        << logs.err;
 }
 
 TEST_F(ExtractZipTest, ALinkAlreadyAtTheTargetIsNotFollowed) {

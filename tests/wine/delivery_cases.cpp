@@ -48,9 +48,12 @@ ZRVK_CASE(extractionFoldersAndFilesArePaths) {
         out.discard();
     }
     CHECK(!fileExists(dest + "/sub dir/dropped.bin"));
+    // A link entry is a small file holding the target exactly as it was checked.
     int err = 0;
     CHECK(!kMakesLinks);
-    CHECK(!makeLinkAt(folder, "link", "target", err));
+    const std::string target("Versions/Current\0\r\n", 19);
+    CHECK(makeLinkAt(folder, "link", target, err));
+    CHECK_EQ(readFile(dest + "/sub dir/link"), target);
     closeFolder(folder);
     closeFolder(root);
 }
