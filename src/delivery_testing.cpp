@@ -1,5 +1,6 @@
 // The reset of every delivery seam (installer_download.h); each unit keeps
 // its own tunables and puts them back.
+#include "disk_space.h"
 #include "installer_download.h"
 #include "installer_extract.h"
 #include "installer_sources.h"
@@ -13,6 +14,7 @@ void reset() {
     resetTransfers();
     resetTempDirectory();
     resetExtraction();
+    resetDiskSpace();
 }
 
 }  // namespace DeliveryTesting

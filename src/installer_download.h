@@ -74,9 +74,10 @@ void setCertificateAuthority(const std::string& pem);
 void setExtractFolderBudget(size_t folders);
 // Folders the last extraction opened, the destination not counted.
 uint64_t extractFolderOpens();
-// Free bytes that extraction sees at every destination instead of the
-// file system's figure (negative: the file system's).
-void setFreeSpace(int64_t bytes);
+// Free bytes (and, when not negative, free inodes) that downloads and
+// extraction see at every folder instead of the file system's figures
+// (negative bytes: the file system's).
+void setFreeSpace(int64_t bytes, int64_t inodes = -1);
 // Restores every default above.
 void reset();
 }  // namespace DeliveryTesting

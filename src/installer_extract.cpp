@@ -557,7 +557,6 @@ uint64_t extractFolderOpens() { return folderOpens(); }
 void resetExtraction() {
     g_extractThreads = kExtractThreads;
     g_folderBudget = 0;
-    setFreeSpace(-1);
 }
 
 }  // namespace DeliveryTesting

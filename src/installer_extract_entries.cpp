@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "disk_space.h"
 #include "installer_extract_paths.h"
 
 uint64_t percentOf(uint64_t done, uint64_t total) { return total == 0 ? 0 : done * 100 / total; }
@@ -22,6 +23,17 @@ namespace Extraction {
 namespace {
 
 constexpr zip_uint64_t kMaxLinkTarget = 4096;
+
+zip_uint32_t externalAttributes(zip_t* za, zip_uint64_t i) {
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(za, i, 0, &opsys, &attributes) != 0) attributes = 0;
+    return attributes;
+}
+
+bool isFolderEntry(const std::string& storedName, zip_uint32_t attributes) {
+    return (!storedName.empty() && storedName.back() == '/') || (attributes & 0x10) != 0;
+}
 
 EntryResult walkFailure(Walk w) {
     return w == Walk::ThroughLink ? EntryResult::ThroughLink
@@ -75,32 +87,59 @@ zip_t* openArchive(const std::string& zipPath) {
 }
 
 namespace {
-int64_t g_freeSpaceOverride = -1;
-}  // namespace
 
-bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusFn& status) {
-    uint64_t needed = 0;
+// What unpacking the archive makes on a file system, counted as the file
+// system spends it: each file's data in whole blocks, a block and an inode
+// for every folder the entry paths name or imply, an inode for every file.
+struct Footprint {
+    uint64_t bytes = 0;
+    uint64_t inodes = 0;
+};
+
+uint64_t saturatingSum(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+Footprint footprintOf(zip_t* za, uint64_t n, uint64_t blockSize) {
+    Footprint need;
+    FolderCount folders;
     for (uint64_t i = 0; i < n; ++i) {
         zip_stat_t st;
         zip_stat_init(&st);
-        if (zip_stat_index(za, i, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE)) continue;
-        needed = st.size > UINT64_MAX - needed ? UINT64_MAX : needed + st.size;
+        if (zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) != 0 || !(st.valid & ZIP_STAT_NAME) ||
+            !(st.valid & ZIP_STAT_SIZE))
+            continue;  // refused when it is planned
+        const std::string storedName = st.name;
+        const std::string entryPath = entryPathOf(storedName);
+        if (isSkippedEntryPath(entryPath)) continue;
+        const bool isFolder = isFolderEntry(storedName, externalAttributes(za, i));
+        folders.add(entryPath, isFolder);
+        if (isFolder) continue;
+        need.bytes = saturatingSum(need.bytes, DiskSpace::roundedUp(st.size, blockSize));
+        need.inodes = saturatingSum(need.inodes, 1);
     }
-    uint64_t free = 0;
-    if (g_freeSpaceOverride >= 0) {
-        free = static_cast<uint64_t>(g_freeSpaceOverride);
-    } else if (!freeBytesAt(destDir, free)) {
-        return true;
+    const uint64_t folderCount = folders.folders();
+    const uint64_t folderBytes = folderCount > UINT64_MAX / blockSize ? UINT64_MAX : folderCount * blockSize;
+    need.bytes = saturatingSum(need.bytes, folderBytes);
+    need.inodes = saturatingSum(need.inodes, folderCount);
+    return need;
+}
+
+}  // namespace
+
+bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusFn& status) {
+    DiskSpace::Room room;
+    if (!DiskSpace::roomAt(destDir, room)) return true;
+    const Footprint need = footprintOf(za, n, room.blockSize);
+    const bool bytesFit = need.bytes <= room.freeBytes;
+    const bool inodesFit = room.freeInodes == DiskSpace::kNoLimit || need.inodes <= room.freeInodes;
+    if (bytesFit && inodesFit) return true;
+    if (!bytesFit) {
+        std::cerr << "[extractZip] Not enough free space in " << destDir << ": the archive unpacks to " << need.bytes
+                  << " bytes, " << room.freeBytes << " bytes are free" << std::endl;
+    } else {
+        std::cerr << "[extractZip] Not enough free inodes in " << destDir << ": the archive makes " << need.inodes
+                  << " files and folders, " << room.freeInodes << " more can be made" << std::endl;
     }
-    if (needed <= free) return true;
-    std::cerr << "[extractZip] Not enough free space in " << destDir << ": the archive unpacks to " << needed
-              << " bytes, " << free << " bytes are free" << std::endl;
-    if (status) {
-        char buf[160];
-        std::snprintf(buf, sizeof buf, "Error: Not enough disk space (%.1f MB needed, %.1f MB free)",
-                      needed / 1048576.0, free / 1048576.0);
-        status(buf);
-    }
+    if (status) status(DiskSpace::notEnoughSpaceText(need.bytes, room.freeBytes));
     return false;
 }
 
@@ -115,17 +154,11 @@ bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, En
         return false;
     }
     const std::string storedName = st.name;
-    std::string entryPath = storedName;
-    for (char& c : entryPath)
-        if (c == '\\') c = '/';
-    if (entryPath.find("__MACOSX") != std::string::npos || entryPath.find(".DS_Store") != std::string::npos)
-        return false;
+    std::string entryPath = entryPathOf(storedName);
+    if (isSkippedEntryPath(entryPath)) return false;
 
-    zip_uint8_t opsys = 0;
-    zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(za, i, 0, &opsys, &attributes) != 0) attributes = 0;
-    const bool isFolder = (!storedName.empty() && storedName.back() == '/') || (attributes & 0x10) != 0;
-    if (isFolder) return false;
+    const zip_uint32_t attributes = externalAttributes(za, i);
+    if (isFolderEntry(storedName, attributes)) return false;
     const bool isLink = (attributes & 0xF0000000u) == 0xA0000000u;
     if (isUnsafeEntryPath(entryPath)) {
         report.failure = "[extractZip] Refusing unsafe entry name: " + entryPath;
@@ -278,6 +311,3 @@ bool ExtractionReporter::finish() const {
 
 }  // namespace Extraction
 
-namespace DeliveryTesting {
-void setFreeSpace(int64_t bytes) { Extraction::g_freeSpaceOverride = bytes; }
-}  // namespace DeliveryTesting

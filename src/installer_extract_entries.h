@@ -24,9 +24,10 @@ namespace Extraction {
 bool validateArchive(const std::string& zipPath);
 // The archive opened with libzip; its open error is logged.
 zip_t* openArchive(const std::string& zipPath);
-// True when the sizes the entries declare fit into the free space at
-// destDir (or that space cannot be told). Otherwise logs both figures and
-// sends an error status: nothing of the archive is written.
+// True when what the archive makes fits into the room at destDir (or that
+// room cannot be told): its files in whole blocks, a block for every folder
+// its paths name or imply, an inode for each file and folder. Otherwise logs
+// the figures and sends an error status: nothing of the archive is written.
 bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusFn& status);
 
 // One entry to write, as planned on the calling thread.

@@ -27,10 +27,6 @@ using FolderHandle = int;
 constexpr bool kMakesLinks = true;
 #endif
 
-// The bytes an unprivileged writer may still put on the file system that
-// holds `folder`; false when that cannot be told.
-bool freeBytesAt(const std::string& folder, uint64_t& bytes);
-
 bool openDestination(const std::string& destDir, FolderHandle& root);
 // One step of the walk: the folder `name` below `parent`, made when missing.
 // A link there is never followed. Gone: parent itself was removed.

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,13 +32,6 @@ int createFileAt(int folder, const std::string& leaf) {
 }
 
 }  // namespace
-
-bool freeBytesAt(const std::string& folder, uint64_t& bytes) {
-    struct statvfs info;
-    if (statvfs(folder.c_str(), &info) != 0) return false;
-    bytes = static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_frsize);
-    return true;
-}
 
 bool openDestination(const std::string& destDir, FolderHandle& root) {
     root = ::open(destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -8,16 +8,7 @@
 
 #include "installer_utils.h"
 
-#include <windows.h>
-
 namespace Extraction {
-
-bool freeBytesAt(const std::string& folder, uint64_t& bytes) {
-    ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
-    bytes = available.QuadPart;
-    return true;
-}
 
 bool openDestination(const std::string& destDir, FolderHandle& root) {
     root = destDir;

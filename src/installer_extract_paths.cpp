@@ -1,6 +1,8 @@
 // Entry names of a ZIP archive, compared as the volume they go to would.
 #include "installer_extract_paths.h"
 
+#include <algorithm>
+#include <cstring>
 #include <set>
 #include <string>
 #include <utility>
@@ -17,6 +19,13 @@ void foldAsciiCase(std::string& text) {
 
 }  // namespace
 
+std::string entryPathOf(const std::string& storedName) {
+    std::string path = storedName;
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
 bool isUnsafeEntryPath(const std::string& path) {
     if (path.empty() || path[0] == '/') return true;
     if (path.size() >= 2 && path[1] == ':' &&
@@ -30,6 +39,10 @@ bool isUnsafeEntryPath(const std::string& path) {
         start = end + 1;
     }
     return false;
+}
+
+bool isSkippedEntryPath(const std::string& path) {
+    return path.find("__MACOSX") != std::string::npos || path.find(".DS_Store") != std::string::npos;
 }
 
 namespace {
@@ -120,6 +133,55 @@ bool splitEntryPath(const std::string& path, std::vector<std::string>& names, st
     }
     leaf = path.substr(start);
     return !leaf.empty() && leaf != "." && leaf != "..";
+}
+
+void FolderCount::add(const std::string& path, bool namesFolder) {
+    // The folder part: all of a folder's name, a file's up to its last "/".
+    size_t length = path.size();
+    if (!namesFolder) {
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return;
+        length = slash + 1;
+    }
+    // Copied a byte at a time, empty and "." components left out.
+    const size_t offset = text_.size();
+    text_.resize(offset + length + 1);
+    char* const first = &text_[offset];
+    char* out = first;
+    char* component = first;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i < length && path[i] != '/') {
+            *out++ = path[i];
+            continue;
+        }
+        if (out - component == 1 && *component == '.') out = component;
+        if (out == component) continue;
+        *out++ = '/';
+        component = out;
+    }
+    text_.resize(offset + static_cast<size_t>(out - first));
+    if (out != first) entries_.emplace_back(offset, static_cast<size_t>(out - first));
+}
+
+uint64_t FolderCount::folders() {
+    const char* text = text_.data();
+    auto less = [text](const std::pair<size_t, size_t>& a, const std::pair<size_t, size_t>& b) {
+        const int order = std::memcmp(text + a.first, text + b.first, std::min(a.second, b.second));
+        return order < 0 || (order == 0 && a.second < b.second);
+    };
+    std::sort(entries_.begin(), entries_.end(), less);
+    // A folder is new where an entry's text leaves the one before it: every
+    // "/" past their common start ends one.
+    uint64_t count = 0;
+    std::pair<size_t, size_t> before{0, 0};
+    for (const auto& e : entries_) {
+        size_t same = 0;
+        const size_t shorter = std::min(e.second, before.second);
+        while (same < shorter && text[e.first + same] == text[before.first + same]) ++same;
+        for (size_t i = same; i < e.second; ++i) count += text[e.first + i] == '/';
+        before = e;
+    }
+    return count;
 }
 
 }  // namespace Extraction

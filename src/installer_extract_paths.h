@@ -2,14 +2,21 @@
 // and the folders on their way.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Extraction {
 
+// The entry path of a stored name: every backslash made a slash.
+std::string entryPathOf(const std::string& storedName);
 // An absolute name, a drive letter or a ".." component.
 bool isUnsafeEntryPath(const std::string& path);
+// Entries that extraction skips without a word (__MACOSX, .DS_Store).
+bool isSkippedEntryPath(const std::string& path);
 // True when a link entry at `entryPath` pointing to `target` leads to a place
 // inside the extraction folder: the target is relative and holds no NUL, and
 // read from the link's own folder it climbs (leading "..") no higher than
@@ -28,5 +35,20 @@ bool pathsOverlap(const std::string& a, const std::string& b);
 // Folder names without empty and "." components; false when the last
 // component is not a name.
 bool splitEntryPath(const std::string& path, std::vector<std::string>& names, std::string& leaf);
+
+// The distinct folders that entry paths name or imply. Time and memory stay
+// proportional to the names' total length however deep or alike they are:
+// each entry keeps only its folders' text, and the count sorts those once,
+// so that the entries sharing a folder lie side by side.
+class FolderCount {
+public:
+    // The folders on the way to `path`, and `path` itself when it names one.
+    void add(const std::string& path, bool namesFolder);
+    uint64_t folders();
+
+private:
+    std::string text_;  // each entry's folders, each followed by "/"
+    std::vector<std::pair<size_t, size_t>> entries_;  // offset and length in text_
+};
 
 }  // namespace Extraction

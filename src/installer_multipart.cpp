@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_space.h"
 #include "installer_sources.h"
 #include "installer_transfer.h"
 #include "installer_utils.h"
@@ -48,6 +49,27 @@ bool isWebPage(const std::string& path, const std::string& contentType) {
     start.erase(0, start.find_first_not_of(" \t\r\n"));
     for (const char* markup : {"<!doctype", "<html", "<head", "<body", "<?xml", "<!--"})
         if (startsWithNoCase(start, markup)) return true;
+    return false;
+}
+
+uint64_t fileSize(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    return size > 0 ? static_cast<uint64_t>(size) : 0;
+}
+
+// The joined copy is written while the parts are still there: it must fit
+// beside them, or the join would fill the file system.
+bool hasRoomToJoin(const std::vector<std::string>& partPaths, const std::string& folder, const std::string& prefix,
+                   const StatusFn& status) {
+    DiskSpace::Room room;
+    if (!DiskSpace::roomAt(folder, room)) return true;
+    uint64_t total = 0;
+    for (const std::string& p : partPaths) total += fileSize(p);
+    if (total <= room.freeBytes) return true;
+    std::cerr << "[concatenate] Not enough free space in " << folder << ": the parts hold " << total << " bytes, "
+              << room.freeBytes << " bytes are free" << std::endl;
+    if (status) status(prefix + DiskSpace::notEnoughSpaceText(total, room.freeBytes));
     return false;
 }
 
@@ -189,12 +211,13 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
         const SourceCheck usable = [i](const std::string& path, const std::string& contentType) {
             return i == 0 ? startsLikeZip(path) : !isWebPage(path, contentType);
         };
+        bool noRoom = false;
         auto attempt = [&](const std::string& u) {
-            return attemptSource(u, partPath, label, partProgress, status, usable);
+            return attemptSource(u, partPath, label, partProgress, status, usable, noRoom);
         };
         bool ok = attempt(partUrl);
         if (!ok && isGitHubUrl(partUrl))
-            ok = attemptThroughProxies(partUrl, "[downloadMultiPart] Trying proxy: ", send, attempt);
+            ok = attemptThroughProxies(partUrl, "[downloadMultiPart] Trying proxy: ", send, attempt, noRoom);
         if (!ok) {
             std::cerr << "[downloadMultiPart] Failed to download part " << (i + 1) << std::endl;
             removeParts();
@@ -206,7 +229,7 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
     std::cout << "[downloadMultiPart] All parts downloaded, concatenating..." << std::endl;
     send("Combining parts...");
     const std::string combined = folder + "/combined.zip";
-    if (!concatenateParts(partPaths, combined)) {
+    if (!hasRoomToJoin(partPaths, folder, prefix, status) || !concatenateParts(partPaths, combined)) {
         std::cerr << "[downloadMultiPart] Failed to concatenate parts" << std::endl;
         removeParts();
         return false;

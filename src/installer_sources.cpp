@@ -89,9 +89,9 @@ std::string applyHuggingFaceMirror(const std::string& url) {
 // Attempts.
 
 bool attemptSource(const std::string& attemptUrl, const std::string& path, const std::string& label,
-                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable) {
+                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom) {
     std::string contentType;
-    if (!downloadToFile(attemptUrl, path, label, progress, status, &contentType)) return false;
+    if (!downloadToFile(attemptUrl, path, label, progress, status, &contentType, &noRoom)) return false;
     if (!usable(path, contentType)) {
         std::cerr << "[download] Not a ZIP archive: " << attemptUrl << std::endl;
         removeFile(path);
@@ -101,8 +101,9 @@ bool attemptSource(const std::string& attemptUrl, const std::string& path, const
 }
 
 bool attemptThroughProxies(const std::string& url, const std::string& trying, const StatusFn& send,
-                           const std::function<bool(const std::string&)>& attempt) {
+                           const std::function<bool(const std::string&)>& attempt, const bool& noRoom) {
     for (const std::string& p : GITHUB_PROXY_PREFIXES) {
+        if (noRoom) return false;
         if (p.empty()) continue;
         std::cout << trying << p << std::endl;
         send("Trying mirror...");
@@ -150,8 +151,15 @@ bool downloadAndExtractZip(const std::string& url, const std::string& destDir, c
         };
     }
     const SourceCheck isArchive = [](const std::string& path, const std::string&) { return isUsableZipArchive(path); };
+    bool noRoom = false;
     auto attempt = [&](const std::string& attemptUrl) {
-        return attemptSource(attemptUrl, tempPath, label, downloadProgress, status, isArchive);
+        return attemptSource(attemptUrl, tempPath, label, downloadProgress, status, isArchive, noRoom);
+    };
+    // Every source failed, or the disk had no room for the first that answered.
+    auto giveUp = [&](const char* reason) {
+        if (noRoom) std::cerr << "[downloadAndExtractZip] Not enough disk space, no other source is tried" << std::endl;
+        reportDownloadError(url, noRoom ? "Not enough disk space" : reason);
+        return false;
     };
     // The Hugging Face mirror once the direct attempt failed; shown is what the log names.
     auto attemptMirror = [&](const std::string& mirrored, const std::string& shown) {
@@ -177,22 +185,21 @@ bool downloadAndExtractZip(const std::string& url, const std::string& destDir, c
                 downloaded = true;
                 break;
             }
+            if (noRoom) break;
             std::cout << "[download] Failed, trying next mirror..." << std::endl;
         }
         if (!downloaded) {
-            std::cerr << "[downloadAndExtractZip] All download attempts failed" << std::endl;
-            reportDownloadError(url, "All mirrors failed");
-            return false;
+            if (!noRoom) std::cerr << "[downloadAndExtractZip] All download attempts failed" << std::endl;
+            return giveUp("All mirrors failed");
         }
     } else if (isHuggingFaceUrl(url)) {
         std::cout << "[download] Trying direct HuggingFace connection..." << std::endl;
         send("Connecting...");
         downloaded = attempt(url);
-        if (!downloaded) downloaded = attemptMirror(applyHuggingFaceMirror(url), huggingFaceMirrorHost());
+        if (!downloaded && !noRoom) downloaded = attemptMirror(applyHuggingFaceMirror(url), huggingFaceMirrorHost());
         if (!downloaded) {
-            std::cerr << "[downloadAndExtractZip] All HuggingFace download attempts failed" << std::endl;
-            reportDownloadError(url, "All HuggingFace mirrors failed");
-            return false;
+            if (!noRoom) std::cerr << "[downloadAndExtractZip] All HuggingFace download attempts failed" << std::endl;
+            return giveUp("All HuggingFace mirrors failed");
         }
     } else {
         send("Connecting...");
@@ -200,31 +207,22 @@ bool downloadAndExtractZip(const std::string& url, const std::string& destDir, c
         if (isHuggingFaceUrl(r)) {
             std::cout << "[download] Detected HuggingFace redirect, trying direct first..." << std::endl;
             downloaded = attempt(url);
-            if (!downloaded) {
+            if (!downloaded && !noRoom) {
                 const std::string m = applyHuggingFaceMirror(r);
                 downloaded = attemptMirror(m, m);
             }
-            if (!downloaded) {
-                reportDownloadError(url, "HuggingFace redirect failed");
-                return false;
-            }
+            if (!downloaded) return giveUp("HuggingFace redirect failed");
         } else if (isGitHubUrl(r)) {
             std::cout << "[download] Detected GitHub redirect" << std::endl;
             downloaded = attempt(url);
             if (!downloaded) {
-                downloaded = attemptThroughProxies(r, "[download] Trying GitHub proxy: ", send, attempt);
+                downloaded = attemptThroughProxies(r, "[download] Trying GitHub proxy: ", send, attempt, noRoom);
                 if (downloaded) std::cout << "[download] Success via GitHub proxy" << std::endl;
             }
-            if (!downloaded) {
-                reportDownloadError(url, "GitHub redirect failed");
-                return false;
-            }
+            if (!downloaded) return giveUp("GitHub redirect failed");
         } else {
             downloaded = attempt(url);
-            if (!downloaded) {
-                reportDownloadError(url, "Download failed");
-                return false;
-            }
+            if (!downloaded) return giveUp("Download failed");
         }
     }
 

@@ -34,14 +34,17 @@ using SourceCheck = std::function<bool(const std::string& path, const std::strin
 
 // One attempt on one source: a 200 answer that fails the check counts as a
 // failed source (the file is removed), so the caller moves on to the next one.
+// An answer refused for want of room sets noRoom: the disk is short, not the
+// source, and every other source would fill the same disk, so the caller
+// tries none and the disk-space status stays the last one.
 bool attemptSource(const std::string& attemptUrl, const std::string& path, const std::string& label,
-                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable);
+                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom);
 
 // url behind each proxy in turn, the direct attempt left to the caller:
 // logs trying + the prefix and sends "Trying mirror..." before each; true at
-// the first attempt that succeeds.
+// the first attempt that succeeds, false at once when noRoom is set.
 bool attemptThroughProxies(const std::string& url, const std::string& trying, const StatusFn& send,
-                           const std::function<bool(const std::string&)>& attempt);
+                           const std::function<bool(const std::string&)>& attempt, const bool& noRoom);
 
 // The last step of every download: the archive unpacked into destDir with
 // extraction on 700-1000 of the per-mille scale, then removed. Sends

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "disk_space.h"
 #include "installer_config.h"
 
 namespace {
@@ -24,6 +25,9 @@ constexpr long kExistsProbeTotalSeconds = 30;
 constexpr long kMaxRedirects = 30;  // the limit newer libcurl has by default
 constexpr long kReceiveBufferSize = 512 * 1024;
 constexpr double kBytesPerMB = 1048576.0;
+// An answer that announces no length may fill its file system up to this
+// part of what was free when it started: a sixteenth stays free.
+constexpr uint64_t kNoLengthMarginDivisor = 16;
 
 long g_stallSeconds = kStallSeconds;
 long g_probeConnectSeconds = kProbeConnectSeconds;
@@ -41,6 +45,26 @@ std::string formatMB(double bytes) {
     std::ostringstream s;
     s << std::fixed << std::setprecision(1) << bytes / kBytesPerMB;
     return s.str();
+}
+
+// The folder a download's file goes to.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+// An answer stopped because storing it would fill the file system.
+void reportNoRoom(const DownloadContext& ctx, const std::string& folder) {
+    if (ctx.announced >= 0) {
+        std::cerr << "[download] Not enough free space in " << folder << ": the answer announces " << ctx.announced
+                  << " bytes, " << ctx.freeBytes << " bytes are free" << std::endl;
+    } else {
+        std::cerr << "[download] Not enough free space in " << folder << ": the answer announces no length and passed "
+                  << ctx.noLengthLimit << " bytes, a sixteenth of the " << ctx.freeBytes
+                  << " bytes free stays free" << std::endl;
+    }
+    if (ctx.status) ctx.status(statusPrefix(ctx.label) + DiskSpace::notEnoughSpaceText(ctx.neededBytes, ctx.freeBytes));
 }
 
 }  // namespace
@@ -89,6 +113,11 @@ size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
     size_t n = size * nmemb;
     // Never more than the answer announced, however it is framed.
     if (ctx->announced >= 0 && ctx->bytesWritten + n > static_cast<uint64_t>(ctx->announced)) return 0;
+    // Without a length, never so much that the margin would be gone.
+    if (ctx->announced < 0 && ctx->bytesWritten + n > ctx->noLengthLimit) {
+        ctx->neededBytes = ctx->bytesWritten + n + (ctx->freeBytes - ctx->noLengthLimit);
+        return 0;
+    }
     ctx->out->write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
     // A short count makes libcurl stop with a write error: a download that
     // cannot be stored must not look complete.
@@ -97,8 +126,10 @@ size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
     return n;
 }
 
-// The Content-Length of the answer being received; each answer of a
-// redirect chain starts afresh. libcurl itself ignores it for a chunked body.
+// The status and Content-Length of the answer being received; each answer
+// of a redirect chain starts afresh. libcurl itself ignores the length for a
+// chunked body. A successful answer whose length cannot fit is stopped here,
+// before its body is read.
 size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata) {
     auto* ctx = static_cast<DownloadContext*>(userdata);
     const size_t n = size * nmemb;
@@ -107,12 +138,19 @@ size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (line.compare(0, 5, "http/") == 0) {
         ctx->announced = -1;
+        const size_t blank = line.find(' ');
+        ctx->answerCode = blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
     } else if (line.compare(0, 15, "content-length:") == 0) {
         const char* digits = line.c_str() + 15;
         while (*digits == ' ' || *digits == '\t') ++digits;
         char* end = nullptr;
         const long long value = std::strtoll(digits, &end, 10);
         if (end != digits && value >= 0) ctx->announced = value;
+        const bool success = ctx->answerCode >= 200 && ctx->answerCode < 300;
+        if (success && ctx->roomKnown && ctx->announced > 0 && static_cast<uint64_t>(ctx->announced) > ctx->freeBytes) {
+            ctx->neededBytes = static_cast<uint64_t>(ctx->announced);
+            return 0;
+        }
     }
     return n;
 }
@@ -143,8 +181,9 @@ int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_o
 }
 
 bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
-                    StatusFn status, std::string* contentType) {
+                    StatusFn status, std::string* contentType, bool* noRoom) {
     if (contentType) contentType->clear();
+    if (noRoom) *noRoom = false;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {
         std::cerr << "[download] Failed to create temp file: " << path << std::endl;
@@ -164,6 +203,14 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     ctx.bytesWritten = 0;
     ctx.label = label;
     ctx.lastLoggedPercent = -1;
+
+    const std::string folder = folderOf(path);
+    DiskSpace::Room room;
+    if (DiskSpace::roomAt(folder, room)) {
+        ctx.roomKnown = true;
+        ctx.freeBytes = room.freeBytes;
+        ctx.noLengthLimit = room.freeBytes - room.freeBytes / kNoLengthMarginDivisor;
+    }
 
     const long stall = g_stallSeconds;
     setTransferOptions(curl, url);
@@ -195,6 +242,10 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
              << " MB" << ", time: " << (timeUs / 1000000) << "s" << ", speed: " << formatMB(double(speed))
              << " MB/s" << ", stall_timeout: " << stall << "s)";
         std::cerr << line.str() << std::endl;
+        if (ctx.neededBytes > 0) {
+            reportNoRoom(ctx, folder);
+            if (noRoom) *noRoom = true;
+        }
         curl_easy_cleanup(curl);
         removeFile(path);
         return false;

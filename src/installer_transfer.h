@@ -13,21 +13,30 @@
 
 struct DownloadContext {
     std::ostream* out = nullptr;
+    int answerCode = 0;      // of the answer being received
     int64_t announced = -1;  // the answer's Content-Length, -1 when it has none
     ProgressFn progress;
     StatusFn status;
     uint64_t bytesWritten = 0;
     std::string label;
     int32_t lastLoggedPercent = -1;
+    // The room of the file's folder when the download started, and what an
+    // answer without a length may store of it (a margin stays free).
+    bool roomKnown = false;
+    uint64_t freeBytes = 0;
+    uint64_t noLengthLimit = UINT64_MAX;
+    uint64_t neededBytes = 0;  // set when the answer was stopped for want of room
 };
 
 size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata);
 size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata);
 int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
-// contentType, when given, receives the answer's Content-Type ("" if none).
+// contentType, when given, receives the answer's Content-Type ("" if none);
+// noRoom, when given, whether the answer was refused for want of room on the
+// file's file system (the disk-space status was sent).
 bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
-                    StatusFn status, std::string* contentType = nullptr);
+                    StatusFn status, std::string* contentType = nullptr, bool* noRoom = nullptr);
 std::string getFirstRedirectUrl(const std::string& url);
 
 // What every unit of delivery puts before its status texts: "" or "label: ".

@@ -225,19 +225,36 @@ TEST_F(HostileArchive, ChainsFollowNoStagedLinkWhateverTheTree) {
 }
 
 // An archive that cannot fit fails before anything of it is written, and
-// says so with both figures; the installed server stays.
+// says so with both figures; the installed server stays. Folders count too:
+// empty files deep down declare no bytes.
 TEST_F(HostileArchive, AnArchiveThatCannotFitFailsBeforeItIsWritten) {
     Recorder r;
     const std::string small = serve("/k/server.zip", {ZipEntry::file("launcher.py", "v1")});
     ASSERT_TRUE(installMRVServer(small, "1", nullptr, r.statusFn()));
-    const std::string big = serve("/k/big.zip", {ZipEntry::file("launcher.py", "v2"),
-                                                 ZipEntry::file("weights.bin", std::string(3 << 20, '\0'))});
-    DeliveryTesting::setFreeSpace(1 << 20);
-    EXPECT_FALSE(installMRVServer(big, "2", nullptr, r.statusFn()));
-    DeliveryTesting::reset();
-    EXPECT_EQ(r.statuses.back(), "Error: Not enough disk space (3.0 MB needed, 1.0 MB free)");
-    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/launcher.py"), "v1");
-    EXPECT_EQ(readFile(MRV_SERVER_DIR + "/version.txt"), "1");
+    std::vector<ZipEntry> deep = {ZipEntry::file("launcher.py", "v2")};
+    std::string folders;
+    for (int d = 0; d < 300; ++d) folders += "d/";
+    for (int i = 0; i < 20; ++i) deep.push_back(ZipEntry::file("p" + std::to_string(i) + "/" + folders + "e", ""));
+    struct Case {
+        const char* what;
+        std::vector<ZipEntry> entries;
+        const char* status;
+    } cases[] = {
+        {"3 MB of file", {ZipEntry::file("launcher.py", "v2"), ZipEntry::file("weights.bin", std::string(3 << 20, '\0'))},
+         "Error: Not enough disk space (3.1 MB needed, 1.0 MB free)"},
+        {"6,000 folders of empty files", deep, "Error: Not enough disk space ("},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string big = serve("/k/big" + std::to_string(++n) + ".zip", c.entries);
+        DeliveryTesting::setFreeSpace(1 << 20);
+        EXPECT_FALSE(installMRVServer(big, "2", nullptr, r.statusFn()));
+        DeliveryTesting::reset();
+        EXPECT_EQ(r.statuses.back().rfind(c.status, 0), 0u) << r.statuses.back();
+        EXPECT_EQ(readFile(MRV_SERVER_DIR + "/launcher.py"), "v1");
+        EXPECT_EQ(readFile(MRV_SERVER_DIR + "/version.txt"), "1");
+    }
 }
 
 }  // namespace

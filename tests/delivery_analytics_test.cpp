@@ -65,6 +65,11 @@ TEST(DeliveryAnalytics, EachUrlClassReportsItsReasonOnce) {
         for (const auto& [target, reason] : cases)
             EXPECT_FALSE(downloadAndExtractZip(server.url(target), tmp / "dest", "", nullptr, nullptr)) << target;
         EXPECT_FALSE(downloadAndExtractZip(server.url("/github.com/o/r/broken.zip"), tmp / "dest", "", nullptr, nullptr));
+        // A disk without room for the first answer: no other source is asked.
+        server.route("GET", "/github.com/o/r/huge.zip", Response::pattern(4 << 20));
+        DeliveryTesting::setFreeSpace(1 << 20);
+        EXPECT_FALSE(downloadAndExtractZip(server.url("/github.com/o/r/huge.zip"), tmp / "dest", "", nullptr, nullptr));
+        DeliveryTesting::setFreeSpace(-1);
         InstallerAnalytics::shutdown();
     }
     PostHog::Testing::setHostOverride("");
@@ -72,11 +77,12 @@ TEST(DeliveryAnalytics, EachUrlClassReportsItsReasonOnce) {
     DeliveryTesting::reset();
 
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(count(posted, "\"download_error\""), 5u) << posted;
+    EXPECT_EQ(count(posted, "\"download_error\""), 6u) << posted;
     for (const auto& [target, reason] : cases) {
         EXPECT_EQ(count(posted, "\"" + reason + "\""), 1u) << reason;
     }
-    EXPECT_EQ(count(posted, "\"http_code\":\"0\""), 5u) << posted;
+    EXPECT_EQ(count(posted, "\"Not enough disk space\""), 1u) << posted;
+    EXPECT_EQ(count(posted, "\"http_code\":\"0\""), 6u) << posted;
     EXPECT_EQ(count(posted, "broken.zip"), 0u);
 }
 

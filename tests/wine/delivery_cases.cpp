@@ -1,8 +1,10 @@
 // Component delivery's Windows bodies: the run's private temporary folder,
-// and extraction's folders and files, which are plain paths here.
+// the room of a volume, and extraction's folders and files, which are plain
+// paths here.
 #include "case_runner.h"
 #include "windows_support.h"
 
+#include "disk_space.h"
 #include "installer_download.h"
 #include "installer_extract_folders_platform.h"
 
@@ -56,4 +58,18 @@ ZRVK_CASE(extractionFoldersAndFilesArePaths) {
     CHECK_EQ(readFile(dest + "/sub dir/link"), target);
     closeFolder(folder);
     closeFolder(root);
+}
+
+ZRVK_CASE(theRoomOfAFolderIsItsVolumesFreeBytesAndClusters) {
+    DiskSpace::Room room;
+    REQUIRE(DiskSpace::roomAt(caseFolder(), room));
+    CHECK(room.freeBytes > 0);
+    CHECK(room.blockSize >= 512 && (room.blockSize & (room.blockSize - 1)) == 0);
+    CHECK(room.freeInodes == DiskSpace::kNoLimit);
+    CHECK(!DiskSpace::roomAt(caseFolder() + "/no such folder", room));
+    DeliveryTesting::setFreeSpace(12345, 7);
+    REQUIRE(DiskSpace::roomAt(caseFolder(), room));
+    CHECK_EQ(room.freeBytes, uint64_t(12345));
+    CHECK_EQ(room.freeInodes, uint64_t(7));
+    DeliveryTesting::reset();
 }

@@ -1,0 +1,66 @@
+// The room delivery may use, with the tests' figures in place of the file
+// system's when they set them.
+#include "disk_space.h"
+
+#include <cstdio>
+#include <string>
+
+#include "installer_download.h"
+
+namespace {
+
+int64_t g_freeBytesOverride = -1;
+int64_t g_freeInodesOverride = -1;
+
+}  // namespace
+
+namespace DiskSpace {
+
+bool roomAt(const std::string& folder, Room& room) {
+    room = Room();
+    const bool told = fileSystemRoomAt(folder, room);
+    if (g_freeBytesOverride < 0) return told;
+    room.freeBytes = static_cast<uint64_t>(g_freeBytesOverride);
+    room.freeInodes = g_freeInodesOverride < 0 ? kNoLimit : static_cast<uint64_t>(g_freeInodesOverride);
+    return true;
+}
+
+namespace {
+
+// Tenths of a MB, rounded up or down.
+uint64_t tenthsOfMB(uint64_t bytes, bool up) {
+    const uint64_t mb = 1048576;
+    const uint64_t rest = (bytes % mb) * 10;
+    return bytes / mb * 10 + rest / mb + (up && rest % mb != 0);
+}
+
+}  // namespace
+
+// Needed is rounded up and free down, so that the two never read as if the
+// store would fit.
+std::string notEnoughSpaceText(uint64_t neededBytes, uint64_t freeBytes) {
+    const uint64_t needed = tenthsOfMB(neededBytes, true), free = tenthsOfMB(freeBytes, false);
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "Error: Not enough disk space (%llu.%llu MB needed, %llu.%llu MB free)",
+                  static_cast<unsigned long long>(needed / 10), static_cast<unsigned long long>(needed % 10),
+                  static_cast<unsigned long long>(free / 10), static_cast<unsigned long long>(free % 10));
+    return buf;
+}
+
+uint64_t roundedUp(uint64_t size, uint64_t block) {
+    if (block <= 1) return size;
+    const uint64_t blocks = size / block + (size % block != 0);
+    return blocks > kNoLimit / block ? kNoLimit : blocks * block;
+}
+
+}  // namespace DiskSpace
+
+namespace DeliveryTesting {
+
+void setFreeSpace(int64_t bytes, int64_t inodes) {
+    g_freeBytesOverride = bytes;
+    g_freeInodesOverride = bytes < 0 ? -1 : inodes;
+}
+void resetDiskSpace() { setFreeSpace(-1, -1); }
+
+}  // namespace DeliveryTesting
