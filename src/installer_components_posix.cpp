@@ -86,6 +86,14 @@ std::string copyEachTopLevelEntry(const std::string& staged, const std::string& 
            "/\"${e##*/}\" && cp -R \"$e\" " + quoted(folder + "/") + " || exit 1; done";
 }
 
+// What the copy of each top-level entry would refuse, looked for before
+// anything in the maker's folder is removed: a staged link, or no bundle. A
+// refused archive so leaves the folder as it was.
+std::string stagedTopLevelTest(const std::string& staged, const std::string& bundleName) {
+    return "{ for e in " + quoted(staged) + "/*; do ! test -L \"$e\" || exit 1; done; test -e " +
+           quoted(staged + "/" + bundleName) + "; }";
+}
+
 // A staged copy that becomes `d` whole: the old folder goes first.
 std::vector<std::string> replaceFolderCommands(const std::string& staged, const std::string& d,
                                                const std::string& owner) {
@@ -130,7 +138,8 @@ bool placePluginPart(Part part, const std::string& id, const std::string& staged
     if (part == Part::Adobe) {
         const std::string bundle = PLUGINS_DIR + "/" + id + ".plugin";
         std::cout << "[PLUGIN] Will remove existing plugin before install: " << bundle << std::endl;
-        chain = adobeFolderCommands();
+        chain = {stagedTopLevelTest(staged, id + ".plugin")};
+        append(chain, adobeFolderCommands());
         append(chain, {"rm -rf " + quoted(bundle), copyEachTopLevelEntry(staged, PLUGINS_DIR),
                        "! test -L " + quoted(bundle), "chown -R " + owner + " " + quoted(bundle),
                        "chmod -R 755 " + quoted(bundle)});

@@ -257,4 +257,35 @@ TEST_F(HostileArchive, AnArchiveThatCannotFitFailsBeforeItIsWritten) {
     }
 }
 
+// What the Adobe chain would refuse (a staged link at its top level, or no
+// bundle) is found before anything in the maker's folder is removed: the
+// folder stays exactly as it was, the installed bundle, another plug-in and
+// the older shared files included.
+TEST_F(HostileArchive, ARefusedAdobeArchiveLeavesTheMakersFolderAsItWas) {
+    Recorder r;
+    const std::string first = serve("/m/adobe.zip", {ZipEntry::file("hm.plugin/Contents/Info.plist", "v1"),
+                                                     ZipEntry::file("aa/shared.txt", "old")});
+    const std::string other = serve("/m/other.zip", {ZipEntry::file("other.plugin/Contents/x", "o")});
+    ASSERT_TRUE(plugins({"hm", "other"}, entry("hm", first, "", "") + "," + entry("other", other, "", ""), r));
+    const auto before = zrvk_test::treeOf(PLUGINS_DIR);
+    ASSERT_EQ(before.at("/hm.plugin/Contents/Info.plist"), "file 493 v1");
+    struct Case {
+        const char* what;
+        std::vector<ZipEntry> entries;
+    } cases[] = {
+        {"a link last, after a folder and a new bundle",
+         {ZipEntry::file("aa/shared.txt", "new"), ZipEntry::file("hm.plugin/Contents/Info.plist", "v2"),
+          ZipEntry::link("zz", "hm.plugin")}},
+        {"no bundle", {ZipEntry::file("aa/shared.txt", "new"), ZipEntry::file("bb/more.txt", "more")}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string url = serve("/m/refused" + std::to_string(++n) + ".zip", c.entries);
+        EXPECT_FALSE(plugins({"hm"}, entry("hm", url, "", ""), r));
+        EXPECT_EQ(r.statuses.back(), "Error installing hm (Adobe): Privileged command failed (exit status: 1)");
+        EXPECT_TRUE(zrvk_test::treeOf(PLUGINS_DIR) == before);
+    }
+}
+
 }  // namespace

@@ -30,12 +30,6 @@ inline bool isLink(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-inline std::string readLink(const std::string& path) {
-    char buf[4096];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
-
 inline void removeTree(const std::string& path) {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
@@ -71,34 +65,6 @@ protected:
 
     void make(const std::vector<ZipEntry>& entries) { ASSERT_EQ(buildZip(zip, entries), ""); }
 };
-
-// Every path below root with its kind, mode and content (or link target).
-inline std::map<std::string, std::string> treeOf(const std::string& root, const std::string& below = "") {
-    std::map<std::string, std::string> tree;
-    DIR* d = opendir((root + below).c_str());
-    if (!d) return tree;
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-    for (const std::string& name : names) {
-        const std::string rel = below + "/" + name, path = root + rel;
-        struct stat st;
-        lstat(path.c_str(), &st);
-        const std::string mode = std::to_string(st.st_mode & 07777);
-        if (S_ISLNK(st.st_mode)) {
-            tree[rel] = "link " + readLink(path);
-        } else if (S_ISDIR(st.st_mode)) {
-            tree[rel] = "folder " + mode;
-            for (auto& entry : treeOf(root, rel)) tree.insert(entry);
-        } else {
-            tree[rel] = "file " + mode + " " + zrvk_test::readFile(path);
-        }
-    }
-    return tree;
-}
 
 // One extraction as callers see it: result, logs, callbacks (and the
 // threads they came from) and the tree left behind.

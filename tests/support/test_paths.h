@@ -1,9 +1,10 @@
 // Helpers for tests that need files: a private folder under the system
-// temporary folder, removed when the test ends.
+// temporary folder, removed when the test ends, and a tree read whole.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +58,40 @@ inline void writeFile(const std::string& path, const std::string& content) {
 inline bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+inline std::string readLink(const std::string& path) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+// Every path below root with its kind, mode and content (or link target).
+inline std::map<std::string, std::string> treeOf(const std::string& root, const std::string& below = "") {
+    std::map<std::string, std::string> tree;
+    DIR* d = opendir((root + below).c_str());
+    if (!d) return tree;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    for (const std::string& name : names) {
+        const std::string rel = below + "/" + name, path = root + rel;
+        struct stat st;
+        lstat(path.c_str(), &st);
+        const std::string mode = std::to_string(st.st_mode & 07777);
+        if (S_ISLNK(st.st_mode)) {
+            tree[rel] = "link " + readLink(path);
+        } else if (S_ISDIR(st.st_mode)) {
+            tree[rel] = "folder " + mode;
+            for (auto& entry : treeOf(root, rel)) tree.insert(entry);
+        } else {
+            tree[rel] = "file " + mode + " " + zrvk_test::readFile(path);
+        }
+    }
+    return tree;
 }
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
