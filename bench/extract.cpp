@@ -5,7 +5,8 @@
 // folders), zipped at run time. Each is measured on the build folder's disk,
 // then on /dev/shm (memory) where it exists, so the disk side and the CPU
 // side both show: wall time and kernel CPU time as ratios to unzip's, and
-// peak memory.
+// peak memory. Then the count that decides whether an archive fits, on deep,
+// flat and real names, against unzip listing the same names.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <iostream>
@@ -245,6 +247,28 @@ bool writeRealZip(const std::string& path, const std::vector<std::string>& trees
     return zip_close(za) == 0;
 }
 
+// Archives whose names alone are large, for the count of what extraction
+// would make: "deep", 4,000 empty files each 1,990 folders deep, and "flat",
+// 4,000 empty files with names as long and no folder (4 KB names, which
+// unzip lists whole).
+bool writeNamesZip(const std::string& path, const std::string& kind) {
+    int err = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    if (!za) return false;
+    std::string deep;
+    for (int d = 0; d < 1990; ++d) deep += "d/";
+    for (int i = 0; i < 4000; ++i) {
+        const std::string n = std::to_string(i);
+        const std::string name = kind == "deep" ? "n" + n + "/" + deep + "f" : "n" + n + std::string(3982, 'f');
+        zip_source_t* src = zip_source_buffer(za, "", 0, 0);
+        if (zip_file_add(za, name.c_str(), src, 0) < 0) {
+            zip_discard(za);
+            return false;
+        }
+    }
+    return zip_close(za) == 0;
+}
+
 double median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -379,6 +403,7 @@ struct Options {
     bool sweep = false;
     bool syscalls = false;
     std::string workload = "both";
+    std::string compare;  // another build's bench_extract, measured in the same rounds
 };
 
 // One workload in every place: the tools, then the writer threads one by one
@@ -388,9 +413,10 @@ bool runWorkload(const std::string& self, const std::string& title, const std::s
     bool allOk = true;
     struct stat st;
     if (stat(zip.c_str(), &st) == 0) std::printf("archive size: %.1f MB, %ld files and links\n", st.st_size / 1048576.0, files);
-    const std::vector<Tool> tools = {{"extractZip", {self, "--extract", "@zip", "@out", opt.threads}, false},
-                                     {"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true},
-                                     {"bsdtar -xf", {"bsdtar", "-xf", "@zip", "-C", "@out"}, true}};
+    std::vector<Tool> tools = {{"extractZip", {self, "--extract", "@zip", "@out", opt.threads}, false},
+                               {"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true},
+                               {"bsdtar -xf", {"bsdtar", "-xf", "@zip", "-C", "@out"}, true}};
+    if (!opt.compare.empty()) tools.push_back({"compared", {opt.compare, "--extract", "@zip", "@out", opt.threads}, false});
     for (const Place& place : places) {
         bench::runProgram({"mkdir", "-p", place.dir});
         std::printf("\n%s on %s\n  disk: %s\n", title.c_str(), place.dir.c_str(), bench::diskOf(place.dir).c_str());
@@ -406,6 +432,9 @@ bool runWorkload(const std::string& self, const std::string& title, const std::s
                     "extractZip/bsdtar wall %.2f; peak %.1f MB above the program at start (goal <= 64)\n",
                     f[0].wall() / f[1].wall(), f[0].kernel() / f[1].kernel(), f[0].wall() / f[2].wall(),
                     (f[0].peakKiB - startPeak) / 1024.0);
+        if (!opt.compare.empty())
+            std::printf("  compared build (%s)/unzip: wall %.2f, kernel CPU %.2f\n", opt.compare.c_str(),
+                        f[3].wall() / f[1].wall(), f[3].kernel() / f[1].kernel());
         std::fflush(stdout);
         if (opt.sweep) {
             std::vector<Tool> sweep = {{"unzip -q", {"unzip", "-q", "@zip", "-d", "@out"}, true}};
@@ -431,6 +460,49 @@ bool runWorkload(const std::string& self, const std::string& title, const std::s
     return allOk;
 }
 
+// The count that decides whether an archive fits, against listing its names
+// with unzip: extractZip with no room at all refuses every archive after
+// counting (and writes nothing), unzip -Z1 reads and prints every name.
+bool runNames(const std::string& self, const std::string& work, const Options& opt) {
+    bool allOk = true;
+    std::printf("\n== the count of what an archive makes, against unzip -Z1 listing its names\n");
+    struct Names {
+        std::string title, zip;
+        std::vector<std::string> make;
+    };
+    const std::string deep = work + "/deep-names.zip", flat = work + "/flat-names.zip", real = work + "/real-names.zip";
+    const Names archives[] = {{"deep names", deep, {self, "--make-names", "deep", deep}},
+                              {"flat names", flat, {self, "--make-names", "flat", flat}},
+                              {"real trees", real, {self, "--make-real", real}}};
+    for (const Names& a : archives) {
+        if (!bench::runProgram(a.make).ok) {
+            std::printf("  could not write %s\n", a.zip.c_str());
+            allOk = false;
+            continue;
+        }
+        const std::vector<Tool> tools = {{"count", {self, "--count", "@zip", "@out"}, false},
+                                         {"unzip -Z1", {"unzip", "-Z1", "@zip"}, false}};
+        const Place place{work, false};
+        const std::vector<Figures> f = measure(tools, a.zip, place, opt.rounds, allOk);
+        uint64_t nameBytes = 0;  // read after the runs, which inherit this program's peak
+        int err = 0;
+        if (zip_t* za = zip_open(a.zip.c_str(), ZIP_RDONLY, &err)) {
+            for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i)
+                if (const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW))
+                    nameBytes += std::strlen(name);
+            zip_discard(za);
+        }
+        std::printf("  %s (%.1f MB of names): count %.3f s (%.1f ns per name byte), peak %.1f MB; unzip -Z1 %.3f s, "
+                    "peak %.1f MB; count/unzip: wall %.2f\n",
+                    a.title.c_str(), nameBytes / 1048576.0, f[0].wall(), f[0].wall() * 1e9 / double(nameBytes),
+                    f[0].peakKiB / 1024.0, f[1].wall(), f[1].peakKiB / 1024.0, f[0].wall() / f[1].wall());
+        std::fflush(stdout);
+        std::remove(a.zip.c_str());
+        std::remove((a.zip + ".count").c_str());
+    }
+    return allOk;
+}
+
 long countIn(const std::string& zip) {
     long n = 0;
     std::ifstream(zip + ".count") >> n;
@@ -439,15 +511,27 @@ long countIn(const std::string& zip) {
 
 }  // namespace
 
-// bench_extract [--rounds N] [--threads N] [--sweep] [--syscalls] [--workload generated|real|both]
+// bench_extract [--rounds N] [--threads N] [--sweep] [--syscalls] [--workload generated|real|names|both]
+//               [--compare OTHER]
+//   names       the count that decides whether an archive fits, on deep, flat and real names
+//               (both: all three workloads)
 //   --sweep     also time extractZip with 1 to 8 writer threads against unzip
 //   --syscalls  count openat, mkdir, mkdirat and futex calls per file with strace
+//   --compare   also time another build's bench_extract (an older commit, say) in the same rounds
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--extract") {
         DeliveryTesting::setExtractThreads(std::atoi(argv[4]));
         return extractZip(argv[2], argv[3], nullptr, nullptr) ? 0 : 1;
     }
     if (argc == 2 && std::string(argv[1]) == "--idle") return 0;
+    if (argc == 4 && std::string(argv[1]) == "--count") {
+        // No room at all: the archive is counted, refused and nothing is made.
+        DeliveryTesting::setFreeSpace(0, 0);
+        const bool refused = !extractZip(argv[2], argv[3], nullptr, nullptr);
+        struct stat st;
+        return refused && stat(argv[3], &st) == 0 && S_ISDIR(st.st_mode) ? 0 : 1;
+    }
+    if (argc == 4 && std::string(argv[1]) == "--make-names") return writeNamesZip(argv[3], argv[2]) ? 0 : 1;
     if (argc == 3 && std::string(argv[1]) == "--make") {
         Tree tree = makeTree();
         std::printf("archive: %zu files, %zu links, %.1f MB uncompressed; compressing...\n", tree.files,
@@ -468,14 +552,16 @@ int main(int argc, char** argv) {
             opt.sweep = true;
         } else if (a == "--syscalls") {
             opt.syscalls = true;
+        } else if (a == "--compare" && i + 1 < argc) {
+            opt.compare = argv[++i];
         } else if (a == "--workload" && i + 1 < argc &&
                    (std::string(argv[i + 1]) == "generated" || std::string(argv[i + 1]) == "real" ||
-                    std::string(argv[i + 1]) == "both")) {
+                    std::string(argv[i + 1]) == "names" || std::string(argv[i + 1]) == "both")) {
             opt.workload = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: %s [--rounds N (5)] [--threads N (built-in)] [--sweep] [--syscalls]"
-                         " [--workload generated|real|both]\n",
+                         " [--workload generated|real|names|both] [--compare OTHER_BENCH_EXTRACT]\n",
                          argv[0]);
             return 2;
         }
@@ -519,6 +605,7 @@ int main(int argc, char** argv) {
         std::remove(zip.c_str());
         std::remove((zip + ".count").c_str());
     }
+    if (opt.workload == "both" || opt.workload == "names") allOk = runNames(self, work, opt) && allOk;
     for (const Place& place : places) bench::removeTree(place.dir);
     return allOk ? 0 : 1;
 }
