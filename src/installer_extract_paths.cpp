@@ -84,19 +84,36 @@ bool linkStaysInside(const std::string& entryPath, const std::string& target) {
     return true;
 }
 
+namespace {
+
+// Appends the first `length` bytes of path to out, a byte at a time, each
+// named component followed by "/" (empty and "." components left out);
+// returns how many bytes it appended.
+size_t appendSteps(const std::string& path, size_t length, std::string& out) {
+    const size_t offset = out.size();
+    out.resize(offset + length + 1);
+    char* const first = &out[offset];
+    char* at = first;
+    char* component = first;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i < length && path[i] != '/') {
+            *at++ = path[i];
+            continue;
+        }
+        if (at - component == 1 && *component == '.') at = component;
+        if (at == component) continue;
+        *at++ = '/';
+        component = at;
+    }
+    out.resize(offset + static_cast<size_t>(at - first));
+    return static_cast<size_t>(at - first);
+}
+
+}  // namespace
+
 std::string normalizedEntryPath(const std::string& path) {
     std::string out;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(start, end - start);
-        if (!part.empty() && part != ".") {
-            if (!out.empty()) out += '/';
-            out += part;
-        }
-        start = end + 1;
-    }
+    if (appendSteps(path, path.size(), out) > 0) out.pop_back();
 #ifdef __APPLE__
     // The usual macOS volume ignores case; so must the comparison.
     foldAsciiCase(out);
@@ -143,24 +160,9 @@ void FolderCount::add(const std::string& path, bool namesFolder) {
         if (slash == std::string::npos) return;
         length = slash + 1;
     }
-    // Copied a byte at a time, empty and "." components left out.
     const size_t offset = text_.size();
-    text_.resize(offset + length + 1);
-    char* const first = &text_[offset];
-    char* out = first;
-    char* component = first;
-    for (size_t i = 0; i <= length; ++i) {
-        if (i < length && path[i] != '/') {
-            *out++ = path[i];
-            continue;
-        }
-        if (out - component == 1 && *component == '.') out = component;
-        if (out == component) continue;
-        *out++ = '/';
-        component = out;
-    }
-    text_.resize(offset + static_cast<size_t>(out - first));
-    if (out != first) entries_.emplace_back(offset, static_cast<size_t>(out - first));
+    const size_t added = appendSteps(path, length, text_);
+    if (added > 0) entries_.emplace_back(offset, added);
 }
 
 uint64_t FolderCount::folders() {

@@ -155,9 +155,14 @@ bool downloadAndExtractZip(const std::string& url, const std::string& destDir, c
     auto attempt = [&](const std::string& attemptUrl) {
         return attemptSource(attemptUrl, tempPath, label, downloadProgress, status, isArchive, noRoom);
     };
-    // Every source failed, or the disk had no room for the first that answered.
-    auto giveUp = [&](const char* reason) {
-        if (noRoom) std::cerr << "[downloadAndExtractZip] Not enough disk space, no other source is tried" << std::endl;
+    // Every source failed (line, when given, says so), or the disk had no
+    // room for the first that answered.
+    auto giveUp = [&](const char* reason, const char* line = nullptr) {
+        if (noRoom) {
+            std::cerr << "[downloadAndExtractZip] Not enough disk space, no other source is tried" << std::endl;
+        } else if (line) {
+            std::cerr << line << std::endl;
+        }
         reportDownloadError(url, noRoom ? "Not enough disk space" : reason);
         return false;
     };
@@ -188,19 +193,15 @@ bool downloadAndExtractZip(const std::string& url, const std::string& destDir, c
             if (noRoom) break;
             std::cout << "[download] Failed, trying next mirror..." << std::endl;
         }
-        if (!downloaded) {
-            if (!noRoom) std::cerr << "[downloadAndExtractZip] All download attempts failed" << std::endl;
-            return giveUp("All mirrors failed");
-        }
+        if (!downloaded) return giveUp("All mirrors failed", "[downloadAndExtractZip] All download attempts failed");
     } else if (isHuggingFaceUrl(url)) {
         std::cout << "[download] Trying direct HuggingFace connection..." << std::endl;
         send("Connecting...");
         downloaded = attempt(url);
         if (!downloaded && !noRoom) downloaded = attemptMirror(applyHuggingFaceMirror(url), huggingFaceMirrorHost());
-        if (!downloaded) {
-            if (!noRoom) std::cerr << "[downloadAndExtractZip] All HuggingFace download attempts failed" << std::endl;
-            return giveUp("All HuggingFace mirrors failed");
-        }
+        if (!downloaded)
+            return giveUp("All HuggingFace mirrors failed",
+                          "[downloadAndExtractZip] All HuggingFace download attempts failed");
     } else {
         send("Connecting...");
         std::string r = getFirstRedirectUrl(url);

@@ -25,8 +25,7 @@ constexpr long kExistsProbeTotalSeconds = 30;
 constexpr long kMaxRedirects = 30;  // the limit newer libcurl has by default
 constexpr long kReceiveBufferSize = 512 * 1024;
 constexpr double kBytesPerMB = 1048576.0;
-// An answer that announces no length may fill its file system up to this
-// part of what was free when it started: a sixteenth stays free.
+// The part of what was free that an answer without a length leaves free.
 constexpr uint64_t kNoLengthMarginDivisor = 16;
 
 long g_stallSeconds = kStallSeconds;
@@ -47,6 +46,12 @@ std::string formatMB(double bytes) {
     return s.str();
 }
 
+// What an answer without a length may store: all but a sixteenth of what
+// was free, so that a margin stays free.
+uint64_t noLengthLimit(const DownloadContext& ctx) {
+    return ctx.roomKnown ? ctx.freeBytes - ctx.freeBytes / kNoLengthMarginDivisor : UINT64_MAX;
+}
+
 // The folder a download's file goes to.
 std::string folderOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
@@ -61,7 +66,7 @@ void reportNoRoom(const DownloadContext& ctx, const std::string& folder) {
                   << " bytes, " << ctx.freeBytes << " bytes are free" << std::endl;
     } else {
         std::cerr << "[download] Not enough free space in " << folder << ": the answer announces no length and passed "
-                  << ctx.noLengthLimit << " bytes, a sixteenth of the " << ctx.freeBytes
+                  << noLengthLimit(ctx) << " bytes, a sixteenth of the " << ctx.freeBytes
                   << " bytes free stays free" << std::endl;
     }
     if (ctx.status) ctx.status(statusPrefix(ctx.label) + DiskSpace::notEnoughSpaceText(ctx.neededBytes, ctx.freeBytes));
@@ -114,8 +119,8 @@ size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
     // Never more than the answer announced, however it is framed.
     if (ctx->announced >= 0 && ctx->bytesWritten + n > static_cast<uint64_t>(ctx->announced)) return 0;
     // Without a length, never so much that the margin would be gone.
-    if (ctx->announced < 0 && ctx->bytesWritten + n > ctx->noLengthLimit) {
-        ctx->neededBytes = ctx->bytesWritten + n + (ctx->freeBytes - ctx->noLengthLimit);
+    if (ctx->announced < 0 && ctx->bytesWritten + n > noLengthLimit(*ctx)) {
+        ctx->neededBytes = ctx->bytesWritten + n + (ctx->freeBytes - noLengthLimit(*ctx));
         return 0;
     }
     ctx->out->write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
@@ -209,7 +214,6 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     if (DiskSpace::roomAt(folder, room)) {
         ctx.roomKnown = true;
         ctx.freeBytes = room.freeBytes;
-        ctx.noLengthLimit = room.freeBytes - room.freeBytes / kNoLengthMarginDivisor;
     }
 
     const long stall = g_stallSeconds;

@@ -20,11 +20,9 @@ struct DownloadContext {
     uint64_t bytesWritten = 0;
     std::string label;
     int32_t lastLoggedPercent = -1;
-    // The room of the file's folder when the download started, and what an
-    // answer without a length may store of it (a margin stays free).
+    // The room of the file's folder when the download started.
     bool roomKnown = false;
     uint64_t freeBytes = 0;
-    uint64_t noLengthLimit = UINT64_MAX;
     uint64_t neededBytes = 0;  // set when the answer was stopped for want of room
 };
 

@@ -54,7 +54,9 @@ public:
         mounted_ = std::system(("mount -t tmpfs -o " + options + " tmpfs '" + at + "' 2>/dev/null").c_str()) == 0;
     }
     ~SmallFileSystem() {
-        if (mounted_) EXPECT_EQ(std::system(("umount '" + at_ + "'").c_str()), 0);
+        if (mounted_) {
+            EXPECT_EQ(std::system(("umount '" + at_ + "'").c_str()), 0);
+        }
     }
     bool mounted() const { return mounted_; }
 
@@ -283,7 +285,9 @@ TEST_F(DeliveryTest, AnAnswerThatWouldFillTheDiskIsStoppedAndLeavesNoFile) {
         const std::string& last = rec.status.back();
         EXPECT_EQ(last.rfind("MRV Server: Error: Not enough disk space (", 0), 0u) << last;
         EXPECT_TRUE(contains(last, " MB needed, 1.0 MB free)")) << last;
-        if (!c.needed.empty()) EXPECT_TRUE(contains(last, "(" + c.needed + " MB needed")) << last;
+        if (!c.needed.empty()) {
+            EXPECT_TRUE(contains(last, "(" + c.needed + " MB needed")) << last;
+        }
     }
 }
 
