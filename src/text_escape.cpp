@@ -60,3 +60,22 @@ std::string escapeStringBody(const std::string& text, EscapeFor target) {
 std::string escapeJsonText(const std::string& text) { return escapeStringBody(text, EscapeFor::Json); }
 
 std::string jsEscape(const std::string& text) { return escapeStringBody(text, EscapeFor::Script); }
+
+std::string escapeForLog(const std::string& text) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}

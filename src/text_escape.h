@@ -19,3 +19,8 @@ std::string escapeJsonText(const std::string& text);
 // script always parses and the text arrives unchanged: backslash, quotes,
 // every control character, U+2028/U+2029; invalid UTF-8 becomes U+FFFD.
 std::string jsEscape(const std::string& text);
+
+// Text that an archive or a server controls, for a log line: a backslash is
+// doubled and every control byte written as \xHH, so that the text can
+// never end the line or write one of its own; everything else stays as it is.
+std::string escapeForLog(const std::string& text);

@@ -320,3 +320,17 @@ TEST(EscapeJsonText, KeepsUtf8EscapesControlsAndReplacesInvalidBytes) {
     };
     for (const auto& c : cases) EXPECT_EQ(escapeJsonText(c.in), c.out) << c.in;
 }
+
+TEST(EscapeForLog, ControlBytesAndBackslashesCannotWriteALineOfTheirOwn) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain name/with spaces", "plain name/with spaces"},
+        {"a\n[extractZip] 100% - Extraction complete (7 files)", "a\\x0A[extractZip] 100% - Extraction complete (7 files)"},
+        {"cr\rback", "cr\\x0Dback"},
+        {std::string("nul\0\x01\x1b[2K\x7f", 10), "nul\\x00\\x01\\x1B[2K\\x7F"},
+        {"a\\x0A", "a\\\\x0A"},  // a written escape stays apart from a real one
+        {"Caf\xC3\xA9 \xFF", "Caf\xC3\xA9 \xFF"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escapeForLog(c.in), c.out) << c.in;
+}
