@@ -14,10 +14,10 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -27,6 +27,7 @@
 #include "installer_extract_paths.h"
 #include "installer_extract_folders_platform.h"
 #include "installer_utils.h"
+#include "text_escape.h"
 
 using namespace Extraction;
 
@@ -42,8 +43,10 @@ constexpr size_t kExtractBlockSize = 256 * 1024;
 // more contend in the kernel (inode allocation, the disk's block lookups).
 constexpr int kExtractThreads = 3;
 // Entries planned ahead of the oldest unreported one. A full window is
-// handed over and a quarter of it reported before planning goes on.
+// handed over and a quarter of it reported before planning goes on. Its
+// entries' names are held to a size too, however long each is.
 constexpr size_t kExtractWindow = 512;
+constexpr size_t kExtractWindowNameBytes = 2 * 1024 * 1024;
 // Entries go to a writer in batches of this many, or fewer when they are large.
 constexpr size_t kBatchEntries = 32;
 constexpr uint64_t kBatchBytes = 1024 * 1024;
@@ -69,34 +72,37 @@ size_t g_folderBudget = 0;  // 0: defaultFolderBudget()
 
 // The paths of entries planned and not yet reported, so that an entry that
 // overlaps one of them (the same path, or one is a folder on the other's
-// way) waits for it.
+// way) waits for it. Paths are the nodes of their comparison keys, so an
+// entry costs a step for each folder on its way.
 class PendingPaths {
 public:
+    explicit PendingPaths(const EntryPlaces& places) : places_(places) {}
+
     // The last pending entry that overlaps key, if any.
-    bool overlap(const std::string& key, uint64_t& seq) const {
+    bool overlap(PathTree::Node key, uint64_t& seq) const {
         bool found = false;
-        auto consider = [&](const Counts& counts, const std::string& path) {
-            auto it = counts.find(path);
+        auto consider = [&](const Counts& counts, PathTree::Node node) {
+            auto it = counts.find(node);
             if (it == counts.end()) return;
             seq = found ? std::max(seq, it->second.last) : it->second.last;
             found = true;
         };
         consider(paths_, key);
         consider(folders_, key);
-        for (size_t pos = key.find('/'); pos != std::string::npos; pos = key.find('/', pos + 1))
-            consider(paths_, key.substr(0, pos));
+        for (PathTree::Node up = places_.keyParent(key); up != PathTree::kTop; up = places_.keyParent(up))
+            consider(paths_, up);
         return found;
     }
-    void add(const std::string& key, uint64_t seq) {
+    void add(PathTree::Node key, uint64_t seq) {
         bump(paths_[key], seq);
-        for (size_t pos = key.find('/'); pos != std::string::npos; pos = key.find('/', pos + 1))
-            bump(folders_[key.substr(0, pos)], seq);
+        for (PathTree::Node up = places_.keyParent(key); up != PathTree::kTop; up = places_.keyParent(up))
+            bump(folders_[up], seq);
     }
     // Entries leave in the order they came.
-    void remove(const std::string& key) {
+    void remove(PathTree::Node key) {
         drop(paths_, key);
-        for (size_t pos = key.find('/'); pos != std::string::npos; pos = key.find('/', pos + 1))
-            drop(folders_, key.substr(0, pos));
+        for (PathTree::Node up = places_.keyParent(key); up != PathTree::kTop; up = places_.keyParent(up))
+            drop(folders_, up);
     }
 
 private:
@@ -104,19 +110,23 @@ private:
         uint32_t count = 0;
         uint64_t last = 0;
     };
-    using Counts = std::unordered_map<std::string, Pending>;
+    using Counts = std::unordered_map<PathTree::Node, Pending>;
     static void bump(Pending& p, uint64_t seq) {
         ++p.count;
         p.last = seq;
     }
-    static void drop(Counts& counts, const std::string& path) {
-        auto it = counts.find(path);
+    static void drop(Counts& counts, PathTree::Node node) {
+        auto it = counts.find(node);
         if (it != counts.end() && --it->second.count == 0) counts.erase(it);
     }
 
+    const EntryPlaces& places_;
     Counts paths_;    // entry paths
     Counts folders_;  // the folders on their way
 };
+
+// The folders on the way to a named entry: every place of its route but its own.
+size_t foldersOf(const std::vector<EntryPlaces::Place>& route) { return route.empty() ? 0 : route.size() - 1; }
 
 // Writers for an archive of n entries: one (the calling thread) for a single
 // entry, else as many as the memory budget holds, up to the configured count.
@@ -142,7 +152,7 @@ public:
           root_(root),
           destDir_(destDir),
           n_(n),
-          folders_(root, g_folderBudget ? g_folderBudget : defaultFolderBudget()),
+          folders_(root, g_folderBudget ? g_folderBudget : defaultFolderBudget(), places_),
           reporter_(n, std::move(progress), std::move(status)),
           block_(kExtractBlockSize),
           ring_(kExtractWindow) {
@@ -180,7 +190,7 @@ public:
         for (uint64_t i = 0; i < n_; ++i) {
             EntryJob job;
             EntryReport report;
-            if (!planEntry(za_, i, links_, job, report)) {
+            if (!planEntry(za_, i, job, report) || !placeEntry(job, report)) {
                 if (!report.failure.empty()) pushReport(std::move(report));
             } else if (job.isLink) {
                 // Made when every earlier entry is written and before any later
@@ -196,6 +206,10 @@ public:
                 waitFor(upTo - 1);
                 while (head_ < upTo) popOne();
             }
+            if (windowBytes_ > kExtractWindowNameBytes) {
+                flushAll();
+                while (windowBytes_ > kExtractWindowNameBytes * 3 / 4) popOne();
+            }
         }
         drainAll();
         return reporter_.finish();
@@ -207,6 +221,7 @@ private:
         bool hasJob = false;
         EntryJob job;
         EntryReport report;
+        size_t nameBytes = 0;  // of its texts, while it is in the window
         std::atomic<bool> done{false};
     };
 
@@ -231,16 +246,35 @@ private:
 
     size_t pending() const { return static_cast<size_t>(tail_ - head_); }
 
-    Slot& nextSlot() {
+    Slot& nextSlot(size_t nameBytes) {
         Slot& slot = ring_[tail_ % ring_.size()];
         slot.seq = tail_;
+        slot.nameBytes = nameBytes;
+        windowBytes_ += nameBytes;
         slot.done.store(false, std::memory_order_relaxed);
         return slot;
     }
 
+    // The entry's place: the nodes of its path, and no link made earlier on
+    // its way (or at it, unless the entry is a link that replaces it).
+    bool placeEntry(EntryJob& job, EntryReport& report) {
+        places_.route(job.entryPath, route_);
+        if (route_.empty()) return true;
+        job.place = route_.back();
+        if (links_.empty()) return true;
+        for (size_t d = 0; d < route_.size(); ++d) {
+            const bool own = d + 1 == route_.size();
+            if ((!own || !job.isLink) && links_.count(EntryPlaces::linkNode(route_[d]))) {
+                report.failure = throughLinkLine(job.entryPath);
+                return false;
+            }
+        }
+        return true;
+    }
+
     // An entry decided without writing: it waits its turn.
     void pushReport(EntryReport report) {
-        Slot& slot = nextSlot();
+        Slot& slot = nextSlot(report.failure.size());
         slot.hasJob = false;
         slot.report = std::move(report);
         slot.done.store(true, std::memory_order_relaxed);
@@ -248,12 +282,10 @@ private:
     }
 
     void planFile(EntryJob job) {
-        std::vector<std::string> names;
-        const bool named = splitEntryPath(job.entryPath, names, job.leaf);
+        const bool named = entryLeaf(job.entryPath, job.leaf);
         if (!writers_.empty()) {
-            job.key = conflictKey(job.normalized);
             uint64_t last = 0;
-            if (pendingPaths_.overlap(job.key, last)) {
+            if (pendingPaths_.overlap(job.place.key, last)) {
                 flushAll();
                 while (head_ <= last) popOne();
             }
@@ -261,7 +293,7 @@ private:
         Walk walk = named ? Walk::Opened : Walk::Failed;
         Folder* folder = nullptr;
         while (walk == Walk::Opened) {
-            walk = folders_.reach(names, folder);
+            walk = folders_.reach(route_, foldersOf(route_), folder);
             if (walk != Walk::Busy) break;
             if (pending() == 0) {
                 walk = Walk::Failed;
@@ -281,7 +313,7 @@ private:
         }
         job.handle = folder->handle;
         job.folder = folder;
-        Slot& slot = nextSlot();
+        Slot& slot = nextSlot(job.entryPath.size() + job.leaf.size());
         slot.hasJob = true;
         if (writers_.empty()) {
             folders_.hold(folder);
@@ -293,7 +325,8 @@ private:
         }
         const size_t w = chooseWriter(job);
         folders_.hold(folder);
-        pendingPaths_.add(job.key, tail_);
+        pendingPaths_.add(job.place.key, tail_);
+        job.pending = true;
         slot.job = std::move(job);
         Batch& batch = batches_[w];
         batch.slots.push_back(&slot);
@@ -369,14 +402,14 @@ private:
                 // Someone removed the folder since it was reached: every kept
                 // folder on its way is forgotten and the entry written again
                 // from a fresh no-follow walk.
-                const std::string& key = slot.job.folder->key;
-                if (!key.empty()) folders_.dropAt(conflictKey(key.substr(0, key.find('/'))));
+                if (slot.job.folder->node != PathTree::kTop) folders_.dropAt(slot.job.folder->top);
                 report = rewrite(slot.job);
             }
             folders_.release(slot.job.folder);
-            if (!slot.job.key.empty()) pendingPaths_.remove(slot.job.key);
+            if (slot.job.pending) pendingPaths_.remove(slot.job.place.key);
             slot.job = EntryJob();
         }
+        windowBytes_ -= slot.nameBytes;
         ++head_;
         reporter_.add(report);
     }
@@ -386,14 +419,13 @@ private:
         while (pending() > 0) popOne();
     }
 
+    // The entry's route is found again: the one in route_ may be another's.
     EntryReport rewrite(const EntryJob& job) {
-        std::vector<std::string> names;
-        std::string leaf;
-        splitEntryPath(job.entryPath, names, leaf);
+        places_.route(job.entryPath, rewriteRoute_);
         FolderHandle folder{};
         bool owned = false;
-        const Walk walk = walkAfresh(root_, names, folder, owned);
-        EntryReport report = reportOf(extractEntryToFile(za_, job.index, job.size, walk, folder, leaf,
+        const Walk walk = walkAfresh(root_, places_, rewriteRoute_, foldersOf(rewriteRoute_), folder, owned);
+        EntryReport report = reportOf(extractEntryToFile(za_, job.index, job.size, walk, folder, job.leaf,
                                                          block_.data(), block_.size()),
                                       destDir_, job);
         if (owned) closeFolder(folder);
@@ -415,36 +447,35 @@ private:
         std::string linkTarget;
         if (!readLinkTarget(za_, job.index, job.size, linkTarget)) {
             if (!kMakesLinks) return reportOf(EntryResult::ReadFailed, destDir_, job);
-            report.failure = "[extractZip] Failed to extract symlink target: " + job.entryPath;
+            report.failure = "[extractZip] Failed to extract symlink target: " + escapeForLog(job.entryPath);
             return report;
         }
         if (!linkStaysInside(job.entryPath, linkTarget)) {
-            report.failure = "[extractZip] Refusing link that leads outside the destination: " + job.entryPath +
-                             " -> " + linkTarget;
+            report.failure = "[extractZip] Refusing link that leads outside the destination: " +
+                             escapeForLog(job.entryPath) + " -> " + escapeForLog(linkTarget);
             return report;
         }
-        std::vector<std::string> names;
         std::string leaf;
-        Walk walk = splitEntryPath(job.entryPath, names, leaf) ? Walk::Opened : Walk::Failed;
+        Walk walk = entryLeaf(job.entryPath, leaf) ? Walk::Opened : Walk::Failed;
         Folder* folder = nullptr;
-        if (walk == Walk::Opened) walk = folders_.reach(names, folder);
+        if (walk == Walk::Opened) walk = folders_.reach(route_, foldersOf(route_), folder);
         int err = errno;
         if (walk == Walk::Opened && !makeLinkAt(folder->handle, leaf, linkTarget, err)) walk = Walk::Failed;
         if (!kMakesLinks) return reportOf(walk == Walk::Opened ? EntryResult::Written : EntryResult::OpenFailed,
                                           destDir_, job);
         switch (walk) {
             case Walk::ThroughLink:
-                report.failure = "[extractZip] Refusing to write through link: " + job.entryPath;
+                report.failure = throughLinkLine(job.entryPath);
                 break;
             case Walk::Opened:
                 // No kept folder may lead a later entry past the new link.
-                folders_.dropAt(conflictKey(job.normalized));
-                links_.insert(job.normalized);
+                folders_.dropAt(job.place.key);
+                links_.insert(EntryPlaces::linkNode(job.place));
                 report.counted = true;
                 break;
             default:
-                report.failure = "[extractZip] Failed to create symlink: " + job.entryPath + " -> " + linkTarget +
-                                 " (errno: " + std::to_string(err) + ")";
+                report.failure = "[extractZip] Failed to create symlink: " + escapeForLog(job.entryPath) + " -> " +
+                                 escapeForLog(linkTarget) + " (errno: " + std::to_string(err) + ")";
                 break;
         }
         return report;
@@ -491,12 +522,16 @@ private:
     FolderHandle root_;
     std::string destDir_;
     uint64_t n_;
+    EntryPlaces places_;
+    std::vector<EntryPlaces::Place> route_;         // of the entry being planned
+    std::vector<EntryPlaces::Place> rewriteRoute_;  // of an entry written again
     FolderCache folders_;
     ExtractionReporter reporter_;
-    std::set<std::string> links_;  // entry paths of links made by this archive
-    PendingPaths pendingPaths_;
+    std::unordered_set<PathTree::Node> links_;  // where this archive made links
+    PendingPaths pendingPaths_{places_};
     std::vector<char> block_;  // the calling thread's
     std::vector<Slot> ring_;   // planned entries; slot seq % size
+    size_t windowBytes_ = 0;   // the names the window holds
     uint64_t head_ = 0;        // the oldest unreported entry
     uint64_t tail_ = 0;        // the next to plan
     std::vector<std::unique_ptr<Writer>> writers_;

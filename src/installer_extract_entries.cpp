@@ -15,6 +15,7 @@
 
 #include "disk_space.h"
 #include "installer_extract_paths.h"
+#include "text_escape.h"
 
 uint64_t percentOf(uint64_t done, uint64_t total) { return total == 0 ? 0 : done * 100 / total; }
 
@@ -146,7 +147,7 @@ bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusF
 // ---------------------------------------------------------------------------
 // Entries.
 
-bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, EntryJob& job, EntryReport& report) {
+bool planEntry(zip_t* za, zip_uint64_t i, EntryJob& job, EntryReport& report) {
     zip_stat_t st;
     zip_stat_init(&st);
     if (zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) != 0 || !(st.valid & ZIP_STAT_NAME) || !(st.valid & ZIP_STAT_SIZE)) {
@@ -161,25 +162,23 @@ bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, En
     if (isFolderEntry(storedName, attributes)) return false;
     const bool isLink = (attributes & 0xF0000000u) == 0xA0000000u;
     if (isUnsafeEntryPath(entryPath)) {
-        report.failure = "[extractZip] Refusing unsafe entry name: " + entryPath;
-        return false;
-    }
-    std::string normalized = normalizedEntryPath(entryPath);
-    if (passesThroughLink(links, normalized, isLink)) {
-        report.failure = "[extractZip] Refusing to write through link: " + entryPath;
+        report.failure = "[extractZip] Refusing unsafe entry name: " + escapeForLog(entryPath);
         return false;
     }
     job.index = i;
     job.entryPath = std::move(entryPath);
-    job.normalized = std::move(normalized);
     job.isLink = isLink;
     job.size = st.size;
     return true;
 }
 
+std::string throughLinkLine(const std::string& entryPath) {
+    return "[extractZip] Refusing to write through link: " + escapeForLog(entryPath);
+}
+
 EntryReport writeFailure(const std::string& destDir, const EntryJob& job) {
     EntryReport report;
-    report.failure = "[extractZip] Failed to write file: " + destDir + "/" + job.entryPath;
+    report.failure = "[extractZip] Failed to write file: " + destDir + "/" + escapeForLog(job.entryPath);
     report.progress = true;
     return report;
 }
@@ -228,13 +227,13 @@ EntryReport reportOf(EntryResult result, const std::string& destDir, const Entry
     switch (result) {
         case EntryResult::ReadFailed:
             // The line keeps its old text: entries are streamed now, never read whole into memory.
-            report.failure = "[extractZip] Failed to extract to memory: " + job.entryPath;
+            report.failure = "[extractZip] Failed to extract to memory: " + escapeForLog(job.entryPath);
             break;  // no progress for an entry that was never read
         case EntryResult::ThroughLink:
-            report.failure = "[extractZip] Refusing to write through link: " + job.entryPath;
+            report.failure = throughLinkLine(job.entryPath);
             break;
         case EntryResult::TooLarge:
-            report.failure = "[extractZip] Entry is larger than its declared size: " + job.entryPath;
+            report.failure = "[extractZip] Entry is larger than its declared size: " + escapeForLog(job.entryPath);
             break;
         case EntryResult::FolderGone:
             report.folderGone = true;

@@ -7,12 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 
 #include "installer_download.h"
 #include "installer_extract_folders.h"
 #include "installer_extract_folders_platform.h"
+#include "installer_extract_paths.h"
 
 // Whole percent of done out of total, in 64 bits (0 when total is 0).
 uint64_t percentOf(uint64_t done, uint64_t total);
@@ -34,14 +34,14 @@ bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusF
 struct EntryJob {
     zip_uint64_t index = 0;
     std::string entryPath;
-    std::string normalized;
     bool isLink = false;
     zip_uint64_t size = 0;
     // Where it goes, once its folder is reached.
+    EntryPlaces::Place place;   // of the entry itself
     std::string leaf;
     FolderHandle handle{};      // the writer's copy
     Folder* folder = nullptr;   // the calling thread's
-    std::string key;            // its conflict key while it is pending, if tracked
+    bool pending = false;       // among the pending paths (with writer threads)
 };
 
 // What the calling thread reports for one entry, in archive order.
@@ -53,8 +53,11 @@ struct EntryReport {
 };
 
 // Reads an entry's record and decides: skipped (empty report), refused (a
-// failure line) or a job (true).
-bool planEntry(zip_t* za, zip_uint64_t i, const std::set<std::string>& links, EntryJob& job, EntryReport& report);
+// failure line) or a job (true), whose place is still to be found.
+bool planEntry(zip_t* za, zip_uint64_t i, EntryJob& job, EntryReport& report);
+
+// The line of an entry refused because a link made earlier lies on its way.
+std::string throughLinkLine(const std::string& entryPath);
 
 // A file that could not be written still reaches the progress report.
 EntryReport writeFailure(const std::string& destDir, const EntryJob& job);

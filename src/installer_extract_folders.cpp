@@ -25,92 +25,105 @@ void countFolderOpen() { g_folderOpens.fetch_add(1, std::memory_order_relaxed); 
 void clearFolderOpens() { g_folderOpens = 0; }
 uint64_t folderOpens() { return g_folderOpens.load(); }
 
-FolderCache::FolderCache(FolderHandle root, size_t budget) : budget_(std::max<size_t>(1, budget)) {
+FolderCache::FolderCache(FolderHandle root, size_t budget, const EntryPlaces& places)
+    : budget_(std::max<size_t>(1, budget)), places_(places) {
     root_.handle = root;
 }
 
 FolderCache::~FolderCache() {
-    for (auto& kept : folders_) closeFolder(kept.second->handle);
-    for (auto& dropped : dropped_) closeFolder(dropped->handle);
+    for (Folder* f = newest_; f; f = f->older) closeFolder(f->handle);
+    for (auto& f : folders_)
+        if (!f->kept && f->users > 0) closeFolder(f->handle);
 }
 
-Walk FolderCache::reach(const std::vector<std::string>& names, Folder*& folder) {
-    const Walk w = walk(names, folder);
+Walk FolderCache::reach(const std::vector<EntryPlaces::Place>& route, size_t folders, Folder*& folder) {
+    const Walk w = walk(route, folders, folder);
     if (w != Walk::Gone) return w;
     // A kept folder on the way was removed: forget the kept folders of
     // that tree and walk from the destination.
-    dropAt(conflictKey(names.front()));
-    const Walk again = walk(names, folder);
+    dropAt(route.front().key);
+    const Walk again = walk(route, folders, folder);
     return again == Walk::Gone ? Walk::Failed : again;
 }
 
 void FolderCache::release(Folder* folder) {
     if (--folder->users > 0 || folder->kept) return;
     closeFolder(folder->handle);
-    dropped_.erase(std::find_if(dropped_.begin(), dropped_.end(),
-                                [folder](const std::unique_ptr<Folder>& f) { return f.get() == folder; }));
+    recycle(folder);
 }
 
-void FolderCache::dropAt(const std::string& path) {
-    for (auto it = folders_.begin(); it != folders_.end();) {
-        const std::string key = conflictKey(it->first);
-        if (!pathsOverlap(key, path) || key.size() < path.size()) {
-            ++it;
-            continue;
-        }
-        Folder* folder = it->second.get();
-        recent_.erase(folder->recent);
-        folder->kept = false;
-        if (folder->users == 0) {
-            closeFolder(folder->handle);
-        } else {
-            dropped_.push_back(std::move(it->second));
-        }
-        it = folders_.erase(it);
+void FolderCache::link(Folder* folder) {
+    folder->older = newest_;
+    folder->newer = nullptr;
+    if (newest_) newest_->newer = folder;
+    newest_ = folder;
+    if (!oldest_) oldest_ = folder;
+}
+
+void FolderCache::unlink(Folder* folder) {
+    (folder->newer ? folder->newer->older : newest_) = folder->older;
+    (folder->older ? folder->older->newer : oldest_) = folder->newer;
+    folder->newer = folder->older = nullptr;
+}
+
+void FolderCache::recycle(Folder* folder) { spare_.push_back(folder); }
+
+void FolderCache::forget(Folder* folder) {
+    unlink(folder);
+    keptAt_[folder->node] = nullptr;
+    --kept_;
+    folder->kept = false;
+    if (folder->users == 0) {
+        closeFolder(folder->handle);
+        recycle(folder);
     }
 }
 
-Walk FolderCache::walk(const std::vector<std::string>& names, Folder*& folder) {
-    if (names.empty()) {
+Walk FolderCache::walk(const std::vector<EntryPlaces::Place>& route, size_t folders, Folder*& folder) {
+    if (folders == 0) {
         folder = &root_;
         return Walk::Opened;
     }
-    std::string key;
-    std::vector<size_t> ends;
-    for (const std::string& name : names) {
-        if (!key.empty()) key += '/';
-        key += name;
-        ends.push_back(key.size());
-    }
-    auto hit = folders_.find(key);
-    if (hit != folders_.end()) {
-        touch(hit->second.get());
-        folder = hit->second.get();
-        return Walk::Opened;
-    }
-    // From the deepest kept folder on the way.
-    FolderHandle at = root_.handle;
-    size_t from = 0;
-    for (size_t depth = names.size() - 1; depth > 0; --depth) {
-        auto kept = folders_.find(key.substr(0, ends[depth - 1]));
-        if (kept != folders_.end()) {
-            touch(kept->second.get());
-            at = kept->second->handle;
-            from = depth;
-            break;
+    // From the deepest kept folder on the way that no later drop at it or
+    // above it made stale; the stale ones are forgotten on the way.
+    Folder* from = nullptr;
+    size_t depth = 0;
+    uint64_t dropped = 0;
+    for (size_t d = 0; d < folders; ++d) {
+        if (!droppedAt_.empty()) {
+            auto drop = droppedAt_.find(route[d].key);
+            if (drop != droppedAt_.end()) dropped = std::max(dropped, drop->second);
         }
+        Folder* kept = keptAt(route[d].exact);
+        if (!kept) continue;
+        if (kept->since < dropped) {
+            forget(kept);
+            continue;
+        }
+        from = kept;
+        depth = d + 1;
+    }
+    FolderHandle at = root_.handle;
+    if (from) {
+        unlink(from);
+        link(from);
+        if (depth == folders) {
+            folder = from;
+            return Walk::Opened;
+        }
+        at = from->handle;
     }
     bool ownAt = false;  // a step beyond the budget, closed after the next
-    for (size_t d = from; d < names.size(); ++d) {
+    for (size_t d = depth; d < folders; ++d) {
         FolderHandle next{};
-        Walk w = openFolderBelow(at, names[d], next);
+        Walk w = openFolderBelow(at, places_.nameOf(route[d]), next);
         if (ownAt) closeFolder(at);
         ownAt = false;
         if (w != Walk::Opened) return w;
         countFolderOpen();
-        const bool last = d + 1 == names.size();
+        const bool last = d + 1 == folders;
         if (makeRoom()) {
-            Folder* kept = keep(key.substr(0, ends[d]), next);
+            Folder* kept = keep(route[d], route.front().key, next);
             at = kept->handle;
             if (last) folder = kept;
         } else if (last) {
@@ -125,35 +138,43 @@ Walk FolderCache::walk(const std::vector<std::string>& names, Folder*& folder) {
 }
 
 bool FolderCache::makeRoom() {
-    if (folders_.size() < budget_) return true;
-    for (auto it = recent_.rbegin(); it != recent_.rend(); ++it) {
-        Folder* folder = *it;
+    if (kept_ < budget_) return true;
+    for (Folder* folder = oldest_; folder; folder = folder->newer) {
         if (folder->users > 0) continue;
-        closeFolder(folder->handle);
-        recent_.erase(std::next(it).base());
-        folders_.erase(folder->key);
+        forget(folder);
         return true;
     }
     return false;
 }
 
-Folder* FolderCache::keep(const std::string& key, FolderHandle handle) {
-    auto folder = std::make_unique<Folder>();
-    folder->key = key;
+Folder* FolderCache::keep(const EntryPlaces::Place& place, PathTree::Node top, FolderHandle handle) {
+    Folder* folder;
+    if (spare_.empty()) {
+        folders_.push_back(std::make_unique<Folder>());
+        folder = folders_.back().get();
+    } else {
+        folder = spare_.back();
+        spare_.pop_back();
+        *folder = Folder();
+    }
+    folder->node = place.exact;
+    folder->top = top;
     folder->handle = handle;
-    recent_.push_front(folder.get());
-    folder->recent = recent_.begin();
-    Folder* made = folder.get();
-    folders_[key] = std::move(folder);
-    return made;
+    folder->since = drops_;
+    link(folder);
+    if (keptAt_.size() <= place.exact) keptAt_.resize(places_.nodes(), nullptr);
+    keptAt_[place.exact] = folder;
+    ++kept_;
+    return folder;
 }
 
-Walk walkAfresh(const FolderHandle& root, const std::vector<std::string>& names, FolderHandle& folder, bool& owned) {
+Walk walkAfresh(const FolderHandle& root, const EntryPlaces& places, const std::vector<EntryPlaces::Place>& route,
+                size_t folders, FolderHandle& folder, bool& owned) {
     FolderHandle at = root;
     owned = false;
-    for (const std::string& name : names) {
+    for (size_t d = 0; d < folders; ++d) {
         FolderHandle next{};
-        Walk w = openFolderBelow(at, name, next);
+        Walk w = openFolderBelow(at, places.nameOf(route[d]), next);
         if (owned) closeFolder(at);
         if (w != Walk::Opened) {
             owned = false;

@@ -30,7 +30,7 @@ constexpr bool kMakesLinks = true;
 bool openDestination(const std::string& destDir, FolderHandle& root);
 // One step of the walk: the folder `name` below `parent`, made when missing.
 // A link there is never followed. Gone: parent itself was removed.
-Walk openFolderBelow(const FolderHandle& parent, const std::string& name, FolderHandle& folder);
+Walk openFolderBelow(const FolderHandle& parent, const char* name, FolderHandle& folder);
 void closeFolder(const FolderHandle& folder);
 // Folders an extraction keeps open, unless a test sets its own budget.
 size_t defaultFolderBudget();

@@ -38,16 +38,16 @@ bool openDestination(const std::string& destDir, FolderHandle& root) {
     return root >= 0;
 }
 
-Walk openFolderBelow(const FolderHandle& parent, const std::string& name, FolderHandle& folder) {
+Walk openFolderBelow(const FolderHandle& parent, const char* name, FolderHandle& folder) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        folder = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (folder >= 0) return Walk::Opened;
         if (errno != ENOENT) break;
-        if (mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST)
+        if (mkdirat(parent, name, 0755) != 0 && errno != EEXIST)
             return errno == ENOENT ? Walk::Gone : Walk::Failed;
     }
     struct stat st;
-    const bool isLink = fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    const bool isLink = fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
     return isLink ? Walk::ThroughLink : Walk::Failed;
 }
 

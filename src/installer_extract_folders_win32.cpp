@@ -15,9 +15,11 @@ bool openDestination(const std::string& destDir, FolderHandle& root) {
     return true;
 }
 
-Walk openFolderBelow(const FolderHandle& parent, const std::string& name, FolderHandle& folder) {
+// The parent was reached already: only this one folder is made, so a walk
+// costs one step per folder on its way, not one per folder above each.
+Walk openFolderBelow(const FolderHandle& parent, const char* name, FolderHandle& folder) {
     folder = parent + "/" + name;
-    return createDirectory(folder) ? Walk::Opened : Walk::Failed;
+    return makeFolder(folder) ? Walk::Opened : Walk::Failed;
 }
 
 void closeFolder(const FolderHandle&) {}

@@ -3,21 +3,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace Extraction {
-
-namespace {
-
-void foldAsciiCase(std::string& text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-}
-
-}  // namespace
 
 std::string entryPathOf(const std::string& storedName) {
     std::string path = storedName;
@@ -111,45 +102,120 @@ size_t appendSteps(const std::string& path, size_t length, std::string& out) {
 
 }  // namespace
 
-std::string normalizedEntryPath(const std::string& path) {
-    std::string out;
-    if (appendSteps(path, path.size(), out) > 0) out.pop_back();
-#ifdef __APPLE__
-    // The usual macOS volume ignores case; so must the comparison.
-    foldAsciiCase(out);
-#endif
-    return out;
-}
-
-bool passesThroughLink(const std::set<std::string>& links, const std::string& normalized, bool entryIsLink) {
-    if (links.empty()) return false;
-    for (size_t pos = normalized.find('/'); pos != std::string::npos; pos = normalized.find('/', pos + 1)) {
-        if (links.count(normalized.substr(0, pos))) return true;
-    }
-    return !entryIsLink && links.count(normalized) > 0;
-}
-
-std::string conflictKey(const std::string& normalized) {
-    std::string key = normalized;
-    foldAsciiCase(key);
-    return key;
-}
-
-bool pathsOverlap(const std::string& a, const std::string& b) {
-    const std::string& shorter = a.size() <= b.size() ? a : b;
-    const std::string& longer = a.size() <= b.size() ? b : a;
-    if (longer.compare(0, shorter.size(), shorter) != 0) return false;
-    return longer.size() == shorter.size() || longer[shorter.size()] == '/';
-}
-
-bool splitEntryPath(const std::string& path, std::vector<std::string>& names, std::string& leaf) {
-    size_t start = 0;
-    for (size_t end; (end = path.find('/', start)) != std::string::npos; start = end + 1) {
-        std::string name = path.substr(start, end - start);
-        if (!name.empty() && name != ".") names.push_back(std::move(name));
-    }
-    leaf = path.substr(start);
+bool entryLeaf(const std::string& path, std::string& leaf) {
+    leaf = path.substr(path.rfind('/') + 1);
     return !leaf.empty() && leaf != "." && leaf != "..";
+}
+
+// ---------------------------------------------------------------------------
+// The tree of an archive's paths.
+
+namespace {
+
+// Two hashes modulo 2^31 - 1 over the name's bytes, with bases drawn per
+// tree: a name's slot costs one pass over it, and only 64-bit arithmetic.
+constexpr uint64_t kHashPrime = 2147483647;
+
+uint64_t drawnBase(std::random_device& random) {
+    return 256 + (static_cast<uint64_t>(random()) % (kHashPrime - 512));
+}
+
+bool hasUpperCase(const char* name, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] >= 'A' && name[i] <= 'Z') return true;
+    return false;
+}
+
+}  // namespace
+
+PathTree::PathTree() {
+    std::random_device random;
+    base1_ = drawnBase(random);
+    base2_ = drawnBase(random);
+    nodes_.push_back(Named{kTop, 0, 0});
+    slots_.assign(64, kTop);
+}
+
+uint64_t PathTree::hashOf(Node parent, const char* name, size_t length) const {
+    uint64_t h1 = parent % kHashPrime, h2 = h1;
+    for (size_t i = 0; i < length; ++i) {
+        const uint64_t c = static_cast<unsigned char>(name[i]) + 1u;
+        h1 = (h1 * base1_ + c) % kHashPrime;
+        h2 = (h2 * base2_ + c) % kHashPrime;
+    }
+    return ((h1 << 31) ^ h2) * 0x9E3779B97F4A7C15ull;
+}
+
+// The slot that holds the name, or the free slot where it goes.
+size_t PathTree::slotOf(Node parent, const char* name, size_t length) const {
+    const size_t mask = slots_.size() - 1;
+    size_t slot = static_cast<size_t>(hashOf(parent, name, length) >> 32) & mask;
+    for (; slots_[slot] != kTop; slot = (slot + 1) & mask) {
+        const Named& held = nodes_[slots_[slot]];
+        if (held.parent == parent && held.length == length && std::memcmp(names_.data() + held.offset, name, length) == 0)
+            break;
+    }
+    return slot;
+}
+
+PathTree::Node PathTree::child(Node parent, const char* name, size_t length) {
+    const size_t slot = slotOf(parent, name, length);
+    if (slots_[slot] != kTop) return slots_[slot];
+    const Node made = static_cast<Node>(nodes_.size());
+    nodes_.push_back(Named{parent, static_cast<uint32_t>(length), names_.size()});
+    names_.append(name, length);
+    names_ += '\0';
+    slots_[slot] = made;
+    if (nodes_.size() * 2 > slots_.size()) grow();
+    return made;
+}
+
+// Twice the slots; each name is hashed again, which the doubling keeps to a
+// few passes over all names.
+void PathTree::grow() {
+    slots_.assign(slots_.size() * 2, kTop);
+    for (Node n = 1; n < nodes_.size(); ++n) {
+        const Named& named = nodes_[n];
+        slots_[slotOf(named.parent, names_.data() + named.offset, named.length)] = n;
+    }
+}
+
+EntryPlaces::EntryPlaces() : keyOf_(1, PathTree::kTop) {}
+
+void EntryPlaces::route(const std::string& path, std::vector<Place>& steps) {
+    steps.clear();
+    steps_.clear();
+    appendSteps(path, path.size(), steps_);
+    Place at;
+    size_t start = 0;
+    for (size_t end; (end = steps_.find('/', start)) != std::string::npos; start = end + 1) {
+        const char* name = steps_.data() + start;
+        const size_t length = end - start;
+        const PathTree::Node exact = tree_.child(at.exact, name, length);
+        if (exact == keyOf_.size()) {
+            // A new spelling: its key is itself when it folds to itself.
+            keyOf_.push_back(exact);
+            if (at.key != at.exact || hasUpperCase(name, length)) {
+                folded_.assign(name, length);
+                for (char& c : folded_)
+                    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+                const PathTree::Node key = tree_.child(at.key, folded_.data(), length);
+                keyOf_.resize(tree_.size(), PathTree::kTop);
+                keyOf_[exact] = key;
+                if (keyOf_[key] == PathTree::kTop) keyOf_[key] = key;  // made just now: folded already
+            }
+        }
+        at = Place{exact, keyOf_[exact]};
+        steps.push_back(at);
+    }
+}
+
+PathTree::Node EntryPlaces::linkNode(const Place& place) {
+#ifdef __APPLE__
+    return place.key;
+#else
+    return place.exact;
+#endif
 }
 
 void FolderCount::add(const std::string& path, bool namesFolder) {
