@@ -400,3 +400,37 @@ TEST_F(ExtractZipTest, AFolderReplacedBetweenEntries) {
 }
 
 }  // namespace
+
+// Names and link targets come from the archive: written into a log line they
+// keep their control bytes escaped, so that no text of the archive reads as
+// a line of the installer's own (support reads the log).
+TEST_F(ExtractZipTest, ArchiveTextNeverWritesALogLineOfItsOwn) {
+    const std::string forged = "\n[extractZip] 100% - Extraction complete (7 files)\r\n[PLUGIN] Plugin installation complete: p";
+    const std::string shown = escapeForLog(forged);
+    struct Case {
+        const char* title;
+        std::vector<ZipEntry> entries;
+        std::string line;
+    } cases[] = {
+        {"a link leading out", {ZipEntry::link("x", "/etc" + forged)},
+         "[extractZip] Refusing link that leads outside the destination: x -> /etc" + shown},
+        {"an unsafe name", {ZipEntry::file("../up" + forged, "bad")}, "[extractZip] Refusing unsafe entry name: ../up" + shown},
+        {"a name through a link", {ZipEntry::link("lib", "real"), ZipEntry::file("lib/f" + forged, "bad")},
+         "[extractZip] Refusing to write through link: lib/f" + shown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        zrvk_test::TempDir box;
+        const std::string d = box / "dest", z = box / "a.zip";
+        ASSERT_EQ(buildZip(z, c.entries), "");
+        LogCapture cap;
+        EXPECT_FALSE(extractZip(z, d, nullptr, nullptr));
+        const auto logs = cap.finish();
+        EXPECT_NE(logs.err.find(c.line + "\n"), std::string::npos) << logs.err;
+        for (const std::string* text : {&logs.out, &logs.err}) {
+            EXPECT_EQ(text->find("\n[PLUGIN]"), std::string::npos) << *text;
+            EXPECT_EQ(text->find("\n[extractZip] 100% - Extraction complete (7 files)"), std::string::npos) << *text;
+            EXPECT_EQ(text->find('\r'), std::string::npos) << *text;
+        }
+    }
+}
