@@ -13,6 +13,7 @@
 #include "installer_sources.h"
 #include "installer_transfer.h"
 #include "installer_utils.h"
+#include "text_escape.h"
 
 namespace {
 
@@ -89,7 +90,8 @@ std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn st
     if (status) status("Detecting download format...");
 
     std::string r = getFirstRedirectUrl(url);
-    if (r != url) std::cout << "[detectMultiPart] Resolved redirect: " << r << std::endl;
+    // r and the part addresses built on it are a server's text when it redirected.
+    if (r != url) std::cout << "[detectMultiPart] Resolved redirect: " << escapeForLog(r) << std::endl;
 
     if (!checkUrlExists(appendPartSuffix(r, ".000"))) {
         std::cout << "[detectMultiPart] Single file detected" << std::endl;
@@ -107,7 +109,7 @@ std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn st
             break;
         }
         parts.push_back(p);
-        std::cout << "[detectMultiPart] Found part " << i << ": " << p << std::endl;
+        std::cout << "[detectMultiPart] Found part " << i << ": " << escapeForLog(p) << std::endl;
         if (i >= kMaxParts - 1) {
             std::cerr << "[detectMultiPart] Too many parts (>99), stopping" << std::endl;
             break;
@@ -192,7 +194,8 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
         partPaths.push_back(folder + "/part_" + std::to_string(i));
         const std::string& partPath = partPaths.back();
         const std::string& partUrl = partUrls[i];
-        std::cout << "[downloadMultiPart] Downloading part " << (i + 1) << "/" << n << ": " << partUrl << std::endl;
+        std::cout << "[downloadMultiPart] Downloading part " << (i + 1) << "/" << n << ": " << escapeForLog(partUrl)
+                  << std::endl;
         if (status) {
             char buf[128];
             std::snprintf(buf, sizeof buf, "%sDownloading part %zu/%zu...", prefix.c_str(), i + 1, n);

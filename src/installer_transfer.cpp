@@ -12,6 +12,7 @@
 
 #include "disk_space.h"
 #include "installer_config.h"
+#include "text_escape.h"
 
 namespace {
 
@@ -289,7 +290,7 @@ std::string getFirstRedirectUrl(const std::string& url) {
             curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
             if (location && *location) {
                 result = location;
-                std::cout << "[download] First redirect: " << result << std::endl;
+                std::cout << "[download] First redirect: " << escapeForLog(result) << std::endl;
             }
         }
     }
@@ -314,7 +315,8 @@ bool checkUrlExists(const std::string& url) {
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     curl_easy_cleanup(curl);
-    std::cout << "[checkUrlExists] " << url << " -> " << code << std::endl;
+    // The address may be built on a redirect target, which a server chose.
+    std::cout << "[checkUrlExists] " << escapeForLog(url) << " -> " << code << std::endl;
     return code == 200;
 }
 

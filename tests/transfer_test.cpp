@@ -229,6 +229,34 @@ TEST_F(DeliveryTest, FirstRedirectProbeTakesOneHop) {
     EXPECT_EQ(cap.finish().out, "");
 }
 
+// A redirect target is a server's text: its log line shows every control
+// byte escaped and a backslash doubled, while the probe returns the target
+// unchanged. libcurl ends a header value at a CR or LF, so a Location cannot
+// put a line of its own into the log.
+TEST_F(DeliveryTest, TheFirstRedirectIsLoggedEscaped) {
+    struct Case {
+        std::string location;  // sent as it stands
+        std::string returned;
+        std::string logged;
+    } cases[] = {
+        {"/a\x1b[2K\x1b[31mred.zip", "/a\x1b[2K\x1b[31mred.zip", "/a\\x1B[2K\\x1B[31mred.zip"},
+        {"http://x.invalid/\x01\tb\x7f.zip", "http://x.invalid/\x01\tb\x7f.zip", "http://x.invalid/\\x01\\x09b\\x7F.zip"},
+        {"/a\\x1B.zip", server.url("/a\\x1B.zip"), server.url("/a\\\\x1B.zip")},
+        {"/a\r\nX-Line: [download] A line of the server's", server.url("/a"), server.url("/a")},
+        // A line that is no header fails the probe: the argument comes back.
+        {"/a\n[download] A line of the server's", server.url("/r/escaped"), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.location));
+        server.route("HEAD", "/r/escaped", Response::redirect(302, c.location));
+        LogCapture cap;
+        const std::string returned = getFirstRedirectUrl(server.url("/r/escaped"));
+        const std::string out = cap.finish().out;
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(out, c.logged.empty() ? "" : "[download] First redirect: " + c.logged + "\n");
+    }
+}
+
 TEST_F(DeliveryTest, CheckUrlExistsAsksForHeadersOnly) {
     server.route("*", "/c/redir", Response::redirect(302, "/c/ok"));
     server.route("*", "/c/ok", Response::text(200, "body"));
