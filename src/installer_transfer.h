@@ -11,18 +11,30 @@
 
 #include "installer_download.h"
 
+// The room a download may use, measured when it starts: a sixteenth of what
+// was free stays free.
+struct DownloadRoom {
+    bool measured = false;
+    bool known = false;      // the file system told its room
+    uint64_t freeBytes = 0;  // free when the first download started
+    uint64_t stored = 0;     // what the downloads before the next one keep
+
+    // What stays free (0 when the room is not known).
+    uint64_t margin() const;
+    // What the next download may still store (no limit when not known).
+    uint64_t left() const;
+};
+
 struct DownloadContext {
     std::ostream* out = nullptr;
-    int answerCode = 0;      // of the answer being received
+    int answerCode = 0;      // of the answer being received; only a 200 is stored
     int64_t announced = -1;  // the answer's Content-Length, -1 when it has none
     ProgressFn progress;
     StatusFn status;
     uint64_t bytesWritten = 0;
     std::string label;
     int32_t lastLoggedPercent = -1;
-    // The room of the file's folder when the download started.
-    bool roomKnown = false;
-    uint64_t freeBytes = 0;
+    DownloadRoom room;
     uint64_t neededBytes = 0;  // set when the answer was stopped for want of room
 };
 

@@ -27,6 +27,7 @@ namespace {
 
 TEST(DeliveryCallbacks, ProgressCallbackThinsLogsButNotStatus) {
     DownloadContext ctx;
+    ctx.answerCode = 200;
     ctx.label = "MRV Server";
     Recorder rec;
     ctx.progress = rec.progressFn();
@@ -49,6 +50,7 @@ TEST(DeliveryCallbacks, ProgressCallbackThinsLogsButNotStatus) {
     EXPECT_EQ(rec.progress.size(), 4u);
 
     DownloadContext plain;
+    plain.answerCode = 200;
     Recorder rec2;
     plain.status = rec2.statusFn();
     LogCapture cap2;
@@ -57,9 +59,36 @@ TEST(DeliveryCallbacks, ProgressCallbackThinsLogsButNotStatus) {
     EXPECT_EQ(rec2.status, (Log{"Downloading 0.0 / 10.0 MB"}));
 }
 
+// While an answer that is not kept is received (a redirect, an error page,
+// or before any status line), nothing claims a download and nothing is
+// stored: the body stops the transfer.
+TEST(DeliveryCallbacks, AnAnswerThatIsNotKeptIsNeitherReportedNorStored) {
+    for (int code : {0, 201, 206, 302, 404, 500}) {
+        SCOPED_TRACE(code);
+        std::ostringstream file;
+        DownloadContext ctx;
+        ctx.answerCode = code;
+        ctx.out = &file;
+        Recorder rec;
+        ctx.progress = rec.progressFn();
+        ctx.status = rec.statusFn();
+        char data[6] = "hello";
+        LogCapture cap;
+        EXPECT_EQ(progressCallback(&ctx, 10 * 1048576, 1048576, 0, 0), 0);
+        EXPECT_EQ(writeCallback(data, 1, 5, &ctx), 0u);
+        EXPECT_EQ(cap.finish().out, "");
+        EXPECT_TRUE(rec.progress.empty());
+        EXPECT_TRUE(rec.status.empty());
+        EXPECT_EQ(file.str(), "");
+        EXPECT_EQ(ctx.bytesWritten, 0u);
+        EXPECT_EQ(ctx.neededBytes, 0u);
+    }
+}
+
 TEST(DeliveryCallbacks, WriteCallbackStopsTheTransferWhenTheFileFails) {
     std::ostringstream good;
     DownloadContext ctx;
+    ctx.answerCode = 200;
     ctx.out = &good;
     char data[6] = "hello";
     EXPECT_EQ(writeCallback(data, 1, 5, &ctx), 5u);
@@ -102,7 +131,8 @@ TEST_F(DeliveryTest, DownloadToFileAnswersAndFaults) {
         {"absolute", Response::redirect(301, server.url("/f/length")), true, "", true},
         {"loop", Response::redirect(302, "/f/loop"), false, "[download] Failed: Number of redirects hit maximum amount",
          false},
-        {"notfound", Response::text(404, bigPage, "text/html"), false, "[download] HTTP error: 404", true},
+        // An error page is no download: no progress is claimed for it.
+        {"notfound", Response::text(404, bigPage, "text/html"), false, "[download] HTTP error: 404", false},
         {"drop", drop, false, "[download] Failed: Transferred a partial file", true},
         {"nothing", closeNow, false, "[download] Failed: Server returned nothing", false},
         {"stall", stall, false, "[download] Failed: Timeout was reached", true},
