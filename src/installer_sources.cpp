@@ -90,9 +90,10 @@ std::string applyHuggingFaceMirror(const std::string& url) {
 // Attempts.
 
 bool attemptSource(const std::string& attemptUrl, const std::string& path, const std::string& label,
-                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom) {
+                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom,
+                   DownloadRoom* room) {
     std::string contentType;
-    if (!downloadToFile(attemptUrl, path, label, progress, status, &contentType, &noRoom)) return false;
+    if (!downloadToFile(attemptUrl, path, label, progress, status, &contentType, &noRoom, room)) return false;
     if (!usable(path, contentType)) {
         // The address may be built on a redirect target, which a server chose.
         std::cerr << "[download] Not a ZIP archive: " << escapeForLog(attemptUrl) << std::endl;

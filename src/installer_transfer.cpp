@@ -73,7 +73,13 @@ void reportNoRoom(const DownloadContext& ctx, const std::string& folder) {
     } else {
         line << "no length and passed " << room.left() << " bytes, ";
     }
-    line << room.freeBytes << " bytes are free, and a sixteenth of them stays free";
+    if (room.stored > 0) {
+        line << "the earlier parts hold " << room.stored << " bytes, " << room.freeBytes
+             << " bytes were free when the first part started";
+    } else {
+        line << room.freeBytes << " bytes are free";
+    }
+    line << ", and a sixteenth of them stays free";
     std::cerr << line.str() << std::endl;
     if (ctx.status) ctx.status(statusPrefix(ctx.label) + DiskSpace::notEnoughSpaceText(ctx.neededBytes, room.freeBytes));
 }
@@ -207,7 +213,7 @@ int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_o
 }
 
 bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
-                    StatusFn status, std::string* contentType, bool* noRoom) {
+                    StatusFn status, std::string* contentType, bool* noRoom, DownloadRoom* sharedRoom) {
     if (contentType) contentType->clear();
     if (noRoom) *noRoom = false;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -231,10 +237,15 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     ctx.lastLoggedPercent = -1;
 
     const std::string folder = folderOf(path);
-    DiskSpace::Room fs;
-    ctx.room.measured = true;
-    ctx.room.known = DiskSpace::roomAt(folder, fs);
-    ctx.room.freeBytes = ctx.room.known ? fs.freeBytes : 0;
+    DownloadRoom ownRoom;
+    DownloadRoom& room = sharedRoom ? *sharedRoom : ownRoom;
+    if (!room.measured) {
+        DiskSpace::Room fs;
+        room.measured = true;
+        room.known = DiskSpace::roomAt(folder, fs);
+        room.freeBytes = room.known ? fs.freeBytes : 0;
+    }
+    ctx.room = room;
 
     const long stall = g_stallSeconds;
     setTransferOptions(curl, url);

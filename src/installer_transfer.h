@@ -11,8 +11,10 @@
 
 #include "installer_download.h"
 
-// The room a download may use, measured when it starts: a sixteenth of what
-// was free stays free.
+// The room downloads into one folder may use. A download alone measures it
+// when it starts; the parts of a split archive share one, measured when the
+// first part starts, so that together they keep the margin one download
+// keeps: a sixteenth of what was free stays free.
 struct DownloadRoom {
     bool measured = false;
     bool known = false;      // the file system told its room
@@ -44,9 +46,11 @@ int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_o
 
 // contentType, when given, receives the answer's Content-Type ("" if none);
 // noRoom, when given, whether the answer was refused for want of room on the
-// file's file system (the disk-space status was sent).
+// file's file system (the disk-space status was sent); room, when given, is
+// the room shared with other downloads (measured here if nobody did yet).
 bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
-                    StatusFn status, std::string* contentType = nullptr, bool* noRoom = nullptr);
+                    StatusFn status, std::string* contentType = nullptr, bool* noRoom = nullptr,
+                    DownloadRoom* room = nullptr);
 std::string getFirstRedirectUrl(const std::string& url);
 
 // What every unit of delivery puts before its status texts: "" or "label: ".

@@ -446,16 +446,22 @@ TEST_F(DeliveryTest, AnErrorPageIsAFailedSourceAndAnArchiveTooLargeEndsTheChain)
     }
 }
 
-// Each part fits, but the joined copy would not fit beside them: the join is
-// not started, and neither parts nor a joined file stay.
-TEST_F(DeliveryTest, PartsAreJoinedOnlyWhereTheJoinedCopyFits) {
-    const std::string zip = zipBytes({ZipEntry::file("payload.bin", zrvk::test::patternBytes(0, 1200000), true)});
-    const std::vector<std::string> parts = zrvk_test::splitBytes(zip, {400000, 400000});
+// Three parts without a length, each of which would fit on its own: together
+// they may store 15/16 of what was free when the first started, so the third
+// fails at that limit with the disk-space status; no proxy is asked, and no
+// part stays.
+TEST_F(DeliveryTest, ThePartsOfASplitArchiveShareOneMargin) {
+    const uint64_t partSize = 400000;
+    const std::string base = "/github.com/o/r/releases/download/v1/e.zip";
     std::vector<std::string> urls;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        const std::string target = "/split.zip" + zrvk_test::partSuffix(i);
-        server.route("GET", target, Response::text(200, parts[i], "application/octet-stream"));
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string target = base + zrvk_test::partSuffix(i);
+        Response part = Response::text(200, (i == 0 ? "PK" : "") + zrvk::test::patternBytes(i * partSize, partSize));
+        part.framing = Response::Framing::Chunked;
+        server.route("GET", target, part);
         urls.push_back(server.url(target));
+        server.route("GET", "/proxy1/" + urls.back(), part);
+        server.route("GET", "/proxy2/" + urls.back(), part);
     }
     DeliveryTesting::setFreeSpace(kMiB);
     Recorder rec;
@@ -463,11 +469,76 @@ TEST_F(DeliveryTest, PartsAreJoinedOnlyWhereTheJoinedCopyFits) {
     EXPECT_FALSE(downloadMultiPartAndExtractZip(urls, dest, "Render Engine", nullptr, rec.statusFn()));
     const auto logs = cap.finish();
     DeliveryTesting::reset();
-    EXPECT_TRUE(contains(logs.err, "[concatenate] Not enough free space in ")) << logs.err;
-    EXPECT_EQ(rec.status.back(), "Render Engine: " + DiskSpace::notEnoughSpaceText(zip.size(), kMiB));
-    EXPECT_EQ(server.hits("GET", "/split.zip.002"), 1u);
+    const uint64_t firstTwo = 2 * partSize + 2;
+    EXPECT_TRUE(contains(logs.err, ": the answer announces no length and passed " +
+                                       std::to_string(kMiB - kMiB / 16 - firstTwo) + " bytes, the earlier parts hold " +
+                                       std::to_string(firstTwo) + " bytes, 1048576 bytes were free when the first "
+                                       "part started, and a sixteenth of them stays free"))
+        << logs.err;
+    EXPECT_TRUE(contains(logs.err, "[downloadMultiPart] Failed to download part 3")) << logs.err;
+    EXPECT_FALSE(contains(logs.err, "[concatenate]")) << logs.err;
+    EXPECT_EQ(requestLog(), (zrvk_test::Log{"GET " + base + ".000", "GET " + base + ".001", "GET " + base + ".002"}));
+    ASSERT_FALSE(rec.status.empty());
+    const std::string& last = rec.status.back();
+    EXPECT_EQ(last.rfind("Render Engine: Error: Not enough disk space (", 0), 0u) << last;
+    EXPECT_TRUE(contains(last, " MB needed, 1.0 MB free)")) << last;
     EXPECT_TRUE(zrvk_test::listDir(getRunTempDirectory() + "/zorvik_multipart").empty());
     EXPECT_FALSE(exists(dest));
+}
+
+// The parts fit, but the joined copy would not fit beside them with the
+// margin kept: the join is not started, and neither parts nor a joined file
+// stay. The seam's free space does not shrink as files are written, so it
+// is set at the join to what the file system would have left.
+TEST_F(DeliveryTest, PartsAreJoinedOnlyWhereTheJoinedCopyFits) {
+    const std::string zip = zipBytes({ZipEntry::file("payload.bin", zrvk::test::patternBytes(0, 600000), true)});
+    const std::vector<std::string> parts = zrvk_test::splitBytes(zip, {200000, 200000});
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string target = "/split.zip" + zrvk_test::partSuffix(i);
+        server.route("GET", target, Response::text(200, parts[i], "application/octet-stream"));
+        urls.push_back(server.url(target));
+    }
+    const uint64_t margin = kMiB / 16, total = zip.size();
+    struct Case {
+        const char* what;
+        uint64_t freeAtJoin;
+        bool joined;
+    } cases[] = {
+        {"what the parts left", kMiB - total, false},
+        {"the joined copy, all but a byte of the margin", total + margin - 1, false},
+        {"the joined copy and the margin", total + margin, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.clearRequests();
+        zrvk_test::removeTree(dest);
+        DeliveryTesting::setFreeSpace(kMiB);
+        Recorder rec;
+        StatusFn status = [&](const std::string& text) {
+            if (text == "Render Engine: Combining parts...") DeliveryTesting::setFreeSpace(int64_t(c.freeAtJoin));
+            rec.status.push_back(text);
+        };
+        LogCapture cap;
+        const bool ok = downloadMultiPartAndExtractZip(urls, dest, "Render Engine", nullptr, status);
+        const auto logs = cap.finish();
+        DeliveryTesting::setFreeSpace(-1);
+        EXPECT_EQ(ok, c.joined) << logs.err;
+        EXPECT_EQ(requestLog(), (zrvk_test::Log{"GET /split.zip.000", "GET /split.zip.001", "GET /split.zip.002"}));
+        EXPECT_TRUE(zrvk_test::listDir(getRunTempDirectory() + "/zorvik_multipart").empty());
+        if (c.joined) {
+            EXPECT_EQ(zrvk_test::readFile(dest + "/payload.bin"), zrvk::test::patternBytes(0, 600000));
+            continue;
+        }
+        EXPECT_TRUE(contains(logs.err, "[concatenate] Not enough free space in ")) << logs.err;
+        EXPECT_TRUE(contains(logs.err, ": the parts hold " + std::to_string(total) + " bytes, " +
+                                           std::to_string(c.freeAtJoin) +
+                                           " bytes are free, and a sixteenth of the 1048576 bytes free when the "
+                                           "first part started stays free"))
+            << logs.err;
+        EXPECT_EQ(rec.status.back(), "Render Engine: " + DiskSpace::notEnoughSpaceText(total + margin, c.freeAtJoin));
+        EXPECT_FALSE(exists(dest));
+    }
 }
 
 }  // namespace
