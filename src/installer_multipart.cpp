@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "installer_sources.h"
 #include "installer_transfer.h"
 #include "installer_utils.h"
+#include "text_escape.h"
 
 namespace {
 
@@ -59,17 +61,23 @@ uint64_t fileSize(const std::string& path) {
 }
 
 // The joined copy is written while the parts are still there: it must fit
-// beside them, or the join would fill the file system.
+// beside them and leave the margin the parts left, or the join would fill
+// the file system.
 bool hasRoomToJoin(const std::vector<std::string>& partPaths, const std::string& folder, const std::string& prefix,
-                   const StatusFn& status) {
+                   const StatusFn& status, const DownloadRoom& partsRoom) {
     DiskSpace::Room room;
     if (!DiskSpace::roomAt(folder, room)) return true;
     uint64_t total = 0;
     for (const std::string& p : partPaths) total += fileSize(p);
-    if (total <= room.freeBytes) return true;
-    std::cerr << "[concatenate] Not enough free space in " << folder << ": the parts hold " << total << " bytes, "
-              << room.freeBytes << " bytes are free" << std::endl;
-    if (status) status(prefix + DiskSpace::notEnoughSpaceText(total, room.freeBytes));
+    const uint64_t needed = total + partsRoom.margin();
+    if (needed <= room.freeBytes) return true;
+    std::ostringstream line;
+    line << "[concatenate] Not enough free space in " << folder << ": the parts hold " << total << " bytes, "
+         << room.freeBytes << " bytes are free";
+    if (partsRoom.margin() > 0)
+        line << ", and a sixteenth of the " << partsRoom.freeBytes << " bytes free when the first part started stays free";
+    std::cerr << line.str() << std::endl;
+    if (status) status(prefix + DiskSpace::notEnoughSpaceText(needed, room.freeBytes));
     return false;
 }
 
@@ -89,7 +97,8 @@ std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn st
     if (status) status("Detecting download format...");
 
     std::string r = getFirstRedirectUrl(url);
-    if (r != url) std::cout << "[detectMultiPart] Resolved redirect: " << r << std::endl;
+    // r and the part addresses built on it are a server's text when it redirected.
+    if (r != url) std::cout << "[detectMultiPart] Resolved redirect: " << escapeForLog(r) << std::endl;
 
     if (!checkUrlExists(appendPartSuffix(r, ".000"))) {
         std::cout << "[detectMultiPart] Single file detected" << std::endl;
@@ -107,7 +116,7 @@ std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn st
             break;
         }
         parts.push_back(p);
-        std::cout << "[detectMultiPart] Found part " << i << ": " << p << std::endl;
+        std::cout << "[detectMultiPart] Found part " << i << ": " << escapeForLog(p) << std::endl;
         if (i >= kMaxParts - 1) {
             std::cerr << "[detectMultiPart] Too many parts (>99), stopping" << std::endl;
             break;
@@ -184,6 +193,9 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
     const std::string folder = workDir + "/zorvik_multipart";
     createDirectory(folder);
 
+    // All parts together keep the margin of one download, taken from the
+    // room when the first part starts.
+    DownloadRoom room;
     std::vector<std::string> partPaths;
     auto removeParts = [&] {
         for (const std::string& p : partPaths) removeFile(p);
@@ -192,7 +204,8 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
         partPaths.push_back(folder + "/part_" + std::to_string(i));
         const std::string& partPath = partPaths.back();
         const std::string& partUrl = partUrls[i];
-        std::cout << "[downloadMultiPart] Downloading part " << (i + 1) << "/" << n << ": " << partUrl << std::endl;
+        std::cout << "[downloadMultiPart] Downloading part " << (i + 1) << "/" << n << ": " << escapeForLog(partUrl)
+                  << std::endl;
         if (status) {
             char buf[128];
             std::snprintf(buf, sizeof buf, "%sDownloading part %zu/%zu...", prefix.c_str(), i + 1, n);
@@ -213,23 +226,25 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
         };
         bool noRoom = false;
         auto attempt = [&](const std::string& u) {
-            return attemptSource(u, partPath, label, partProgress, status, usable, noRoom);
+            return attemptSource(u, partPath, label, partProgress, status, usable, noRoom, &room);
         };
         bool ok = attempt(partUrl);
         if (!ok && isGitHubUrl(partUrl))
             ok = attemptThroughProxies(partUrl, "[downloadMultiPart] Trying proxy: ", send, attempt, noRoom);
         if (!ok) {
+            if (noRoom) std::cerr << "[downloadMultiPart] Not enough disk space, no other source is tried" << std::endl;
             std::cerr << "[downloadMultiPart] Failed to download part " << (i + 1) << std::endl;
             removeParts();
             return false;
         }
+        room.stored += fileSize(partPath);
     }
 
     if (progress) progress(600, 1000);
     std::cout << "[downloadMultiPart] All parts downloaded, concatenating..." << std::endl;
     send("Combining parts...");
     const std::string combined = folder + "/combined.zip";
-    if (!hasRoomToJoin(partPaths, folder, prefix, status) || !concatenateParts(partPaths, combined)) {
+    if (!hasRoomToJoin(partPaths, folder, prefix, status, room) || !concatenateParts(partPaths, combined)) {
         std::cerr << "[downloadMultiPart] Failed to concatenate parts" << std::endl;
         removeParts();
         return false;

@@ -14,6 +14,7 @@
 #include "installer_analytics.h"
 #include "installer_config.h"
 #include "installer_transfer.h"
+#include "text_escape.h"
 
 namespace {
 
@@ -89,11 +90,13 @@ std::string applyHuggingFaceMirror(const std::string& url) {
 // Attempts.
 
 bool attemptSource(const std::string& attemptUrl, const std::string& path, const std::string& label,
-                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom) {
+                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom,
+                   DownloadRoom* room) {
     std::string contentType;
-    if (!downloadToFile(attemptUrl, path, label, progress, status, &contentType, &noRoom)) return false;
+    if (!downloadToFile(attemptUrl, path, label, progress, status, &contentType, &noRoom, room)) return false;
     if (!usable(path, contentType)) {
-        std::cerr << "[download] Not a ZIP archive: " << attemptUrl << std::endl;
+        // The address may be built on a redirect target, which a server chose.
+        std::cerr << "[download] Not a ZIP archive: " << escapeForLog(attemptUrl) << std::endl;
         removeFile(path);
         return false;
     }
@@ -210,7 +213,7 @@ bool downloadAndExtractZip(const std::string& url, const std::string& destDir, c
             downloaded = attempt(url);
             if (!downloaded && !noRoom) {
                 const std::string m = applyHuggingFaceMirror(r);
-                downloaded = attemptMirror(m, m);
+                downloaded = attemptMirror(m, escapeForLog(m));
             }
             if (!downloaded) return giveUp("HuggingFace redirect failed");
         } else if (isGitHubUrl(r)) {

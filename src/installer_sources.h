@@ -11,6 +11,8 @@
 
 #include "installer_download.h"
 
+struct DownloadRoom;
+
 bool isGitHubUrl(const std::string& url);
 bool isHuggingFaceUrl(const std::string& url);
 std::string applyHuggingFaceMirror(const std::string& url);
@@ -36,9 +38,11 @@ using SourceCheck = std::function<bool(const std::string& path, const std::strin
 // failed source (the file is removed), so the caller moves on to the next one.
 // An answer refused for want of room sets noRoom: the disk is short, not the
 // source, and every other source would fill the same disk, so the caller
-// tries none and the disk-space status stays the last one.
+// tries none and the disk-space status stays the last one. room, when
+// given, is shared with the downloads of the other parts (downloadToFile).
 bool attemptSource(const std::string& attemptUrl, const std::string& path, const std::string& label,
-                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom);
+                   const ProgressFn& progress, const StatusFn& status, const SourceCheck& usable, bool& noRoom,
+                   DownloadRoom* room = nullptr);
 
 // url behind each proxy in turn, the direct attempt left to the caller:
 // logs trying + the prefix and sends "Trying mirror..." before each; true at

@@ -12,6 +12,7 @@
 
 #include "disk_space.h"
 #include "installer_config.h"
+#include "text_escape.h"
 
 namespace {
 
@@ -25,8 +26,9 @@ constexpr long kExistsProbeTotalSeconds = 30;
 constexpr long kMaxRedirects = 30;  // the limit newer libcurl has by default
 constexpr long kReceiveBufferSize = 512 * 1024;
 constexpr double kBytesPerMB = 1048576.0;
-// The part of what was free that an answer without a length leaves free.
-constexpr uint64_t kNoLengthMarginDivisor = 16;
+// The part of what was free that downloads leave free, whether their
+// answers announce a length or not.
+constexpr uint64_t kMarginDivisor = 16;
 
 long g_stallSeconds = kStallSeconds;
 long g_probeConnectSeconds = kProbeConnectSeconds;
@@ -46,11 +48,13 @@ std::string formatMB(double bytes) {
     return s.str();
 }
 
-// What an answer without a length may store: all but a sixteenth of what
-// was free, so that a margin stays free.
-uint64_t noLengthLimit(const DownloadContext& ctx) {
-    return ctx.roomKnown ? ctx.freeBytes - ctx.freeBytes / kNoLengthMarginDivisor : UINT64_MAX;
-}
+// Only a 200 answer is kept (downloadToFile fails on any other); the body
+// of any other answer is never stored.
+bool isKeptAnswer(long code) { return code == 200; }
+
+// What storing bytes more would take of the room, the margin included, so
+// that the figure never reads as if the store fitted.
+uint64_t neededFor(const DownloadRoom& room, uint64_t bytes) { return room.stored + bytes + room.margin(); }
 
 // The folder a download's file goes to.
 std::string folderOf(const std::string& path) {
@@ -59,22 +63,38 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
 
-// An answer stopped because storing it would fill the file system.
+// An answer stopped because storing it would pass what its room allows.
 void reportNoRoom(const DownloadContext& ctx, const std::string& folder) {
+    const DownloadRoom& room = ctx.room;
+    std::ostringstream line;
+    line << "[download] Not enough free space in " << folder << ": the answer announces ";
     if (ctx.announced >= 0) {
-        std::cerr << "[download] Not enough free space in " << folder << ": the answer announces " << ctx.announced
-                  << " bytes, " << ctx.freeBytes << " bytes are free" << std::endl;
+        line << ctx.announced << " bytes, ";
     } else {
-        std::cerr << "[download] Not enough free space in " << folder << ": the answer announces no length and passed "
-                  << noLengthLimit(ctx) << " bytes, a sixteenth of the " << ctx.freeBytes
-                  << " bytes free stays free" << std::endl;
+        line << "no length and passed " << room.left() << " bytes, ";
     }
-    if (ctx.status) ctx.status(statusPrefix(ctx.label) + DiskSpace::notEnoughSpaceText(ctx.neededBytes, ctx.freeBytes));
+    if (room.stored > 0) {
+        line << "the earlier parts hold " << room.stored << " bytes, " << room.freeBytes
+             << " bytes were free when the first part started";
+    } else {
+        line << room.freeBytes << " bytes are free";
+    }
+    line << ", and a sixteenth of them stays free";
+    std::cerr << line.str() << std::endl;
+    if (ctx.status) ctx.status(statusPrefix(ctx.label) + DiskSpace::notEnoughSpaceText(ctx.neededBytes, room.freeBytes));
 }
 
 }  // namespace
 
 std::string statusPrefix(const std::string& label) { return label.empty() ? std::string() : label + ": "; }
+
+uint64_t DownloadRoom::margin() const { return known ? freeBytes / kMarginDivisor : 0; }
+
+uint64_t DownloadRoom::left() const {
+    if (!known) return UINT64_MAX;
+    const uint64_t usable = freeBytes - margin();
+    return stored >= usable ? 0 : usable - stored;
+}
 
 void removeFile(const std::string& path) { std::remove(path.c_str()); }
 
@@ -116,11 +136,15 @@ void setProbeOptions(CURL* curl, const std::string& url, bool followRedirects, l
 size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
     auto* ctx = static_cast<DownloadContext*>(userdata);
     size_t n = size * nmemb;
-    // Never more than the answer announced, however it is framed.
+    // The body of an answer that is not kept is never stored, and not worth
+    // receiving: the transfer stops at its first bytes.
+    if (!isKeptAnswer(ctx->answerCode)) return 0;
+    // Never more than the answer announced, however it is framed; a length
+    // that passes the room was refused at the headers.
     if (ctx->announced >= 0 && ctx->bytesWritten + n > static_cast<uint64_t>(ctx->announced)) return 0;
     // Without a length, never so much that the margin would be gone.
-    if (ctx->announced < 0 && ctx->bytesWritten + n > noLengthLimit(*ctx)) {
-        ctx->neededBytes = ctx->bytesWritten + n + (ctx->freeBytes - noLengthLimit(*ctx));
+    if (ctx->announced < 0 && ctx->bytesWritten + n > ctx->room.left()) {
+        ctx->neededBytes = neededFor(ctx->room, ctx->bytesWritten + n);
         return 0;
     }
     ctx->out->write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
@@ -133,8 +157,9 @@ size_t writeCallback(void* data, size_t size, size_t nmemb, void* userdata) {
 
 // The status and Content-Length of the answer being received; each answer
 // of a redirect chain starts afresh. libcurl itself ignores the length for a
-// chunked body. A successful answer whose length cannot fit is stopped here,
-// before its body is read.
+// chunked body. An answer that would be kept and announces more than its
+// room allows (the margin kept) is stopped here, before its body is read;
+// any other answer is never stored, so its length takes no room.
 size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata) {
     auto* ctx = static_cast<DownloadContext*>(userdata);
     const size_t n = size * nmemb;
@@ -151,9 +176,9 @@ size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata) {
         char* end = nullptr;
         const long long value = std::strtoll(digits, &end, 10);
         if (end != digits && value >= 0) ctx->announced = value;
-        const bool success = ctx->answerCode >= 200 && ctx->answerCode < 300;
-        if (success && ctx->roomKnown && ctx->announced > 0 && static_cast<uint64_t>(ctx->announced) > ctx->freeBytes) {
-            ctx->neededBytes = static_cast<uint64_t>(ctx->announced);
+        if (isKeptAnswer(ctx->answerCode) && ctx->announced > 0 &&
+            static_cast<uint64_t>(ctx->announced) > ctx->room.left()) {
+            ctx->neededBytes = neededFor(ctx->room, static_cast<uint64_t>(ctx->announced));
             return 0;
         }
     }
@@ -162,7 +187,9 @@ size_t headerCallback(char* data, size_t size, size_t nmemb, void* userdata) {
 
 int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
     auto* ctx = static_cast<DownloadContext*>(clientp);
-    if (dltotal < 10241) return 0;
+    // Only the answer that would be kept is a download: while a redirect or
+    // an error page is answered, nothing is claimed.
+    if (!isKeptAnswer(ctx->answerCode) || dltotal < 10241) return 0;
     if (ctx->progress) ctx->progress(static_cast<uint64_t>(dlnow), static_cast<uint64_t>(dltotal));
 
     double nowMB = dlnow / kBytesPerMB;
@@ -186,7 +213,7 @@ int progressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_o
 }
 
 bool downloadToFile(const std::string& url, const std::string& path, const std::string& label, ProgressFn progress,
-                    StatusFn status, std::string* contentType, bool* noRoom) {
+                    StatusFn status, std::string* contentType, bool* noRoom, DownloadRoom* sharedRoom) {
     if (contentType) contentType->clear();
     if (noRoom) *noRoom = false;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -210,11 +237,15 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     ctx.lastLoggedPercent = -1;
 
     const std::string folder = folderOf(path);
-    DiskSpace::Room room;
-    if (DiskSpace::roomAt(folder, room)) {
-        ctx.roomKnown = true;
-        ctx.freeBytes = room.freeBytes;
+    DownloadRoom ownRoom;
+    DownloadRoom& room = sharedRoom ? *sharedRoom : ownRoom;
+    if (!room.measured) {
+        DiskSpace::Room fs;
+        room.measured = true;
+        room.known = DiskSpace::roomAt(folder, fs);
+        room.freeBytes = room.known ? fs.freeBytes : 0;
     }
+    ctx.room = room;
 
     const long stall = g_stallSeconds;
     setTransferOptions(curl, url);
@@ -235,8 +266,11 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
     CURLcode res = curl_easy_perform(curl);
     out.close();
     const bool stored = !out.fail();
+    // An answer that is not kept stopped at its body: it failed on its
+    // status, which is reported below, not in transport.
+    const bool notKept = res == CURLE_WRITE_ERROR && !isKeptAnswer(ctx.answerCode);
 
-    if (res != CURLE_OK) {
+    if (res != CURLE_OK && !notKept) {
         curl_off_t size = 0, timeUs = 0, speed = 0;
         curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &size);
         curl_easy_getinfo(curl, CURLINFO_TOTAL_TIME_T, &timeUs);
@@ -262,7 +296,7 @@ bool downloadToFile(const std::string& url, const std::string& path, const std::
         if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) *contentType = type;
     }
     curl_easy_cleanup(curl);
-    if (code != 200) {
+    if (!isKeptAnswer(code)) {
         std::cerr << "[download] HTTP error: " << code << std::endl;
         removeFile(path);
         return false;
@@ -289,7 +323,7 @@ std::string getFirstRedirectUrl(const std::string& url) {
             curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
             if (location && *location) {
                 result = location;
-                std::cout << "[download] First redirect: " << result << std::endl;
+                std::cout << "[download] First redirect: " << escapeForLog(result) << std::endl;
             }
         }
     }
@@ -314,7 +348,8 @@ bool checkUrlExists(const std::string& url) {
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     curl_easy_cleanup(curl);
-    std::cout << "[checkUrlExists] " << url << " -> " << code << std::endl;
+    // The address may be built on a redirect target, which a server chose.
+    std::cout << "[checkUrlExists] " << escapeForLog(url) << " -> " << code << std::endl;
     return code == 200;
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -239,46 +240,81 @@ TEST_F(ExtractZipTest, AnArchiveThatCannotFitASmallFileSystemIsNotStarted) {
 
 using zrvk_test::DeliveryTest;
 
-// With 1 MiB free, an answer with no length may store 15/16 of it; one
-// that announces its length must fit the whole free space.
+// Where a download's path leads to a witness file: removing the path after a
+// failure removes the link only, so the witness keeps every byte stored.
+std::string witnessedPath(const zrvk_test::TempDir& tmp, const std::string& name) {
+    const std::string path = tmp / name, witness = tmp / (name + ".witness");
+    std::remove(path.c_str());
+    zrvk_test::writeFile(witness, "");
+    EXPECT_EQ(symlink(witness.c_str(), path.c_str()), 0);
+    return path;
+}
+
+// With 1 MiB free, an answer that would be kept may store 15/16 of it,
+// whether it announces its length or not. The body of any other answer is
+// never stored, whatever it announces: it is a failed source, not a
+// question of room, and no download is claimed for it.
 TEST_F(DeliveryTest, AnAnswerThatWouldFillTheDiskIsStoppedAndLeavesNoFile) {
     const uint64_t limit = kMiB - kMiB / 16;
-    auto framed = [](uint64_t size, Response::Framing framing) {
+    auto framed = [](uint64_t size, Response::Framing framing, int status = 200) {
         Response r = Response::pattern(size);
         r.framing = framing;
+        r.status = status;
         return r;
     };
+    const auto length = Response::Framing::ContentLength, chunked = Response::Framing::Chunked,
+               close = Response::Framing::Close;
     struct Case {
         const char* what;
         Response response;
         bool ok;
-        std::string needed;  // the status's figure when refused
+        bool noRoom;
+        uint64_t maxStored;  // what the witness may hold afterwards
+        std::string needed;  // the status's figure when refused for room
     } cases[] = {
-        {"chunked, up to the margin", framed(limit, Response::Framing::Chunked), true, ""},
-        {"chunked, one byte into the margin", framed(limit + 1, Response::Framing::Chunked), false, ""},
-        {"chunked, 4 MiB", framed(4 * kMiB, Response::Framing::Chunked), false, ""},
-        {"until the connection closes, 4 MiB", framed(4 * kMiB, Response::Framing::Close), false, ""},
-        {"a length that fits exactly", framed(kMiB, Response::Framing::ContentLength), true, ""},
-        {"a length one byte over", framed(kMiB + 1, Response::Framing::ContentLength), false, "1.1"},
-        {"a length of 64 MiB", framed(64 * kMiB, Response::Framing::ContentLength), false, "64.0"},
+        {"chunked, up to the margin", framed(limit, chunked), true, false, limit, ""},
+        {"chunked, one byte into the margin", framed(limit + 1, chunked), false, true, limit, ""},
+        {"chunked, 4 MiB", framed(4 * kMiB, chunked), false, true, limit, ""},
+        {"until the connection closes, 4 MiB", framed(4 * kMiB, close), false, true, limit, ""},
+        {"a length up to the margin", framed(limit, length), true, false, limit, ""},
+        {"a length of all that is free", framed(kMiB, length), false, true, 0, "1.1"},
+        {"a length one byte into the margin", framed(limit + 1, length), false, true, 0, "1.1"},
+        {"a length of 64 MiB", framed(64 * kMiB, length), false, true, 0, "64.1"},
+        {"a 404 that announces 4 MiB", framed(4 * kMiB, length, 404), false, false, 0, ""},
+        {"a 404 of 4 MiB, chunked", framed(4 * kMiB, chunked, 404), false, false, 0, ""},
+        {"a 404 of 4 MiB until the connection closes", framed(4 * kMiB, close, 404), false, false, 0, ""},
+        {"a 500 whose body would fit", framed(200000, length, 500), false, false, 0, ""},
+        {"a 206 that announces 4 MiB", framed(4 * kMiB, length, 206), false, false, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         server.route("GET", "/answer", c.response);
-        const std::string path = tmp / "answer.zip";
+        const std::string path = witnessedPath(tmp, "answer.zip");
         DeliveryTesting::setFreeSpace(kMiB);
         Recorder rec;
+        bool noRoom = true;
         LogCapture cap;
-        const bool ok = downloadToFile(server.url("/answer"), path, "MRV Server", nullptr, rec.statusFn());
+        const bool ok = downloadToFile(server.url("/answer"), path, "MRV Server", rec.progressFn(), rec.statusFn(),
+                                       nullptr, &noRoom);
         const auto logs = cap.finish();
         DeliveryTesting::reset();
         EXPECT_EQ(ok, c.ok) << logs.err;
+        EXPECT_EQ(noRoom, c.noRoom);
+        const std::string stored = zrvk_test::readFile(path + ".witness");
+        EXPECT_LE(stored.size(), c.maxStored);
+        EXPECT_EQ(exists(path), c.ok);
         if (c.ok) {
-            EXPECT_TRUE(exists(path));
-            std::remove(path.c_str());
+            EXPECT_EQ(stored.size(), c.response.generatedSize);
             continue;
         }
-        EXPECT_FALSE(exists(path));
+        if (c.response.status != 200) {
+            EXPECT_TRUE(contains(logs.err, "[download] HTTP error: " + std::to_string(c.response.status))) << logs.err;
+            EXPECT_FALSE(contains(logs.err, "[download] Failed:")) << logs.err;
+            EXPECT_FALSE(contains(logs.err, "Not enough free space")) << logs.err;
+            EXPECT_TRUE(rec.status.empty()) << rec.status.front();
+            EXPECT_TRUE(rec.progress.empty());
+            continue;
+        }
         EXPECT_TRUE(contains(logs.err, "[download] Not enough free space in " + tmp.path() + ": the answer announces "))
             << logs.err;
         ASSERT_FALSE(rec.status.empty());
@@ -312,9 +348,11 @@ TEST_F(DeliveryTest, AnAnnouncedLengthThatCannotFitIsRefusedBeforeTheBody) {
     EXPECT_LT(produced->load(), announced / 8) << "the body was read";
     EXPECT_FALSE(exists(tmp / "huge.zip"));
     EXPECT_TRUE(contains(logs.err, "[download] Not enough free space in " + tmp.path() +
-                                       ": the answer announces 268435456 bytes, 1048576 bytes are free"))
+                                       ": the answer announces 268435456 bytes, 1048576 bytes are free, and a "
+                                       "sixteenth of them stays free"))
         << logs.err;
-    EXPECT_EQ(rec.status.back(), "Error: Not enough disk space (256.0 MB needed, 1.0 MB free)");
+    // What is needed keeps the sixteenth of what is free that stays free.
+    EXPECT_EQ(rec.status.back(), "Error: Not enough disk space (256.1 MB needed, 1.0 MB free)");
 }
 
 // The disk, not the source, is short: no other source is tried, whatever
@@ -344,26 +382,86 @@ TEST_F(DeliveryTest, ADiskThatCannotHoldTheArchiveEndsTheSourceChain) {
         LogCapture cap;
         EXPECT_FALSE(downloadAndExtractZip(server.url(c.target), dest, "Render Engine", nullptr, rec.statusFn()));
         const auto logs = cap.finish();
-        DeliveryTesting::reset();
+        DeliveryTesting::setFreeSpace(-1);
         for (const std::string& other : c.others) EXPECT_EQ(server.hits("GET", other), 0u) << other;
         EXPECT_TRUE(contains(logs.err, "[downloadAndExtractZip] Not enough disk space, no other source is tried"))
             << logs.err;
         ASSERT_FALSE(rec.status.empty());
-        EXPECT_EQ(rec.status.back(), "Render Engine: Error: Not enough disk space (4.0 MB needed, 1.0 MB free)");
+        EXPECT_EQ(rec.status.back(), "Render Engine: Error: Not enough disk space (4.1 MB needed, 1.0 MB free)");
         EXPECT_FALSE(exists(dest));
     }
 }
 
-// Each part fits, but the joined copy would not fit beside them: the join is
-// not started, and neither parts nor a joined file stay.
-TEST_F(DeliveryTest, PartsAreJoinedOnlyWhereTheJoinedCopyFits) {
-    const std::string zip = zipBytes({ZipEntry::file("payload.bin", zrvk::test::patternBytes(0, 1200000), true)});
-    const std::vector<std::string> parts = zrvk_test::splitBytes(zip, {400000, 400000});
+// An answer that is not kept is a failed source, however big its body: the
+// next source is tried and no disk-space status is sent. An answer that
+// would be kept and cannot fit with the margin ends the chain.
+TEST_F(DeliveryTest, AnErrorPageIsAFailedSourceAndAnArchiveTooLargeEndsTheChain) {
+    const std::string url = server.url("/github.com/o/r/a.zip");
+    const std::string proxied = "/proxy1/" + url;
+    serveZip(proxied, sampleZip());
+    auto answer = [](int status, uint64_t size, Response::Framing framing) {
+        Response r = Response::pattern(size);
+        r.status = status;
+        r.framing = framing;
+        return r;
+    };
+    struct Case {
+        const char* what;
+        Response direct;
+        bool nextTried;
+    } cases[] = {
+        {"a 404 of 4 MiB, chunked", answer(404, 4 * kMiB, Response::Framing::Chunked), true},
+        {"a 404 that announces 4 MiB", answer(404, 4 * kMiB, Response::Framing::ContentLength), true},
+        {"a 503 of 4 MiB until the connection closes", answer(503, 4 * kMiB, Response::Framing::Close), true},
+        {"a 200 that announces all that is free", answer(200, kMiB, Response::Framing::ContentLength), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.clearRequests();
+        zrvk_test::removeTree(dest);
+        server.route("GET", "/github.com/o/r/a.zip", c.direct);
+        DeliveryTesting::setFreeSpace(kMiB);
+        Recorder rec;
+        LogCapture cap;
+        const bool ok = downloadAndExtractZip(url, dest, "Render Engine", nullptr, rec.statusFn());
+        const auto logs = cap.finish();
+        DeliveryTesting::setFreeSpace(-1);
+        EXPECT_EQ(ok, c.nextTried) << logs.err;
+        zrvk_test::Log asked{"GET /github.com/o/r/a.zip"};
+        if (c.nextTried) asked.push_back("GET " + proxied);
+        EXPECT_EQ(requestLog(), asked);
+        EXPECT_EQ(contains(logs.err, "[downloadAndExtractZip] Not enough disk space, no other source is tried"),
+                  !c.nextTried)
+            << logs.err;
+        ASSERT_FALSE(rec.status.empty());
+        bool diskSpace = false;
+        for (const std::string& text : rec.status) diskSpace = diskSpace || contains(text, "Not enough disk space");
+        EXPECT_EQ(diskSpace, !c.nextTried);
+        if (c.nextTried) {
+            EXPECT_EQ(rec.status.back(), "Render Engine: Complete");
+            EXPECT_TRUE(exists(dest + "/payload.bin"));
+        } else {
+            EXPECT_EQ(rec.status.back(), "Render Engine: Error: Not enough disk space (1.1 MB needed, 1.0 MB free)");
+        }
+    }
+}
+
+// Three parts without a length, each of which would fit on its own: together
+// they may store 15/16 of what was free when the first started, so the third
+// fails at that limit with the disk-space status; no proxy is asked, and no
+// part stays.
+TEST_F(DeliveryTest, ThePartsOfASplitArchiveShareOneMargin) {
+    const uint64_t partSize = 400000;
+    const std::string base = "/github.com/o/r/releases/download/v1/e.zip";
     std::vector<std::string> urls;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        const std::string target = "/split.zip" + zrvk_test::partSuffix(i);
-        server.route("GET", target, Response::text(200, parts[i], "application/octet-stream"));
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string target = base + zrvk_test::partSuffix(i);
+        Response part = Response::text(200, (i == 0 ? "PK" : "") + zrvk::test::patternBytes(i * partSize, partSize));
+        part.framing = Response::Framing::Chunked;
+        server.route("GET", target, part);
         urls.push_back(server.url(target));
+        server.route("GET", "/proxy1/" + urls.back(), part);
+        server.route("GET", "/proxy2/" + urls.back(), part);
     }
     DeliveryTesting::setFreeSpace(kMiB);
     Recorder rec;
@@ -371,11 +469,76 @@ TEST_F(DeliveryTest, PartsAreJoinedOnlyWhereTheJoinedCopyFits) {
     EXPECT_FALSE(downloadMultiPartAndExtractZip(urls, dest, "Render Engine", nullptr, rec.statusFn()));
     const auto logs = cap.finish();
     DeliveryTesting::reset();
-    EXPECT_TRUE(contains(logs.err, "[concatenate] Not enough free space in ")) << logs.err;
-    EXPECT_EQ(rec.status.back(), "Render Engine: " + DiskSpace::notEnoughSpaceText(zip.size(), kMiB));
-    EXPECT_EQ(server.hits("GET", "/split.zip.002"), 1u);
+    const uint64_t firstTwo = 2 * partSize + 2;
+    EXPECT_TRUE(contains(logs.err, ": the answer announces no length and passed " +
+                                       std::to_string(kMiB - kMiB / 16 - firstTwo) + " bytes, the earlier parts hold " +
+                                       std::to_string(firstTwo) + " bytes, 1048576 bytes were free when the first "
+                                       "part started, and a sixteenth of them stays free"))
+        << logs.err;
+    EXPECT_TRUE(contains(logs.err, "[downloadMultiPart] Failed to download part 3")) << logs.err;
+    EXPECT_FALSE(contains(logs.err, "[concatenate]")) << logs.err;
+    EXPECT_EQ(requestLog(), (zrvk_test::Log{"GET " + base + ".000", "GET " + base + ".001", "GET " + base + ".002"}));
+    ASSERT_FALSE(rec.status.empty());
+    const std::string& last = rec.status.back();
+    EXPECT_EQ(last.rfind("Render Engine: Error: Not enough disk space (", 0), 0u) << last;
+    EXPECT_TRUE(contains(last, " MB needed, 1.0 MB free)")) << last;
     EXPECT_TRUE(zrvk_test::listDir(getRunTempDirectory() + "/zorvik_multipart").empty());
     EXPECT_FALSE(exists(dest));
+}
+
+// The parts fit, but the joined copy would not fit beside them with the
+// margin kept: the join is not started, and neither parts nor a joined file
+// stay. The seam's free space does not shrink as files are written, so it
+// is set at the join to what the file system would have left.
+TEST_F(DeliveryTest, PartsAreJoinedOnlyWhereTheJoinedCopyFits) {
+    const std::string zip = zipBytes({ZipEntry::file("payload.bin", zrvk::test::patternBytes(0, 600000), true)});
+    const std::vector<std::string> parts = zrvk_test::splitBytes(zip, {200000, 200000});
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string target = "/split.zip" + zrvk_test::partSuffix(i);
+        server.route("GET", target, Response::text(200, parts[i], "application/octet-stream"));
+        urls.push_back(server.url(target));
+    }
+    const uint64_t margin = kMiB / 16, total = zip.size();
+    struct Case {
+        const char* what;
+        uint64_t freeAtJoin;
+        bool joined;
+    } cases[] = {
+        {"what the parts left", kMiB - total, false},
+        {"the joined copy, all but a byte of the margin", total + margin - 1, false},
+        {"the joined copy and the margin", total + margin, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.clearRequests();
+        zrvk_test::removeTree(dest);
+        DeliveryTesting::setFreeSpace(kMiB);
+        Recorder rec;
+        StatusFn status = [&](const std::string& text) {
+            if (text == "Render Engine: Combining parts...") DeliveryTesting::setFreeSpace(int64_t(c.freeAtJoin));
+            rec.status.push_back(text);
+        };
+        LogCapture cap;
+        const bool ok = downloadMultiPartAndExtractZip(urls, dest, "Render Engine", nullptr, status);
+        const auto logs = cap.finish();
+        DeliveryTesting::setFreeSpace(-1);
+        EXPECT_EQ(ok, c.joined) << logs.err;
+        EXPECT_EQ(requestLog(), (zrvk_test::Log{"GET /split.zip.000", "GET /split.zip.001", "GET /split.zip.002"}));
+        EXPECT_TRUE(zrvk_test::listDir(getRunTempDirectory() + "/zorvik_multipart").empty());
+        if (c.joined) {
+            EXPECT_EQ(zrvk_test::readFile(dest + "/payload.bin"), zrvk::test::patternBytes(0, 600000));
+            continue;
+        }
+        EXPECT_TRUE(contains(logs.err, "[concatenate] Not enough free space in ")) << logs.err;
+        EXPECT_TRUE(contains(logs.err, ": the parts hold " + std::to_string(total) + " bytes, " +
+                                           std::to_string(c.freeAtJoin) +
+                                           " bytes are free, and a sixteenth of the 1048576 bytes free when the "
+                                           "first part started stays free"))
+            << logs.err;
+        EXPECT_EQ(rec.status.back(), "Render Engine: " + DiskSpace::notEnoughSpaceText(total + margin, c.freeAtJoin));
+        EXPECT_FALSE(exists(dest));
+    }
 }
 
 }  // namespace

@@ -62,6 +62,30 @@ TEST_F(DeliveryTest, DetectsASingleFileEvenBehindARedirect) {
     EXPECT_EQ(requestLog(), (Log{"HEAD /s/single", "HEAD /files/single.zip.000"}));
 }
 
+// The redirect target and the part addresses built on it are a server's
+// text: logged with control bytes escaped and a backslash doubled, used as
+// they stand. A target with control bytes is no address libcurl will ask.
+TEST_F(DeliveryTest, PartAddressesFromARedirectAreLoggedEscaped) {
+    const std::string bytes = sampleZip();
+    servePartsAt(server, "/mp/a\\b.zip", zrvk_test::splitBytes(bytes, {bytes.size() / 2}));
+    server.route("*", "/s/backslash", Response::redirect(302, "/mp/a\\b.zip"));
+    LogCapture cap;
+    const auto urls = detectMultiPartUrls(server.url("/s/backslash"), nullptr);
+    const std::string base = server.url("/mp/a\\b.zip"), logged = server.url("/mp/a\\\\b.zip");
+    ASSERT_EQ(urls, (Log{base + ".000", base + ".001"}));
+    ASSERT_TRUE(downloadMultiPartAndExtractZip(urls, dest, "", nullptr, nullptr));
+    server.route("*", "/s/control", Response::redirect(302, "/mp/\x1b]0;title\x07.zip"));
+    EXPECT_EQ(detectMultiPartUrls(server.url("/s/control"), nullptr), (Log{server.url("/s/control")}));
+    const auto logs = cap.finish();
+    for (const std::string& line :
+         {"[detectMultiPart] Resolved redirect: " + logged, "[checkUrlExists] " + logged + ".000 -> 200",
+          "[detectMultiPart] Found part 1: " + logged + ".001", "[downloadMultiPart] Downloading part 2/2: " + logged +
+          ".001", std::string("[detectMultiPart] Resolved redirect: /mp/\\x1B]0;title\\x07.zip")})
+        EXPECT_TRUE(contains(logs.out, line + "\n")) << line << "\n" << logs.out;
+    EXPECT_FALSE(hasControlBytes(logs.out + logs.err)) << logs.out << logs.err;
+    EXPECT_TRUE(exists(dest + "/payload.bin"));
+}
+
 TEST_F(DeliveryTest, PartSuffixGoesBeforeTheQuery) {
     servePartsAt(server, "/q/a.zip", {"a", "b"}, "?download=1");
     LogCapture cap;

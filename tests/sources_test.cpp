@@ -192,6 +192,33 @@ TEST_F(DeliveryTest, ShortLinkToGitHubTriesTheLinkThenTheProxiedTarget) {
     EXPECT_EQ(std::count(rec.status.begin(), rec.status.end(), "MRV Server: Trying mirror..."), 2);
 }
 
+// A short link's target is a server's text, and so is every address built
+// on it: the proxied and mirrored attempts are logged with control bytes
+// escaped and a backslash doubled.
+TEST_F(DeliveryTest, AddressesBuiltOnARedirectAreLoggedEscaped) {
+    const std::string gitHub = server.url("/github.com/o/r/a\\b.zip");
+    server.route("*", "/s/gh", Response::redirect(302, "/github.com/o/r/a\\b.zip"));
+    server.route("GET", "/github.com/o/r/a\\b.zip", Response::text(500, "down"));
+    server.route("GET", "/proxy1/" + gitHub, Response::text(200, "<html>busy</html>", "text/html"));
+    serveZip("/proxy2/" + gitHub, sampleZip());
+    server.route("*", "/s/hf", Response::redirect(302, "/huggingface.co/o/\\m.zip"));
+    server.route("GET", "/huggingface.co/o/\\m.zip", Response::text(500, "down"));
+    serveZip("/hf-mirror.com/o/\\m.zip", sampleZip());
+    LogCapture cap;
+    EXPECT_TRUE(downloadAndExtractZip(server.url("/s/gh"), dest, "", nullptr, nullptr));
+    EXPECT_TRUE(downloadAndExtractZip(server.url("/s/hf"), tmp / "dest2", "", nullptr, nullptr));
+    const auto logs = cap.finish();
+    EXPECT_TRUE(contains(logs.out, "[download] First redirect: " + server.url("/github.com/o/r/a\\\\b.zip") + "\n"));
+    EXPECT_TRUE(contains(logs.err, "[download] Not a ZIP archive: " + server.url("/proxy1/") +
+                                       server.url("/github.com/o/r/a\\\\b.zip") + "\n"))
+        << logs.err;
+    EXPECT_TRUE(contains(logs.out, "[download] Trying HuggingFace mirror: " + server.url("/hf-mirror.com/o/\\\\m.zip") +
+                                       "\n"))
+        << logs.out;
+    EXPECT_FALSE(hasControlBytes(logs.out + logs.err));
+    EXPECT_TRUE(exists(tmp / "dest2/payload.bin"));
+}
+
 TEST_F(DeliveryTest, OtherUrlIsFetchedExactlyOnce) {
     LogCapture cap;
     EXPECT_FALSE(downloadAndExtractZip(server.url("/plain/a.zip"), dest, "", nullptr, nullptr));

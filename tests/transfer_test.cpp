@@ -27,6 +27,7 @@ namespace {
 
 TEST(DeliveryCallbacks, ProgressCallbackThinsLogsButNotStatus) {
     DownloadContext ctx;
+    ctx.answerCode = 200;
     ctx.label = "MRV Server";
     Recorder rec;
     ctx.progress = rec.progressFn();
@@ -49,6 +50,7 @@ TEST(DeliveryCallbacks, ProgressCallbackThinsLogsButNotStatus) {
     EXPECT_EQ(rec.progress.size(), 4u);
 
     DownloadContext plain;
+    plain.answerCode = 200;
     Recorder rec2;
     plain.status = rec2.statusFn();
     LogCapture cap2;
@@ -57,9 +59,36 @@ TEST(DeliveryCallbacks, ProgressCallbackThinsLogsButNotStatus) {
     EXPECT_EQ(rec2.status, (Log{"Downloading 0.0 / 10.0 MB"}));
 }
 
+// While an answer that is not kept is received (a redirect, an error page,
+// or before any status line), nothing claims a download and nothing is
+// stored: the body stops the transfer.
+TEST(DeliveryCallbacks, AnAnswerThatIsNotKeptIsNeitherReportedNorStored) {
+    for (int code : {0, 201, 206, 302, 404, 500}) {
+        SCOPED_TRACE(code);
+        std::ostringstream file;
+        DownloadContext ctx;
+        ctx.answerCode = code;
+        ctx.out = &file;
+        Recorder rec;
+        ctx.progress = rec.progressFn();
+        ctx.status = rec.statusFn();
+        char data[6] = "hello";
+        LogCapture cap;
+        EXPECT_EQ(progressCallback(&ctx, 10 * 1048576, 1048576, 0, 0), 0);
+        EXPECT_EQ(writeCallback(data, 1, 5, &ctx), 0u);
+        EXPECT_EQ(cap.finish().out, "");
+        EXPECT_TRUE(rec.progress.empty());
+        EXPECT_TRUE(rec.status.empty());
+        EXPECT_EQ(file.str(), "");
+        EXPECT_EQ(ctx.bytesWritten, 0u);
+        EXPECT_EQ(ctx.neededBytes, 0u);
+    }
+}
+
 TEST(DeliveryCallbacks, WriteCallbackStopsTheTransferWhenTheFileFails) {
     std::ostringstream good;
     DownloadContext ctx;
+    ctx.answerCode = 200;
     ctx.out = &good;
     char data[6] = "hello";
     EXPECT_EQ(writeCallback(data, 1, 5, &ctx), 5u);
@@ -102,7 +131,8 @@ TEST_F(DeliveryTest, DownloadToFileAnswersAndFaults) {
         {"absolute", Response::redirect(301, server.url("/f/length")), true, "", true},
         {"loop", Response::redirect(302, "/f/loop"), false, "[download] Failed: Number of redirects hit maximum amount",
          false},
-        {"notfound", Response::text(404, bigPage, "text/html"), false, "[download] HTTP error: 404", true},
+        // An error page is no download: no progress is claimed for it.
+        {"notfound", Response::text(404, bigPage, "text/html"), false, "[download] HTTP error: 404", false},
         {"drop", drop, false, "[download] Failed: Transferred a partial file", true},
         {"nothing", closeNow, false, "[download] Failed: Server returned nothing", false},
         {"stall", stall, false, "[download] Failed: Timeout was reached", true},
@@ -227,6 +257,34 @@ TEST_F(DeliveryTest, FirstRedirectProbeTakesOneHop) {
     LogCapture cap;
     EXPECT_EQ(getFirstRedirectUrl("http://127.0.0.1:1/x"), "http://127.0.0.1:1/x");
     EXPECT_EQ(cap.finish().out, "");
+}
+
+// A redirect target is a server's text: its log line shows every control
+// byte escaped and a backslash doubled, while the probe returns the target
+// unchanged. libcurl ends a header value at a CR or LF, so a Location cannot
+// put a line of its own into the log.
+TEST_F(DeliveryTest, TheFirstRedirectIsLoggedEscaped) {
+    struct Case {
+        std::string location;  // sent as it stands
+        std::string returned;
+        std::string logged;
+    } cases[] = {
+        {"/a\x1b[2K\x1b[31mred.zip", "/a\x1b[2K\x1b[31mred.zip", "/a\\x1B[2K\\x1B[31mred.zip"},
+        {"http://x.invalid/\x01\tb\x7f.zip", "http://x.invalid/\x01\tb\x7f.zip", "http://x.invalid/\\x01\\x09b\\x7F.zip"},
+        {"/a\\x1B.zip", server.url("/a\\x1B.zip"), server.url("/a\\\\x1B.zip")},
+        {"/a\r\nX-Line: [download] A line of the server's", server.url("/a"), server.url("/a")},
+        // A line that is no header fails the probe: the argument comes back.
+        {"/a\n[download] A line of the server's", server.url("/r/escaped"), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.location));
+        server.route("HEAD", "/r/escaped", Response::redirect(302, c.location));
+        LogCapture cap;
+        const std::string returned = getFirstRedirectUrl(server.url("/r/escaped"));
+        const std::string out = cap.finish().out;
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(out, c.logged.empty() ? "" : "[download] First redirect: " + c.logged + "\n");
+    }
 }
 
 TEST_F(DeliveryTest, CheckUrlExistsAsksForHeadersOnly) {

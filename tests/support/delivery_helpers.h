@@ -52,6 +52,16 @@ inline std::vector<std::string> linesStartingWith(const std::string& text, const
     return out;
 }
 
+// True when the text holds a control byte other than the line ends: text a
+// server controls got into a log line unescaped.
+inline bool hasControlBytes(const std::string& text) {
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+    }
+    return false;
+}
+
 struct Recorder {
     std::vector<std::pair<uint64_t, uint64_t>> progress;
     std::vector<std::string> status;
