@@ -5,8 +5,11 @@
 // folders), zipped at run time. Each is measured on the build folder's disk,
 // then on /dev/shm (memory) where it exists, so the disk side and the CPU
 // side both show: wall time and kernel CPU time as ratios to unzip's, and
-// peak memory. Then the count that decides whether an archive fits, on deep,
-// flat and real names, against unzip listing the same names.
+// peak memory. Then archives whose cost lies in their depth (deep branches,
+// one deep path shared by many files, a deep file and many links) against
+// bsdtar, each run capped in address space. Then the count that decides
+// whether an archive fits, on deep, flat and real names, against unzip
+// listing the same names.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,6 +162,19 @@ bool writeZip(const std::string& path, const Tree& t) {
     return zip_close(za) == 0;
 }
 
+// The names in a folder but "." and "..", sorted; closes the folder.
+std::vector<std::string> sortedNames(DIR* d) {
+    std::vector<std::string> names;
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // Real trees, zipped the way an archiver walks them: a folder's entry, then
 // its names in sorted order, descending into folders as they come; links are
 // stored as links. Unreadable files and special files are left out, and so
@@ -201,16 +217,7 @@ struct TreeZip {
         zip_file_set_external_attributes(za, static_cast<zip_uint64_t>(i), 0, ZIP_OPSYS_UNIX,
                                          static_cast<zip_uint32_t>(st.st_mode) << 16);
         if (!S_ISDIR(st.st_mode)) return true;
-        std::vector<std::string> names;
-        if (DIR* d = opendir(path.c_str())) {
-            while (dirent* e = readdir(d)) {
-                const std::string n = e->d_name;
-                if (n != "." && n != "..") names.push_back(n);
-            }
-            closedir(d);
-        }
-        std::sort(names.begin(), names.end());
-        for (const std::string& n : names)
+        for (const std::string& n : sortedNames(opendir(path.c_str())))
             if (!add(path + "/" + n, name + "/" + n)) return false;
         return true;
     }
@@ -267,6 +274,134 @@ bool writeNamesZip(const std::string& path, const std::string& kind) {
         }
     }
     return zip_close(za) == 0;
+}
+
+// Archives whose cost lies in their depth, 0.5 to 2 MB each, of empty
+// files whose names come just under the 65,535 bytes that a ZIP name can
+// hold, with no folder entries: "branches", 4 files each 32,760 folders deep
+// on its own top-level branch; "shared", 16 files under one 32,760-folder
+// path; "links", one file 32,760 folders deep below "a", then 4,000 links
+// lNNNN -> a (stored as writeZip stores links).
+const int kDeepFolders = 32760;
+
+bool writeDeepZip(const std::string& path, const std::string& shape) {
+    std::string down;
+    for (int d = 1; d < kDeepFolders; ++d) down += "d/";
+    Tree t;
+    std::vector<Entry>& entries = t.entries;
+    if (shape == "branches") {
+        for (int b = 0; b < 4; ++b) entries.push_back({Entry::File, "b" + std::to_string(b) + "/" + down + "f", ""});
+    } else if (shape == "shared") {
+        for (int f = 0; f < 16; ++f) entries.push_back({Entry::File, "d/" + down + "f" + std::to_string(10 + f), ""});
+    } else if (shape == "links") {
+        entries.push_back({Entry::File, "a/" + down + "f", ""});
+        for (int l = 0; l < 4000; ++l) {
+            const std::string n = std::to_string(l);
+            entries.push_back({Entry::Link, "l" + std::string(4 - n.size(), '0') + n, "a"});
+        }
+    } else {
+        return false;
+    }
+    return writeZip(path, t);
+}
+
+// What a folder holds, walked without following links: counts, and a digest
+// of every name, kind, file content and link target in it, folder by folder
+// in sorted order. It goes down and up with openat one level at a time, so
+// neither the depth nor PATH_MAX limits it and it holds one descriptor.
+struct TreeSummary {
+    uint64_t folders = 0, files = 0, links = 0, others = 0, bytes = 0, digest = 0;
+    bool ok = false;
+};
+
+uint64_t mixed(uint64_t h, const void* data, size_t size) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 0x100000001b3ull;  // FNV-1a
+    return h;
+}
+
+uint64_t mixedEntry(uint64_t h, char kind, const std::string& name, uint64_t content) {
+    h = mixed(h, &kind, 1);
+    h = mixed(h, name.data(), name.size() + 1);
+    return mixed(h, &content, sizeof content);
+}
+
+std::vector<std::string> sortedNames(int dirFd) {
+    const int fd = dup(dirFd);
+    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d && fd >= 0) close(fd);
+    return sortedNames(d);
+}
+
+TreeSummary summarizeTree(const std::string& root) {
+    TreeSummary sum;
+    const uint64_t seed = 0xcbf29ce484222325ull;
+    struct Level {
+        std::vector<std::string> names;
+        size_t next;
+        uint64_t digest;
+        std::string name;  // in the folder above
+    };
+    int cur = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cur < 0) return sum;
+    std::vector<Level> levels;
+    levels.push_back({sortedNames(cur), 0, seed, ""});
+    bool ok = true;
+    while (ok) {
+        Level& level = levels.back();
+        if (level.next == level.names.size()) {
+            const uint64_t digest = level.digest;
+            const std::string name = level.name;
+            levels.pop_back();
+            if (levels.empty()) {
+                sum.digest = digest;
+                break;
+            }
+            const int up = openat(cur, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            close(cur);
+            cur = up;
+            ok = cur >= 0;
+            levels.back().digest = mixedEntry(levels.back().digest, 'd', name, digest);
+            continue;
+        }
+        const std::string name = level.names[level.next++];
+        struct stat st;
+        if (fstatat(cur, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ok = false;
+        } else if (S_ISDIR(st.st_mode)) {
+            ++sum.folders;
+            const int down = openat(cur, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(cur);
+            cur = down;
+            ok = cur >= 0;
+            if (ok) levels.push_back({sortedNames(cur), 0, seed, name});
+        } else if (S_ISLNK(st.st_mode)) {
+            ++sum.links;
+            char target[4096];
+            const ssize_t n = readlinkat(cur, name.c_str(), target, sizeof target);
+            ok = n >= 0;
+            level.digest = mixedEntry(level.digest, 'l', name, mixed(seed, target, ok ? size_t(n) : 0));
+        } else if (S_ISREG(st.st_mode)) {
+            ++sum.files;
+            sum.bytes += static_cast<uint64_t>(st.st_size);
+            uint64_t content = seed;
+            const int fd = openat(cur, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            ok = fd >= 0;
+            char buf[65536];
+            for (ssize_t n; ok && (n = read(fd, buf, sizeof buf)) != 0;) {
+                ok = n > 0;
+                if (ok) content = mixed(content, buf, size_t(n));
+            }
+            if (fd >= 0) close(fd);
+            level.digest = mixedEntry(level.digest, 'f', name, content);
+        } else {
+            ++sum.others;
+            level.digest = mixedEntry(level.digest, 'o', name, static_cast<uint64_t>(st.st_mode));
+        }
+    }
+    if (cur >= 0) close(cur);
+    sum.ok = ok;
+    return sum;
 }
 
 double median(std::vector<double> v) {
@@ -399,6 +534,8 @@ void printSyscalls(const std::string& self, const std::string& zip, const Place&
 
 struct Options {
     int rounds = 5;
+    bool roundsGiven = false;  // the deep shapes take 1 round unless --rounds says otherwise
+    unsigned long long capGiB = 8;  // address space of each deep-shape run
     std::string threads = "0";
     bool sweep = false;
     bool syscalls = false;
@@ -460,6 +597,165 @@ bool runWorkload(const std::string& self, const std::string& title, const std::s
     return allOk;
 }
 
+// Why a capped run failed: what it said, or how it ended.
+std::string failureOf(const bench::Run& run, const std::string& errorFile, unsigned long long capGiB) {
+    std::ifstream in(errorFile);
+    std::string said, last;
+    for (std::string line; std::getline(in, line);) {
+        said += line + "\n";
+        if (!line.empty()) last = line;
+    }
+    if (said.find("bad_alloc") != std::string::npos || said.find("memory") != std::string::npos)
+        return "failed: out of memory (address space capped at " + std::to_string(capGiB) + " GiB)";
+    const std::string how =
+        run.signal ? "signal " + std::to_string(run.signal) : "exit status " + std::to_string(run.exitCode);
+    return "failed (" + how + (last.empty() ? "" : ": " + last) + ")";
+}
+
+// The summary of a tree, taken by a child process (--tree) so that this
+// one stays small.
+TreeSummary summaryOf(const std::string& self, const std::string& dir, const std::string& file) {
+    TreeSummary sum;
+    if (!bench::runProgram({self, "--tree", dir, file}).ok) return sum;
+    std::ifstream in(file);
+    sum.ok = static_cast<bool>(in >> sum.folders >> sum.files >> sum.links >> sum.others >> sum.bytes >> sum.digest);
+    std::remove(file.c_str());
+    return sum;
+}
+
+bool sameTree(const TreeSummary& a, const TreeSummary& b) {
+    return a.ok && b.ok && a.folders == b.folders && a.files == b.files && a.links == b.links && a.others == b.others &&
+           a.bytes == b.bytes && a.digest == b.digest;
+}
+
+// Removes a run's tree at once (the deep ones would fill the disk if kept)
+// and checks that it is gone.
+bool removedTree(const std::string& dir) {
+    bench::removeTree(dir);
+    struct stat st;
+    if (lstat(dir.c_str(), &st) == 0) {
+        std::printf("  could not remove %s\n", dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The deep shapes, on the build folder's disk: extractZip beside bsdtar (and
+// the compared build) on the same archive in the same rounds. Every run has
+// its address space capped, its tree (first round) checked against bsdtar's
+// and removed before the next.
+bool runDeep(const std::string& self, const std::string& work, const Options& opt) {
+    struct Shape {
+        const char* name;
+        const char* title;
+        uint64_t folders, files, links;
+    };
+    const uint64_t deep = kDeepFolders;
+    const Shape shapes[] = {
+        {"branches", "4 empty files, each 32,760 folders deep on its own top-level branch", 4 * deep, 4, 0},
+        {"shared", "16 empty files under one 32,760-folder path", deep, 16, 0},
+        {"links", "one empty file 32,760 folders deep below a, then 4,000 links lNNNN -> a", deep, 1, 4000}};
+    const int rounds = opt.roundsGiven ? opt.rounds : 1;
+    const unsigned long long cap = opt.capGiB << 30;
+    std::printf("\n== deep names and links on %s\n  disk: %s\n  every run capped at %llu GiB of address space; "
+                "medians of %d round(s)\n",
+                work.c_str(), bench::diskOf(work).c_str(), opt.capGiB, rounds);
+    std::fflush(stdout);
+    if (!onPath("bsdtar")) {
+        std::printf("  bsdtar is not installed (Debian: libarchive-tools): no deep shapes\n");
+        return false;
+    }
+    std::vector<Tool> tools = {{"extractZip", {self, "--extract", "@zip", "@out", opt.threads}, false},
+                               {"bsdtar -xf", {"bsdtar", "-xf", "@zip", "-C", "@out"}, true}};
+    if (!opt.compare.empty())
+        tools.push_back({"compared", {opt.compare, "--extract", "@zip", "@out", opt.threads}, false});
+    const std::string out = work + "/deep-out", errors = work + "/deep-errors.txt";
+    // The peak of each build doing nothing, started as the runs are.
+    const long base[] = {bench::runCapped({self, "--idle"}, cap, errors).peakKiB, 0,
+                         opt.compare.empty() ? 0 : bench::runCapped({opt.compare, "--idle"}, cap, errors).peakKiB};
+    std::printf("  peak doing nothing: extractZip %.1f MiB", base[0] / 1024.0);
+    if (!opt.compare.empty()) std::printf(", compared %.1f MiB", base[2] / 1024.0);
+    std::printf("\n");
+    bool allOk = true;
+    for (const Shape& shape : shapes) {
+        const std::string zip = work + "/deep-" + shape.name + ".zip";
+        if (!bench::runProgram({self, "--make-deep", shape.name, zip}).ok) {
+            std::printf("  could not write %s\n", zip.c_str());
+            allOk = false;
+            continue;
+        }
+        struct stat st;
+        const double size = stat(zip.c_str(), &st) == 0 ? st.st_size / 1000.0 : 0;
+        std::printf("\n%s\n  archive size: %.1f KB\n", shape.title, size);
+        std::fflush(stdout);
+        std::vector<Figures> f(tools.size());
+        std::vector<std::string> failures(tools.size());
+        std::vector<TreeSummary> trees(tools.size());
+        for (int r = 0; r < rounds; ++r) {
+            for (size_t k = 0; k < tools.size(); ++k) {
+                const size_t t = (static_cast<size_t>(r) + k) % tools.size();
+                if (!failures[t].empty()) continue;  // one that failed once (out of memory) is not run again
+                allOk = removedTree(out) && allOk;
+                bench::runProgram({"sync"});
+                if (tools[t].needsOut) bench::runProgram({"mkdir", "-p", out});
+                const bench::Run run = bench::runCapped(argvFor(tools[t], zip, out), cap, errors);
+                if (run.ok) {
+                    f[t].add(run);
+                    if (r == 0) trees[t] = summaryOf(self, out, work + "/deep-tree.txt");
+                } else {
+                    failures[t] = failureOf(run, errors, opt.capGiB);
+                    char after[64];
+                    std::snprintf(after, sizeof after, " after %.1f s, peak %.1f MiB", run.seconds,
+                                  run.peakKiB / 1024.0);
+                    failures[t] += after;
+                    allOk = false;
+                }
+                std::remove(errors.c_str());
+            }
+        }
+        allOk = removedTree(out) && allOk;
+        for (size_t t = 0; t < tools.size(); ++t) {
+            if (!failures[t].empty()) {
+                std::printf("  %-10s %s\n", tools[t].name.c_str(), failures[t].c_str());
+            } else {
+                std::printf("  %-10s wall %.3f s, kernel CPU %.3f s, peak %.1f MiB\n", tools[t].name.c_str(),
+                            f[t].wall(), f[t].kernel(), f[t].peakKiB / 1024.0);
+            }
+        }
+        const bool bsdtarRan = failures[1].empty();
+        for (size_t t = 0; t < tools.size(); ++t) {
+            if (t == 1 || !failures[t].empty() || !bsdtarRan) continue;
+            std::printf("  %s/bsdtar: wall %.2f (goal <= 1.00); peak %.1f MiB above its peak doing nothing "
+                        "(goal <= 64)\n",
+                        t == 0 ? "extractZip" : ("compared build (" + opt.compare + ")").c_str(),
+                        f[t].wall() / f[1].wall(), (f[t].peakKiB - base[t]) / 1024.0);
+        }
+        if (tools.size() > 2 && failures[0].empty() && failures[2].empty())
+            std::printf("  extractZip/compared build: wall %.2f, peak above doing nothing %.2f\n",
+                        f[0].wall() / f[2].wall(),
+                        double(f[0].peakKiB - base[0]) / double(std::max(1L, f[2].peakKiB - base[2])));
+        if (bsdtarRan) {
+            const TreeSummary& b = trees[1];
+            const bool expected = b.ok && b.folders == shape.folders && b.files == shape.files &&
+                                  b.links == shape.links && b.others == 0;
+            std::printf("  bsdtar made %llu folders, %llu files, %llu links: %s\n",
+                        static_cast<unsigned long long>(b.folders), static_cast<unsigned long long>(b.files),
+                        static_cast<unsigned long long>(b.links),
+                        expected ? "as the archive says" : "NOT as the archive says");
+            allOk = allOk && expected;
+            for (size_t t = 0; t < tools.size(); ++t) {
+                if (t == 1 || !failures[t].empty()) continue;
+                const bool same = sameTree(trees[t], b);
+                std::printf("  %s output equals bsdtar output: %s\n", tools[t].name.c_str(), same ? "yes" : "NO");
+                allOk = allOk && same;
+            }
+        }
+        std::fflush(stdout);
+        std::remove(zip.c_str());
+    }
+    return allOk;
+}
+
 // The count that decides whether an archive fits, against listing its names
 // with unzip: extractZip with no room at all refuses every archive after
 // counting (and writes nothing), unzip -Z1 reads and prints every name.
@@ -511,13 +807,15 @@ long countIn(const std::string& zip) {
 
 }  // namespace
 
-// bench_extract [--rounds N] [--threads N] [--sweep] [--syscalls] [--workload generated|real|names|both]
-//               [--compare OTHER]
+// bench_extract [--rounds N] [--threads N] [--sweep] [--syscalls] [--workload generated|real|deep|names|both]
+//               [--compare OTHER] [--cap-gib N]
+//   deep        deep names and links against bsdtar (1 round unless --rounds is given)
 //   names       the count that decides whether an archive fits, on deep, flat and real names
-//               (both: all three workloads)
+//               (both, or all: every workload)
 //   --sweep     also time extractZip with 1 to 8 writer threads against unzip
 //   --syscalls  count openat, mkdir, mkdirat and futex calls per file with strace
 //   --compare   also time another build's bench_extract (an older commit, say) in the same rounds
+//   --cap-gib   address space of each run on the deep shapes (8 GiB), so that none takes the machine
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--extract") {
         DeliveryTesting::setExtractThreads(std::atoi(argv[4]));
@@ -541,11 +839,21 @@ int main(int argc, char** argv) {
         return writeZip(argv[2], tree) ? 0 : 1;
     }
     if (argc == 3 && std::string(argv[1]) == "--make-real") return writeRealZip(argv[2], realTrees()) ? 0 : 1;
+    if (argc == 4 && std::string(argv[1]) == "--make-deep") return writeDeepZip(argv[3], argv[2]) ? 0 : 1;
+    if (argc == 4 && std::string(argv[1]) == "--tree") {
+        const TreeSummary sum = summarizeTree(argv[2]);
+        std::ofstream(argv[3]) << sum.folders << " " << sum.files << " " << sum.links << " " << sum.others << " "
+                               << sum.bytes << " " << sum.digest << "\n";
+        return sum.ok ? 0 : 1;
+    }
     Options opt;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--rounds" && i + 1 < argc) {
             opt.rounds = std::max(1, std::atoi(argv[++i]));
+            opt.roundsGiven = true;
+        } else if (a == "--cap-gib" && i + 1 < argc) {
+            opt.capGiB = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--threads" && i + 1 < argc) {
             opt.threads = argv[++i];
         } else if (a == "--sweep") {
@@ -556,12 +864,15 @@ int main(int argc, char** argv) {
             opt.compare = argv[++i];
         } else if (a == "--workload" && i + 1 < argc &&
                    (std::string(argv[i + 1]) == "generated" || std::string(argv[i + 1]) == "real" ||
-                    std::string(argv[i + 1]) == "names" || std::string(argv[i + 1]) == "both")) {
+                    std::string(argv[i + 1]) == "names" || std::string(argv[i + 1]) == "deep" ||
+                    std::string(argv[i + 1]) == "both" || std::string(argv[i + 1]) == "all")) {
             opt.workload = argv[++i];
+            if (opt.workload == "all") opt.workload = "both";
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--rounds N (5)] [--threads N (built-in)] [--sweep] [--syscalls]"
-                         " [--workload generated|real|names|both] [--compare OTHER_BENCH_EXTRACT]\n",
+                         "usage: %s [--rounds N (5; deep: 1)] [--threads N (built-in)] [--sweep] [--syscalls]"
+                         " [--workload generated|real|deep|names|both] [--compare OTHER_BENCH_EXTRACT]"
+                         " [--cap-gib N (8)]\n",
                          argv[0]);
             return 2;
         }
@@ -605,6 +916,7 @@ int main(int argc, char** argv) {
         std::remove(zip.c_str());
         std::remove((zip + ".count").c_str());
     }
+    if (opt.workload == "both" || opt.workload == "deep") allOk = runDeep(self, work, opt) && allOk;
     if (opt.workload == "both" || opt.workload == "names") allOk = runNames(self, work, opt) && allOk;
     for (const Place& place : places) bench::removeTree(place.dir);
     return allOk ? 0 : 1;
