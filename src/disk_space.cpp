@@ -25,6 +25,16 @@ bool roomAt(const std::string& folder, Room& room) {
     return true;
 }
 
+bool roomFor(const std::string& path, Room& room) {
+    std::string folder = path;
+    for (;;) {
+        if (roomAt(folder, room)) return true;
+        const std::string::size_type slash = folder.find_last_of("/\\");
+        if (slash == std::string::npos || folder.size() == 1) return false;
+        folder.erase(slash == 0 ? 1 : slash);
+    }
+}
+
 namespace {
 
 uint64_t saturatingSum(uint64_t a, uint64_t b) { return b > kNoLimit - a ? kNoLimit : a + b; }

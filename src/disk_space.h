@@ -20,6 +20,9 @@ struct Room {
 // The room on the file system that holds `folder` (test seams applied);
 // false when it cannot be told.
 bool roomAt(const std::string& folder, Room& room);
+// The same for a path that may not exist yet: the room of its nearest
+// folder that does.
+bool roomFor(const std::string& path, Room& room);
 
 // The file system's own figures, without the seams.
 bool fileSystemRoomAt(const std::string& folder, Room& room);
@@ -35,6 +38,10 @@ struct Footprint {
 };
 
 bool fits(const Footprint& need, const Room& room);
+
+// The footprint of the tree at `folder`, the folder itself included, adding
+// to `need`; no link is followed. False when some of it cannot be read.
+bool footprintOfTree(const std::string& folder, uint64_t blockSize, Footprint& need);
 
 // The page's status for a store that cannot fit:
 // "Error: Not enough disk space (X MB needed, Y MB free)".

@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "disk_space.h"
 #include "installer_components.h"
 #include "installer_components_internal.h"
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
 #include "support/components_fixture.h"
+#include "support/named_process.h"
 #include "support/small_file_system.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
@@ -443,6 +445,80 @@ TEST_F(HostileArchive, APlacementThatFailsLeavesTheInstalledComponentAsItWas) {
     if (skipped) {
         GTEST_SKIP() << "the full file system and the immovable entry need root (to mount a small file system, and "
                         "a file system with the immutable flag)";
+    }
+}
+
+// The staged copy and what is installed must fit side by side: a copy that
+// cannot fails with the disk-space status and a log line of the figures
+// before the server is stopped or anything is touched.
+TEST_F(HostileArchive, AStagedCopyThatCannotFitBesideTheInstalledOneTouchesNothing) {
+    DiskSpace::Room real;
+    ASSERT_TRUE(DiskSpace::fileSystemRoomAt(InstallerConfig::ROOT_PREFIX, real));
+    const uint64_t b = real.blockSize;
+    ASSERT_LE(b, 16384u) << "the MB figures below round as they do for blocks up to 16 KiB";
+    const uint64_t weights = 3 << 20;
+    struct Chain {
+        const char* what;
+        std::string folder, tag, top;
+        uint64_t stamped;  // a version.txt is added to the staged copy
+        std::function<bool(const std::string&, Recorder&)> install;
+    } chains[] = {
+        {"render engine", RENDER_ENGINE_DIR, "[RENDER_ENGINE]", "lib", 1,
+         [](const std::string& url, Recorder& r) { return installRenderEngine({url}, "2", nullptr, r.statusFn(), true); }},
+        {"server", MRV_SERVER_DIR, "[MRV_SERVER]", "lib", 1,
+         [](const std::string& url, Recorder& r) { return installMRVServer(url, "2", nullptr, r.statusFn()); }},
+        {"Adobe", PLUGINS_DIR, "[PLUGIN]", "hr.plugin", 0,
+         [](const std::string& url, Recorder& r) { return installPlugin("hr", url, "", "", nullptr, r.statusFn()); }},
+        {"MRV", MRV_PLUGINS_DIR + "/hr", "[PLUGIN]", "lib", 0,
+         [](const std::string& url, Recorder& r) { return installPlugin("hr", "", url, "", nullptr, r.statusFn()); }},
+    };
+    // What extraction makes: two folders and the file. The staged copy takes
+    // that, its own folder, the folder for what is moved aside, and any
+    // version.txt.
+    const uint64_t unpacked = weights + 2 * b;
+    int n = 0;
+    for (const Chain& c : chains) {
+        SCOPED_TRACE(c.what);
+        wipe();
+        Recorder r;
+        ASSERT_TRUE(c.install(serve("/r/old" + std::to_string(++n) + ".zip", {ZipEntry::file(c.top + "/Contents/x", "v1")}), r));
+        const auto before = zrvk_test::treeOf(c.folder);
+        ASSERT_FALSE(before.empty());
+        for (const auto& entry : before) EXPECT_EQ(entry.first.find(".zrvk-"), std::string::npos) << entry.first;
+        zrvk_test::NamedProcess fake(InstallerConfig::ROOT_PREFIX + "/elsewhere/" + MRV_SERVER_PROCESS_NAME);
+        ASSERT_TRUE(fake.started());
+        const std::string url = serve("/r/new" + std::to_string(n) + ".zip",
+                                      {ZipEntry::file(c.top + "/Contents/weights.bin", std::string(weights, '\0'))});
+        const uint64_t takes = weights + (4 + c.stamped) * b, makes = 5 + c.stamped;
+        const struct {
+            const char* what;
+            int64_t bytes, inodes;
+            std::string status, line;
+        } rooms[] = {
+            {"bytes", int64_t(unpacked + b), -1, "Error: Not enough disk space (3.1 MB needed, 3.0 MB free)",
+             c.tag + " Not enough free space in " + c.folder + ": the staged files take " + std::to_string(takes) +
+                 " bytes, " + std::to_string(unpacked + b) + " bytes are free"},
+            {"inodes", int64_t(1) << 30, 3,
+             "Error: Not enough disk space (" + std::to_string(makes) + " files and folders needed, 3 can be made)",
+             c.tag + " Not enough free inodes in " + c.folder + ": the staged files make " + std::to_string(makes) +
+                 " files and folders, 3 more can be made"},
+        };
+        for (const auto& room : rooms) {
+            SCOPED_TRACE(room.what);
+            DeliveryTesting::setFreeSpace(room.bytes, room.inodes);
+            testing::internal::CaptureStderr();
+            const bool installed = c.install(url, r);
+            const std::string err = testing::internal::GetCapturedStderr();
+            DeliveryTesting::reset();
+            EXPECT_FALSE(installed);
+            ASSERT_FALSE(r.statuses.empty());
+            EXPECT_EQ(r.statuses.back(), room.status);
+            EXPECT_TRUE(zrvk_test::contains(err, room.line + "\n")) << err;
+            EXPECT_TRUE(zrvk_test::treeOf(c.folder) == before);
+            EXPECT_TRUE(fake.running());
+            for (const std::string& name : namesIn(getRunTempDirectory()))
+                EXPECT_NE(name.rfind("zorvik_installer_", 0), 0u) << "left behind: " << name;
+        }
     }
 }
 
