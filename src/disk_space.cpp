@@ -25,6 +25,36 @@ bool roomAt(const std::string& folder, Room& room) {
     return true;
 }
 
+bool roomFor(const std::string& path, Room& room) {
+    std::string folder = path;
+    for (;;) {
+        if (roomAt(folder, room)) return true;
+        const std::string::size_type slash = folder.find_last_of("/\\");
+        if (slash == std::string::npos || folder.size() == 1) return false;
+        folder.erase(slash == 0 ? 1 : slash);
+    }
+}
+
+namespace {
+
+uint64_t saturatingSum(uint64_t a, uint64_t b) { return b > kNoLimit - a ? kNoLimit : a + b; }
+
+}  // namespace
+
+void Footprint::addFile(uint64_t size, uint64_t blockSize) {
+    bytes = saturatingSum(bytes, roundedUp(size, blockSize));
+    inodes = saturatingSum(inodes, 1);
+}
+
+void Footprint::addFolders(uint64_t count, uint64_t blockSize) {
+    bytes = saturatingSum(bytes, blockSize != 0 && count > kNoLimit / blockSize ? kNoLimit : count * blockSize);
+    inodes = saturatingSum(inodes, count);
+}
+
+bool fits(const Footprint& need, const Room& room) {
+    return need.bytes <= room.freeBytes && (room.freeInodes == kNoLimit || need.inodes <= room.freeInodes);
+}
+
 namespace {
 
 // Tenths of a MB, rounded up or down.
@@ -45,6 +75,23 @@ std::string notEnoughSpaceText(uint64_t neededBytes, uint64_t freeBytes) {
                   static_cast<unsigned long long>(needed / 10), static_cast<unsigned long long>(needed % 10),
                   static_cast<unsigned long long>(free / 10), static_cast<unsigned long long>(free % 10));
     return buf;
+}
+
+// Short of inodes only, a figure in MB would read as if the store fitted.
+std::string notEnoughRoomText(const Footprint& need, const Room& room) {
+    if (need.bytes > room.freeBytes) return notEnoughSpaceText(need.bytes, room.freeBytes);
+    return "Error: Not enough disk space (" + std::to_string(need.inodes) + " files and folders needed, " +
+           std::to_string(room.freeInodes) + " can be made)";
+}
+
+std::string shortfallLine(const std::string& tag, const std::string& where, const Footprint& need, const Room& room,
+                          const char* takes, const char* makes) {
+    if (need.bytes > room.freeBytes) {
+        return tag + " Not enough free space in " + where + ": " + takes + " " + std::to_string(need.bytes) +
+               " bytes, " + std::to_string(room.freeBytes) + " bytes are free";
+    }
+    return tag + " Not enough free inodes in " + where + ": " + makes + " " + std::to_string(need.inodes) +
+           " files and folders, " + std::to_string(room.freeInodes) + " more can be made";
 }
 
 uint64_t roundedUp(uint64_t size, uint64_t block) {

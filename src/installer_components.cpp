@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "disk_space.h"
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
@@ -162,15 +163,42 @@ bool isSafeComponentName(const std::string& name) {
 
 namespace {
 
+// The staged copy is placed beside what is installed before anything of that
+// is removed: both must fit on the destination's file system at once. Room
+// or a staged tree that cannot be told stops nothing: the placement's own
+// failure then leaves the installed component as it was.
+bool stagedCopyFits(const char* tag, const std::string& staged, const std::string& destination,
+                    const StatusFn& status) {
+    DiskSpace::Room room;
+    if (!DiskSpace::roomFor(destination, room)) return true;
+    DiskSpace::Footprint need;
+    if (!DiskSpace::footprintOfTree(staged, room.blockSize, need)) {
+        std::cerr << tag << " Could not count the staged files in " << staged << std::endl;
+        return true;
+    }
+    need.addFolders(1, room.blockSize);  // where the installed entries are moved aside
+    if (DiskSpace::fits(need, room)) return true;
+    std::cerr << DiskSpace::shortfallLine(tag, destination, need, room, "the staged files take",
+                                          "the staged files make")
+              << std::endl;
+    sendStatus(status, DiskSpace::notEnoughRoomText(need, room));
+    return false;
+}
+
 // The shared end of both installers: stamp the staged copy with its version,
 // stop the server (it runs on the render engine and from the server folder),
-// move the copy into place and remove the staging folder.
-bool placeStagedComponent(const char* tag, const std::string& staged, const std::string& version,
-                          const StatusFn& status, bool (*place)(const std::string&, const StatusFn&),
-                          const std::string& installedText) {
+// move the copy into place and remove the staging folder. A copy that cannot
+// fit stops nothing.
+bool placeStagedComponent(const char* tag, const std::string& staged, const std::string& destination,
+                          const std::string& version, const StatusFn& status,
+                          bool (*place)(const std::string&, const StatusFn&), const std::string& installedText) {
     std::cout << tag << " Download and extraction complete" << std::endl;
     if (!writeVersionFile(staged, version)) {
         std::cerr << tag << " Warning: Failed to write version file" << std::endl;
+    }
+    if (!stagedCopyFits(tag, staged, destination, status)) {
+        deletePath(staged);
+        return false;
     }
     std::cout << tag << " Stopping any running MRV Server processes..." << std::endl;
     killProcessByName(MRV_SERVER_PROCESS_NAME);
@@ -242,8 +270,8 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
         return false;
     }
 
-    return placeStagedComponent("[RENDER_ENGINE]", staged, latestVersion, status, Placement::placeRenderEngine,
-                                "Render Engine installed");
+    return placeStagedComponent("[RENDER_ENGINE]", staged, RENDER_ENGINE_DIR, latestVersion, status,
+                                Placement::placeRenderEngine, "Render Engine installed");
 }
 
 bool installMRVServer(const std::string& url, const std::string& version, ProgressFn progress, StatusFn status) {
@@ -272,7 +300,8 @@ bool installMRVServer(const std::string& url, const std::string& version, Progre
         return false;
     }
 
-    return placeStagedComponent("[MRV_SERVER]", staged, version, status, Placement::placeMRVServer, "MRV Server installed");
+    return placeStagedComponent("[MRV_SERVER]", staged, MRV_SERVER_DIR, version, status, Placement::placeMRVServer,
+                                "MRV Server installed");
 }
 
 bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, const std::string& mrvUrl,
@@ -336,6 +365,10 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
             return false;
         }
 
+        if (!stagedCopyFits("[PLUGIN]", staged, part == Part::Adobe ? PLUGINS_DIR : mrvDest, status)) {
+            deletePath(staged);
+            return false;
+        }
         std::cout << t.moving << std::endl;
         if (!Placement::placePluginPart(part, pluginId, staged, status)) {
             deletePath(staged);

@@ -1,5 +1,6 @@
 // Placing components on Windows: the program runs elevated, so staged copies
-// are copied into place, and ProgramData folders are checked before use.
+// are copied into place, beside what is installed and swapped in once whole
+// (replaceWithCopies), and ProgramData folders are checked before use.
 #include "installer_components_internal.h"
 
 #include "installer_analytics.h"
@@ -9,6 +10,8 @@
 
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 using InstallerConfig::Paths::CRASH_REPORTS_DIR;
 using InstallerConfig::Paths::MRV_PLUGINS_DIR;
@@ -19,8 +22,7 @@ using InstallerConfig::Paths::RENDER_ENGINE_DIR;
 namespace Placement {
 
 bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
-    deletePath(RENDER_ENGINE_DIR);
-    if (copyDirectory(staged, RENDER_ENGINE_DIR)) {
+    if (replaceWithCopies({{staged, RENDER_ENGINE_DIR}})) {
         std::cout << "[RENDER_ENGINE] Files copied successfully" << std::endl;
         return true;
     }
@@ -32,8 +34,7 @@ bool placeRenderEngine(const std::string& staged, const StatusFn& status) {
 }
 
 bool placeMRVServer(const std::string& staged, const StatusFn& status) {
-    deletePath(MRV_SERVER_DIR);
-    if (copyDirectory(staged, MRV_SERVER_DIR)) {
+    if (replaceWithCopies({{staged, MRV_SERVER_DIR}})) {
         ProgramDataFolders::prepare(CRASH_REPORTS_DIR, ProgramDataFolders::Purpose::Write);
         std::cout << "[MRV_SERVER] Files copied successfully" << std::endl;
         return true;
@@ -43,27 +44,34 @@ bool placeMRVServer(const std::string& staged, const StatusFn& status) {
     return false;
 }
 
+// The Adobe part replaces the entries of its names in the maker's folder
+// (the plug-in's ".aex"); the others replace the plug-in's folder whole.
 bool placePluginPart(Part part, const std::string& id, const std::string& staged, const StatusFn& status) {
-    const std::string d = MRV_PLUGINS_DIR + "/" + id;
-    bool copied;
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool listed = true;
     if (part == Part::Adobe) {
-        copied = copyDirectory(staged, PLUGINS_DIR);
-    } else if (part == Part::Mrv) {
-        deletePath(d);
-        copied = copyDirectory(staged, d);
+        std::vector<FolderEntry> top;
+        listed = createDirectory(PLUGINS_DIR) && listFolder(staged, top);
+        for (const FolderEntry& e : top) entries.push_back({staged + "/" + e.name, PLUGINS_DIR + "/" + e.name});
     } else {
-        copied = copyDirectory(staged, d);
+        entries.push_back({staged, MRV_PLUGINS_DIR + "/" + id});
     }
-    if (copied) return true;
+    if (listed && replaceWithCopies(entries)) return true;
     const PartText& t = textOf(part);
     std::cerr << t.failCopy << std::endl;
     sendStatus(status, "Error installing " + id + " (" + t.errorTag + "): Access denied. Run as Administrator");
     return false;
 }
 
-// Archives bring no links on Windows (link entries become small files), and
-// only administrators write the plug-in folders: the copy merges in place.
-bool stageInstalledFiles(Part, const std::string&, const std::string&) { return true; }
+// The additional files merge into a copy of the installed folder, which
+// then replaces the folder whole. Archives bring no links on Windows (link
+// entries become small files), and only administrators write the plug-in
+// folders: the installed folder is copied as it is.
+bool stageInstalledFiles(Part part, const std::string& id, const std::string& staged) {
+    const std::string d = MRV_PLUGINS_DIR + "/" + id;
+    if (part != Part::Additional || !pathExists(d)) return true;
+    return copyDirectory(d, staged);
+}
 
 bool removeLegacyPlugin(const std::string& path, const StatusFn& status) {
     if (deletePath(path)) {

@@ -89,18 +89,10 @@ zip_t* openArchive(const std::string& zipPath) {
 
 namespace {
 
-// What unpacking the archive makes on a file system, counted as the file
-// system spends it: each file's data in whole blocks, a block and an inode
-// for every folder the entry paths name or imply, an inode for every file.
-struct Footprint {
-    uint64_t bytes = 0;
-    uint64_t inodes = 0;
-};
-
-uint64_t saturatingSum(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
-
-Footprint footprintOf(zip_t* za, uint64_t n, uint64_t blockSize) {
-    Footprint need;
+// What unpacking the archive makes on a file system: its files, and every
+// folder the entry paths name or imply.
+DiskSpace::Footprint footprintOf(zip_t* za, uint64_t n, uint64_t blockSize) {
+    DiskSpace::Footprint need;
     FolderCount folders;
     for (uint64_t i = 0; i < n; ++i) {
         zip_stat_t st;
@@ -113,14 +105,9 @@ Footprint footprintOf(zip_t* za, uint64_t n, uint64_t blockSize) {
         if (isSkippedEntryPath(entryPath)) continue;
         const bool isFolder = isFolderEntry(storedName, externalAttributes(za, i));
         folders.add(entryPath, isFolder);
-        if (isFolder) continue;
-        need.bytes = saturatingSum(need.bytes, DiskSpace::roundedUp(st.size, blockSize));
-        need.inodes = saturatingSum(need.inodes, 1);
+        if (!isFolder) need.addFile(st.size, blockSize);
     }
-    const uint64_t folderCount = folders.folders();
-    const uint64_t folderBytes = folderCount > UINT64_MAX / blockSize ? UINT64_MAX : folderCount * blockSize;
-    need.bytes = saturatingSum(need.bytes, folderBytes);
-    need.inodes = saturatingSum(need.inodes, folderCount);
+    need.addFolders(folders.folders(), blockSize);
     return need;
 }
 
@@ -129,18 +116,12 @@ Footprint footprintOf(zip_t* za, uint64_t n, uint64_t blockSize) {
 bool hasRoomFor(zip_t* za, uint64_t n, const std::string& destDir, const StatusFn& status) {
     DiskSpace::Room room;
     if (!DiskSpace::roomAt(destDir, room)) return true;
-    const Footprint need = footprintOf(za, n, room.blockSize);
-    const bool bytesFit = need.bytes <= room.freeBytes;
-    const bool inodesFit = room.freeInodes == DiskSpace::kNoLimit || need.inodes <= room.freeInodes;
-    if (bytesFit && inodesFit) return true;
-    if (!bytesFit) {
-        std::cerr << "[extractZip] Not enough free space in " << destDir << ": the archive unpacks to " << need.bytes
-                  << " bytes, " << room.freeBytes << " bytes are free" << std::endl;
-    } else {
-        std::cerr << "[extractZip] Not enough free inodes in " << destDir << ": the archive makes " << need.inodes
-                  << " files and folders, " << room.freeInodes << " more can be made" << std::endl;
-    }
-    if (status) status(DiskSpace::notEnoughSpaceText(need.bytes, room.freeBytes));
+    const DiskSpace::Footprint need = footprintOf(za, n, room.blockSize);
+    if (DiskSpace::fits(need, room)) return true;
+    std::cerr << DiskSpace::shortfallLine("[extractZip]", destDir, need, room, "the archive unpacks to",
+                                          "the archive makes")
+              << std::endl;
+    if (status) status(DiskSpace::notEnoughRoomText(need, room));
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 bool isNewerVersion(const std::string& a, const std::string& b);
@@ -57,6 +58,14 @@ std::string getTempDirectory();
 int executeCommandSilent(const std::string& command);
 bool deletePath(const std::string& path);
 bool copyDirectory(const std::string& src, const std::string& dst);
+#ifdef _WIN32
+// Puts a copy of each source (a file or a folder) at its target, replacing
+// what is there, or changes no target: each copy is made beside its target
+// under a fresh name, and only once every copy is complete are the targets
+// renamed aside, the copies renamed in and what was aside removed. A failed
+// rename renames back what was renamed.
+bool replaceWithCopies(const std::vector<std::pair<std::string, std::string>>& sourceAndTarget);
+#endif
 bool killProcessByName(const std::string& name);
 bool launchMRVServer();
 // The Python text that the render engine's interpreter runs to start the server.

@@ -164,6 +164,59 @@ bool copyDirectory(const std::string& src, const std::string& dst) {
     return false;
 }
 
+namespace {
+
+// Beside each target, in a folder only administrators write to.
+const char* const kCopySuffix = ".zrvk-new";
+const char* const kAsideSuffix = ".zrvk-old";
+
+bool renamed(const std::string& from, const std::string& to) {
+    if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+    std::cerr << "[replaceWithCopies] Failed to rename " << from << " to " << to << " (error " << GetLastError() << ")"
+              << std::endl;
+    return false;
+}
+
+bool copiedTo(const std::string& source, const std::string& copy) {
+    const DWORD attributes = GetFileAttributesA(source.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return copyDirectory(source, copy);
+    return CopyFileA(source.c_str(), copy.c_str(), TRUE) != 0;
+}
+
+}  // namespace
+
+bool replaceWithCopies(const std::vector<std::pair<std::string, std::string>>& sourceAndTarget) {
+    const std::size_t n = sourceAndTarget.size();
+    // What a run that ended midway left.
+    for (const auto& entry : sourceAndTarget) {
+        if (!deletePath(entry.second + kCopySuffix) || !deletePath(entry.second + kAsideSuffix)) return false;
+    }
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < n; ++i) {
+        ok = copiedTo(sourceAndTarget[i].first, sourceAndTarget[i].second + kCopySuffix);
+    }
+    std::vector<char> aside(n, 0), in(n, 0);
+    for (std::size_t i = 0; ok && i < n; ++i) {
+        const std::string& target = sourceAndTarget[i].second;
+        if (!pathExists(target)) continue;
+        aside[i] = renamed(target, target + kAsideSuffix);
+        ok = aside[i] != 0;
+    }
+    for (std::size_t i = 0; ok && i < n; ++i) {
+        const std::string& target = sourceAndTarget[i].second;
+        in[i] = renamed(target + kCopySuffix, target);
+        ok = in[i] != 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& target = sourceAndTarget[i].second;
+        if (!ok && in[i]) renamed(target, target + kCopySuffix);
+        if (!ok && aside[i]) renamed(target + kAsideSuffix, target);
+        deletePath(target + (ok ? kAsideSuffix : kCopySuffix));
+    }
+    return ok;
+}
+
 bool killProcessByName(const std::string& name) {
     using namespace WindowsCommand;
     const std::wstring command = taskkillCommand(toolFolder(), widen(name));

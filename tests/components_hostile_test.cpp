@@ -5,19 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "disk_space.h"
 #include "installer_components.h"
 #include "installer_components_internal.h"
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
 #include "support/components_fixture.h"
+#include "support/named_process.h"
+#include "support/small_file_system.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
 
@@ -277,6 +285,7 @@ TEST_F(HostileArchive, ARefusedAdobeArchiveLeavesTheMakersFolderAsItWas) {
          {ZipEntry::file("aa/shared.txt", "new"), ZipEntry::file("hm.plugin/Contents/Info.plist", "v2"),
           ZipEntry::link("zz", "hm.plugin")}},
         {"no bundle", {ZipEntry::file("aa/shared.txt", "new"), ZipEntry::file("bb/more.txt", "more")}},
+        {"a file named like the bundle", {ZipEntry::file("aa/shared.txt", "new"), ZipEntry::file("hm.plugin", "v2")}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -285,6 +294,231 @@ TEST_F(HostileArchive, ARefusedAdobeArchiveLeavesTheMakersFolderAsItWas) {
         EXPECT_FALSE(plugins({"hm"}, entry("hm", url, "", ""), r));
         EXPECT_EQ(r.statuses.back(), "Error installing hm (Adobe): Privileged command failed (exit status: 1)");
         EXPECT_TRUE(zrvk_test::treeOf(PLUGINS_DIR) == before);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A placement that fails at any step leaves the installed component exactly
+// as it was, and no copy of its own behind.
+
+// The first paths where two trees differ, each cut short (contents can be
+// megabytes long, paths thousands of bytes).
+std::vector<std::string> differences(const std::map<std::string, std::string>& a,
+                                     const std::map<std::string, std::string>& b) {
+    std::vector<std::string> paths;
+    auto add = [&paths](const std::string& path) {
+        if (paths.size() < 8) paths.push_back(path.substr(0, 80));
+    };
+    for (const auto& entry : a) {
+        auto other = b.find(entry.first);
+        if (other == b.end() || other->second != entry.second) add(entry.first);
+    }
+    for (const auto& entry : b)
+        if (a.count(entry.first) == 0) add(entry.first);
+    return paths;
+}
+
+// `top` in `root`, and below it folders with names of 250 bytes, each made
+// from the descriptor of the one above, until no call can take the path of
+// the last one (5,000 bytes).
+void makeDeepFolder(const std::string& root, const std::string& top) {
+    const int depth = 20;
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string name = top;
+    for (int i = 0; i <= depth; ++i) {
+        ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+        const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+        name = std::string(250, 'a');
+    }
+    close(fd);
+}
+
+// An entry not even root may rename or remove while the object lives (root
+// only, on a file system with the immutable flag).
+class Immovable {
+public:
+    explicit Immovable(const std::string& path) : path_(path) { set_ = flag(true); }
+    ~Immovable() {
+        if (set_) flag(false);
+    }
+    bool set() const { return set_; }
+
+private:
+    bool flag(bool on) {
+        const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        int flags = 0;
+        bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (ok) {
+            flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+            ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        close(fd);
+        return ok;
+    }
+    std::string path_;
+    bool set_ = false;
+};
+
+TEST_F(HostileArchive, APlacementThatFailsLeavesTheInstalledComponentAsItWas) {
+    using Placement::Part;
+    struct Chain {
+        const char* what;
+        std::string folder;  // what the chain puts entries into, compared whole
+        std::function<bool(const std::string&)> place;
+        std::string bundle;  // the Adobe bundle's name; the other chains replace the folder whole
+    } chains[] = {
+        {"Adobe", PLUGINS_DIR, [](const std::string& t) { return Placement::placePluginPart(Part::Adobe, "hp", t, nullptr); },
+         "hp.plugin"},
+        {"MRV", MRV_PLUGINS_DIR + "/hp", [](const std::string& t) { return Placement::placePluginPart(Part::Mrv, "hp", t, nullptr); },
+         ""},
+        {"render engine", RENDER_ENGINE_DIR, [](const std::string& t) { return Placement::placeRenderEngine(t, nullptr); }, ""},
+        {"server", MRV_SERVER_DIR, [](const std::string& t) { return Placement::placeMRVServer(t, nullptr); }, ""},
+    };
+    enum class Fault { DeepFolder, FullFileSystem, ImmovableEntry };
+    const struct {
+        const char* what;
+        Fault fault;
+        bool needsRoot;
+    } faults[] = {
+        {"a staged folder deeper than a path can name", Fault::DeepFolder, false},
+        {"a file system that fills up during the copy", Fault::FullFileSystem, true},
+        {"an installed entry that cannot be moved aside", Fault::ImmovableEntry, true},
+    };
+    const bool root = geteuid() == 0;
+    bool skipped = false;
+    for (const Chain& chain : chains) {
+        for (const auto& f : faults) {
+            SCOPED_TRACE(std::string(chain.what) + ": " + f.what);
+            if (f.needsRoot && !root) {
+                skipped = true;
+                continue;
+            }
+            wipe();
+            std::unique_ptr<zrvk_test::SmallFileSystem> small;
+            if (f.fault == Fault::FullFileSystem) {
+                small.reset(new zrvk_test::SmallFileSystem(InstallerConfig::ROOT_PREFIX + "/Library", "size=1m"));
+                if (!small->mounted()) {
+                    skipped = true;
+                    continue;
+                }
+            }
+            // The installed component: "zz.txt" sorts after the entries a
+            // chain moves aside first; the Adobe folder holds another plug-in.
+            zrvk_test::TempDir box;
+            const std::string top = chain.bundle.empty() ? "bin" : chain.bundle;
+            const std::string old = box / "old";
+            putFile(old + "/" + top + "/Contents/tool", "v1");
+            putFile(old + "/aa/shared.txt", "old");
+            putFile(old + "/zz.txt", "z1");
+            ASSERT_TRUE(chain.place(old));
+            if (!chain.bundle.empty()) {
+                putFile(box / "other/other.plugin/Contents/x", "o");
+                ASSERT_TRUE(Placement::placePluginPart(Part::Adobe, "other", box / "other", nullptr));
+            }
+            std::unique_ptr<Immovable> pinned;
+            if (f.fault == Fault::ImmovableEntry) {
+                pinned.reset(new Immovable(chain.folder + "/zz.txt"));
+                if (!pinned->set()) {
+                    skipped = true;
+                    continue;
+                }
+            }
+            const auto before = zrvk_test::treeOf(chain.folder);
+            ASSERT_EQ(before.at("/" + top + "/Contents/tool"), "file 493 v1");
+
+            const std::string staged = box / "new";
+            putFile(staged + "/" + top + "/Contents/tool", "v2");
+            putFile(staged + "/aa/shared.txt", "new");
+            putFile(staged + "/zz.txt", "z2");
+            if (f.fault == Fault::DeepFolder) makeDeepFolder(staged, "aaa_deep");
+            if (f.fault == Fault::FullFileSystem) putFile(staged + "/" + top + "/Contents/weights.bin", std::string(2 << 20, 'w'));
+            EXPECT_FALSE(chain.place(staged));
+            const auto after = zrvk_test::treeOf(chain.folder);
+            EXPECT_TRUE(after == before) << ::testing::PrintToString(differences(before, after));
+        }
+    }
+    if (skipped) {
+        GTEST_SKIP() << "the full file system and the immovable entry need root (to mount a small file system, and "
+                        "a file system with the immutable flag)";
+    }
+}
+
+// The staged copy and what is installed must fit side by side: a copy that
+// cannot fails with the disk-space status and a log line of the figures
+// before the server is stopped or anything is touched.
+TEST_F(HostileArchive, AStagedCopyThatCannotFitBesideTheInstalledOneTouchesNothing) {
+    DiskSpace::Room real;
+    ASSERT_TRUE(DiskSpace::fileSystemRoomAt(InstallerConfig::ROOT_PREFIX, real));
+    const uint64_t b = real.blockSize;
+    ASSERT_LE(b, 16384u) << "the MB figures below round as they do for blocks up to 16 KiB";
+    const uint64_t weights = 3 << 20;
+    struct Chain {
+        const char* what;
+        std::string folder, tag, top;
+        uint64_t stamped;  // a version.txt is added to the staged copy
+        std::function<bool(const std::string&, Recorder&)> install;
+    } chains[] = {
+        {"render engine", RENDER_ENGINE_DIR, "[RENDER_ENGINE]", "lib", 1,
+         [](const std::string& url, Recorder& r) { return installRenderEngine({url}, "2", nullptr, r.statusFn(), true); }},
+        {"server", MRV_SERVER_DIR, "[MRV_SERVER]", "lib", 1,
+         [](const std::string& url, Recorder& r) { return installMRVServer(url, "2", nullptr, r.statusFn()); }},
+        {"Adobe", PLUGINS_DIR, "[PLUGIN]", "hr.plugin", 0,
+         [](const std::string& url, Recorder& r) { return installPlugin("hr", url, "", "", nullptr, r.statusFn()); }},
+        {"MRV", MRV_PLUGINS_DIR + "/hr", "[PLUGIN]", "lib", 0,
+         [](const std::string& url, Recorder& r) { return installPlugin("hr", "", url, "", nullptr, r.statusFn()); }},
+    };
+    // What extraction makes: two folders and the file. The staged copy takes
+    // that, its own folder, the folder for what is moved aside, and any
+    // version.txt.
+    const uint64_t unpacked = weights + 2 * b;
+    int n = 0;
+    for (const Chain& c : chains) {
+        SCOPED_TRACE(c.what);
+        wipe();
+        Recorder r;
+        ASSERT_TRUE(c.install(serve("/r/old" + std::to_string(++n) + ".zip", {ZipEntry::file(c.top + "/Contents/x", "v1")}), r));
+        const auto before = zrvk_test::treeOf(c.folder);
+        ASSERT_FALSE(before.empty());
+        for (const auto& entry : before) EXPECT_EQ(entry.first.find(".zrvk-"), std::string::npos) << entry.first;
+        zrvk_test::NamedProcess fake(InstallerConfig::ROOT_PREFIX + "/elsewhere/" + MRV_SERVER_PROCESS_NAME);
+        ASSERT_TRUE(fake.started());
+        const std::string url = serve("/r/new" + std::to_string(n) + ".zip",
+                                      {ZipEntry::file(c.top + "/Contents/weights.bin", std::string(weights, '\0'))});
+        const uint64_t takes = weights + (4 + c.stamped) * b, makes = 5 + c.stamped;
+        const struct {
+            const char* what;
+            int64_t bytes, inodes;
+            std::string status, line;
+        } rooms[] = {
+            {"bytes", int64_t(unpacked + b), -1, "Error: Not enough disk space (3.1 MB needed, 3.0 MB free)",
+             c.tag + " Not enough free space in " + c.folder + ": the staged files take " + std::to_string(takes) +
+                 " bytes, " + std::to_string(unpacked + b) + " bytes are free"},
+            {"inodes", int64_t(1) << 30, 3,
+             "Error: Not enough disk space (" + std::to_string(makes) + " files and folders needed, 3 can be made)",
+             c.tag + " Not enough free inodes in " + c.folder + ": the staged files make " + std::to_string(makes) +
+                 " files and folders, 3 more can be made"},
+        };
+        for (const auto& room : rooms) {
+            SCOPED_TRACE(room.what);
+            DeliveryTesting::setFreeSpace(room.bytes, room.inodes);
+            testing::internal::CaptureStderr();
+            const bool installed = c.install(url, r);
+            const std::string err = testing::internal::GetCapturedStderr();
+            DeliveryTesting::reset();
+            EXPECT_FALSE(installed);
+            ASSERT_FALSE(r.statuses.empty());
+            EXPECT_EQ(r.statuses.back(), room.status);
+            EXPECT_TRUE(zrvk_test::contains(err, room.line + "\n")) << err;
+            EXPECT_TRUE(zrvk_test::treeOf(c.folder) == before);
+            EXPECT_TRUE(fake.running());
+            for (const std::string& name : namesIn(getRunTempDirectory()))
+                EXPECT_NE(name.rfind("zorvik_installer_", 0), 0u) << "left behind: " << name;
+        }
     }
 }
 

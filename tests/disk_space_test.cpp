@@ -24,6 +24,7 @@
 #include "support/delivery_fixture.h"
 #include "support/delivery_helpers.h"
 #include "support/extract_fixture.h"
+#include "support/small_file_system.h"
 #include "support/test_paths.h"
 #include "support/zip_fixtures.h"
 
@@ -34,6 +35,7 @@ using zrvk_test::ExtractZipTest;
 using zrvk_test::isEmptyFolder;
 using zrvk_test::LogCapture;
 using zrvk_test::Recorder;
+using zrvk_test::SmallFileSystem;
 using zrvk_test::ZipEntry;
 using zrvk::test::Response;
 
@@ -46,25 +48,6 @@ uint64_t blockAt(const std::string& folder) {
     EXPECT_TRUE(DiskSpace::fileSystemRoomAt(folder, room));
     return room.blockSize;
 }
-
-// A tmpfs of the test's own, gone with the object (root only).
-class SmallFileSystem {
-public:
-    SmallFileSystem(const std::string& at, const std::string& options) : at_(at) {
-        mkdir(at.c_str(), 0755);
-        mounted_ = std::system(("mount -t tmpfs -o " + options + " tmpfs '" + at + "' 2>/dev/null").c_str()) == 0;
-    }
-    ~SmallFileSystem() {
-        if (mounted_) {
-            EXPECT_EQ(std::system(("umount '" + at_ + "'").c_str()), 0);
-        }
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string at_;
-    bool mounted_ = false;
-};
 
 // ---------------------------------------------------------------------------
 // The status: needed rounded up, free rounded down, so a refusal never reads
@@ -169,6 +152,41 @@ TEST_F(ExtractZipTest, TheRoomCountedIsWhatTheFileSystemSpends) {
     }
 }
 
+// The status names what is short: a figure in MB when bytes are, files and
+// folders when only inodes are (an MB figure would read as if it fitted).
+TEST_F(ExtractZipTest, TheStatusNamesWhatIsShort) {
+    ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+    const std::string twoMiB(2 * kMiB, 'w');
+    struct Case {
+        const char* what;
+        std::vector<ZipEntry> entries;
+        int64_t bytes, inodes;
+        const char* status;
+    } cases[] = {
+        {"only inodes", {ZipEntry::file("a", ""), ZipEntry::file("b", "")}, kMiB, 1,
+         "Error: Not enough disk space (2 files and folders needed, 1 can be made)"},
+        {"only inodes, with folders", {ZipEntry::file("lib/a/b", "")}, kMiB, 2,
+         "Error: Not enough disk space (3 files and folders needed, 2 can be made)"},
+        {"only bytes", {ZipEntry::file("w.bin", twoMiB)}, kMiB, 100,
+         "Error: Not enough disk space (2.0 MB needed, 1.0 MB free)"},
+        {"both", {ZipEntry::file("w.bin", twoMiB), ZipEntry::file("a", "")}, kMiB, 1,
+         "Error: Not enough disk space (2.0 MB needed, 1.0 MB free)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        make(c.entries);
+        zrvk_test::removeTree(dest);
+        DeliveryTesting::setFreeSpace(c.bytes, c.inodes);
+        Recorder rec;
+        LogCapture cap;
+        EXPECT_FALSE(extractZip(zip, dest, nullptr, rec.statusFn()));
+        cap.finish();
+        DeliveryTesting::reset();
+        ASSERT_FALSE(rec.status.empty());
+        EXPECT_EQ(rec.status.back(), c.status);
+    }
+}
+
 // 50 empty files 200 folders deep declare no bytes at all, yet make 10,000
 // folders: the count sees them, and nothing is made.
 TEST_F(ExtractZipTest, EmptyFilesInDeepFoldersAreNotStartedWithoutRoom) {
@@ -213,7 +231,7 @@ TEST_F(ExtractZipTest, AnArchiveThatCannotFitASmallFileSystemIsNotStarted) {
          ": the archive unpacks to " + std::to_string((3 << 20) + 4096) + " bytes, ",
          "Error: Not enough disk space (3.1 MB needed, "},
         {"101 files and folders in 64 inodes", "size=16m,nr_inodes=64", empties, "inodes",
-         ": the archive makes 101 files and folders, ", "Error: Not enough disk space (0.1 MB needed, "},
+         ": the archive makes 101 files and folders, ", "Error: Not enough disk space (101 files and folders needed, "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

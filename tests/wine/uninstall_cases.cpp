@@ -27,13 +27,7 @@ namespace {
 // An installation as the installer leaves it: both components with their
 // version files, two plug-ins (one with its MRV component), id.txt and a
 // crash-report folder.
-struct Installation {
-    SystemFolderFixture renderEngine{RENDER_ENGINE_DIR};
-    SystemFolderFixture server{MRV_SERVER_DIR};
-    SystemFolderFixture components{MRV_PLUGINS_DIR};
-    SystemFolderFixture plugins{PLUGINS_DIR};
-    SystemFolderFixture base{MRV_BASE_DIR};
-
+struct Installation : InstallerFolders {
     Installation() {
         writeFile(RENDER_ENGINE_DIR + "/version.txt", "3.10.2\r\n");
         writeFile(RENDER_ENGINE_DIR + "/python.exe", "MZ");

@@ -249,6 +249,31 @@ void StandInTools::recorderAnswers(WindowsCommand::Tool tool, int exitCode, cons
     writeFile(base(tool) + ".removes", removes);
 }
 
+namespace {
+
+// In place of a path in <tool>.removes: the one the command line names.
+const char* const kNamedPath = "<-LiteralPath>";
+
+// The literal after -LiteralPath, its doubled quotes made single again.
+std::string literalPathOf(const std::string& command) {
+    const std::string start = "-LiteralPath '";
+    std::string::size_type at = command.find(start);
+    std::string path;
+    if (at == std::string::npos) return path;
+    for (at += start.size(); at < command.size(); ++at) {
+        if (command[at] == '\'') {
+            if (at + 1 >= command.size() || command[at + 1] != '\'') break;
+            ++at;
+        }
+        path += command[at];
+    }
+    return path;
+}
+
+}  // namespace
+
+void StandInTools::powerShellRemovesWhatItNames() { recorderAnswers(WindowsCommand::Tool::PowerShell, 0, kNamedPath); }
+
 std::vector<std::string> StandInTools::recordedCommands(WindowsCommand::Tool tool) const {
     std::vector<std::string> lines;
     const std::string text = readFile(base(tool) + ".commands");
@@ -275,7 +300,11 @@ bool runAsRecorder(int& exitCode) {
     WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &text[0], size, nullptr, nullptr);
     std::ofstream(base + ".commands", std::ios::binary | std::ios::app) << text << "\n";
     const std::string removes = readFile(base + ".removes");
-    if (!removes.empty()) removeTree(removes);
+    if (removes == kNamedPath) {
+        removeTree(literalPathOf(text));
+    } else if (!removes.empty()) {
+        removeTree(removes);
+    }
     exitCode = std::atoi(readFile(base + ".exit-code").c_str());
     return true;
 }

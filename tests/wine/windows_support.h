@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "installer_config.h"
 #include "windows_command.h"
 
 #include <iosfwd>
@@ -55,6 +56,17 @@ public:
 
 private:
     std::string firstMade;
+};
+
+// Every compiled-in folder that the installer writes to (the render engine,
+// the server, the MRV and Adobe plug-ins, the data folder), each claimed as
+// above.
+struct InstallerFolders {
+    SystemFolderFixture renderEngine{InstallerConfig::Paths::RENDER_ENGINE_DIR};
+    SystemFolderFixture server{InstallerConfig::Paths::MRV_SERVER_DIR};
+    SystemFolderFixture components{InstallerConfig::Paths::MRV_PLUGINS_DIR};
+    SystemFolderFixture plugins{InstallerConfig::Paths::PLUGINS_DIR};
+    SystemFolderFixture base{InstallerConfig::Paths::MRV_BASE_DIR};
 };
 
 // This program's own path.
@@ -110,6 +122,9 @@ public:
     // The recorder of `tool` removes `removes` (when not empty), standing in
     // for the tool's work, and exits with `exitCode`.
     void recorderAnswers(WindowsCommand::Tool tool, int exitCode, const std::string& removes);
+    // The recorder of PowerShell removes what its Remove-Item command names
+    // (deletePath's own command) and exits with 0, as PowerShell does.
+    void powerShellRemovesWhatItNames();
     // The command lines that the recorder of `tool` received, one per run.
     std::vector<std::string> recordedCommands(WindowsCommand::Tool tool) const;
     // The tool's path, as the command lines name it.
