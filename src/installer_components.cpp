@@ -163,12 +163,17 @@ bool isSafeComponentName(const std::string& name) {
 
 namespace {
 
+// What the downloads and the room check put before their status texts.
+const char* const kRenderEngineLabel = "Render Engine";
+const char* const kServerLabel = "MRV Server";
+
 // The staged copy is placed beside what is installed before anything of that
 // is removed: both must fit on the destination's file system at once. Room
 // or a staged tree that cannot be told stops nothing: the placement's own
-// failure then leaves the installed component as it was.
-bool stagedCopyFits(const char* tag, const std::string& staged, const std::string& destination,
-                    const StatusFn& status) {
+// failure then leaves the installed component as it was. The status names
+// the component as its download's did (label).
+bool stagedCopyFits(const char* tag, const std::string& label, const std::string& staged,
+                    const std::string& destination, const StatusFn& status) {
     DiskSpace::Room room;
     if (!DiskSpace::roomFor(destination, room)) return true;
     DiskSpace::Footprint need;
@@ -181,7 +186,7 @@ bool stagedCopyFits(const char* tag, const std::string& staged, const std::strin
     std::cerr << DiskSpace::shortfallLine(tag, destination, need, room, "the staged files take",
                                           "the staged files make")
               << std::endl;
-    sendStatus(status, DiskSpace::notEnoughRoomText(need, room));
+    sendStatus(status, label + ": " + DiskSpace::notEnoughRoomText(need, room));
     return false;
 }
 
@@ -189,14 +194,14 @@ bool stagedCopyFits(const char* tag, const std::string& staged, const std::strin
 // stop the server (it runs on the render engine and from the server folder),
 // move the copy into place and remove the staging folder. A copy that cannot
 // fit stops nothing.
-bool placeStagedComponent(const char* tag, const std::string& staged, const std::string& destination,
-                          const std::string& version, const StatusFn& status,
+bool placeStagedComponent(const char* tag, const std::string& label, const std::string& staged,
+                          const std::string& destination, const std::string& version, const StatusFn& status,
                           bool (*place)(const std::string&, const StatusFn&), const std::string& installedText) {
     std::cout << tag << " Download and extraction complete" << std::endl;
     if (!writeVersionFile(staged, version)) {
         std::cerr << tag << " Warning: Failed to write version file" << std::endl;
     }
-    if (!stagedCopyFits(tag, staged, destination, status)) {
+    if (!stagedCopyFits(tag, label, staged, destination, status)) {
         deletePath(staged);
         return false;
     }
@@ -262,7 +267,7 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
     deletePath(staged);
 
     bool fetched = urls.size() == 1
-                       ? downloadAndExtractZip(urls.front(), staged, "Render Engine", progress, status)
+                       ? downloadAndExtractZip(urls.front(), staged, kRenderEngineLabel, progress, status)
                        : downloadMultiPartAndExtractZip(urls, staged, "Render Engine", progress, status);
     if (!fetched) {
         std::cerr << "[RENDER_ENGINE] Failed to download and extract" << std::endl;
@@ -270,7 +275,7 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
         return false;
     }
 
-    return placeStagedComponent("[RENDER_ENGINE]", staged, RENDER_ENGINE_DIR, latestVersion, status,
+    return placeStagedComponent("[RENDER_ENGINE]", kRenderEngineLabel, staged, RENDER_ENGINE_DIR, latestVersion, status,
                                 Placement::placeRenderEngine, "Render Engine installed");
 }
 
@@ -294,13 +299,13 @@ bool installMRVServer(const std::string& url, const std::string& version, Progre
     }
     deletePath(staged);
 
-    if (!downloadAndExtractZip(url, staged, "MRV Server", progress, status)) {
+    if (!downloadAndExtractZip(url, staged, kServerLabel, progress, status)) {
         std::cerr << "[MRV_SERVER] Failed to download and extract" << std::endl;
         deletePath(staged);
         return false;
     }
 
-    return placeStagedComponent("[MRV_SERVER]", staged, MRV_SERVER_DIR, version, status, Placement::placeMRVServer,
+    return placeStagedComponent("[MRV_SERVER]", kServerLabel, staged, MRV_SERVER_DIR, version, status, Placement::placeMRVServer,
                                 "MRV Server installed");
 }
 
@@ -359,13 +364,14 @@ bool installPlugin(const std::string& pluginId, const std::string& adobeUrl, con
                 progress(static_cast<uint64_t>(value), 1000);
             };
         }
-        if (!downloadAndExtractZip(*parts[j].url, staged, pluginId + " (" + t.labelTag + ")", slice, status)) {
+        const std::string label = pluginId + " (" + t.labelTag + ")";
+        if (!downloadAndExtractZip(*parts[j].url, staged, label, slice, status)) {
             std::cerr << t.failDownload << std::endl;
             deletePath(staged);
             return false;
         }
 
-        if (!stagedCopyFits("[PLUGIN]", staged, part == Part::Adobe ? PLUGINS_DIR : mrvDest, status)) {
+        if (!stagedCopyFits("[PLUGIN]", label, staged, part == Part::Adobe ? PLUGINS_DIR : mrvDest, status)) {
             deletePath(staged);
             return false;
         }

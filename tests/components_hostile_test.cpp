@@ -459,17 +459,17 @@ TEST_F(HostileArchive, AStagedCopyThatCannotFitBesideTheInstalledOneTouchesNothi
     const uint64_t weights = 3 << 20;
     struct Chain {
         const char* what;
-        std::string folder, tag, top;
+        std::string folder, tag, label, top;
         uint64_t stamped;  // a version.txt is added to the staged copy
         std::function<bool(const std::string&, Recorder&)> install;
     } chains[] = {
-        {"render engine", RENDER_ENGINE_DIR, "[RENDER_ENGINE]", "lib", 1,
+        {"render engine", RENDER_ENGINE_DIR, "[RENDER_ENGINE]", "Render Engine", "lib", 1,
          [](const std::string& url, Recorder& r) { return installRenderEngine({url}, "2", nullptr, r.statusFn(), true); }},
-        {"server", MRV_SERVER_DIR, "[MRV_SERVER]", "lib", 1,
+        {"server", MRV_SERVER_DIR, "[MRV_SERVER]", "MRV Server", "lib", 1,
          [](const std::string& url, Recorder& r) { return installMRVServer(url, "2", nullptr, r.statusFn()); }},
-        {"Adobe", PLUGINS_DIR, "[PLUGIN]", "hr.plugin", 0,
+        {"Adobe", PLUGINS_DIR, "[PLUGIN]", "hr (Adobe)", "hr.plugin", 0,
          [](const std::string& url, Recorder& r) { return installPlugin("hr", url, "", "", nullptr, r.statusFn()); }},
-        {"MRV", MRV_PLUGINS_DIR + "/hr", "[PLUGIN]", "lib", 0,
+        {"MRV", MRV_PLUGINS_DIR + "/hr", "[PLUGIN]", "hr (MRV)", "lib", 0,
          [](const std::string& url, Recorder& r) { return installPlugin("hr", "", url, "", nullptr, r.statusFn()); }},
     };
     // What extraction makes: two folders and the file. The staged copy takes
@@ -512,7 +512,7 @@ TEST_F(HostileArchive, AStagedCopyThatCannotFitBesideTheInstalledOneTouchesNothi
             DeliveryTesting::reset();
             EXPECT_FALSE(installed);
             ASSERT_FALSE(r.statuses.empty());
-            EXPECT_EQ(r.statuses.back(), room.status);
+            EXPECT_EQ(r.statuses.back(), c.label + ": " + room.status);
             EXPECT_TRUE(zrvk_test::contains(err, room.line + "\n")) << err;
             EXPECT_TRUE(zrvk_test::treeOf(c.folder) == before);
             EXPECT_TRUE(fake.running());
