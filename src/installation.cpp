@@ -122,7 +122,7 @@ bool installRenderEngineStep(InstallationContext* ctx, const nlohmann::json& man
         return true;
     }
     if (!primaryUrl.empty()) {
-        std::cout << "[INSTALL_THREAD] Trying HuggingFace source first: " << primaryUrl << std::endl;
+        std::cout << "[INSTALL_THREAD] Trying HuggingFace source first: " << escapeForLog(primaryUrl) << std::endl;
         sendProgressToJS(ctx, 0, 0, "Downloading Render Engine...");
         const SourceResult result = tryRenderEngineSource(ctx, primaryUrl, "HuggingFace", version);
         if (result == SourceResult::Installed) {
@@ -134,7 +134,7 @@ bool installRenderEngineStep(InstallationContext* ctx, const nlohmann::json& man
         }
     }
     if (githubUrl.empty()) return false;
-    std::cout << "[INSTALL_THREAD] Trying GitHub fallback: " << githubUrl << std::endl;
+    std::cout << "[INSTALL_THREAD] Trying GitHub fallback: " << escapeForLog(githubUrl) << std::endl;
     sendProgressToJS(ctx, 0, 0, "Trying alternative source...");
     return tryRenderEngineSource(ctx, githubUrl, "GitHub", version) == SourceResult::Installed;
 }
@@ -175,12 +175,12 @@ bool installServerStep(InstallationContext* ctx, const nlohmann::json& manifest)
     std::string version, urlTemplate;
     readManifest([&] {
         version = manifestValue(manifest, versionKey).get<std::string>();
-        std::cout << "[INSTALL_THREAD] MRV Server version: " << version << std::endl;
+        std::cout << "[INSTALL_THREAD] MRV Server version: " << escapeForLog(version) << std::endl;
         urlTemplate = manifestValue(manifest, urlKey).get<std::string>();
-        std::cout << "[INSTALL_THREAD] URL template: " << urlTemplate << std::endl;
+        std::cout << "[INSTALL_THREAD] URL template: " << escapeForLog(urlTemplate) << std::endl;
     });
     const std::string url = serverUrlFromTemplate(urlTemplate, version);
-    std::cout << "[INSTALL_THREAD] Final MRV Server URL: " << url << std::endl;
+    std::cout << "[INSTALL_THREAD] Final MRV Server URL: " << escapeForLog(url) << std::endl;
     if (url.empty()) return true;
     return installMRVServer(url, version, progressCallback(ctx), statusCallback(ctx));
 }

@@ -11,6 +11,7 @@
 #include "installer_config.h"
 #include "installer_download.h"
 #include "installer_utils.h"
+#include "text_escape.h"
 
 #include "installer_components_internal.h"
 
@@ -254,7 +255,7 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
     sendStatus(status, "Downloading Render Engine...");
 
     const std::string staged = stagingFolder("zorvik_installer_render_engine");
-    for (const std::string& url : urls) std::cout << "[RENDER_ENGINE] URL: " << url << std::endl;
+    for (const std::string& url : urls) std::cout << "[RENDER_ENGINE] URL: " << escapeForLog(url) << std::endl;
     std::cout << "[RENDER_ENGINE] Temp directory: " << staged << std::endl;
     if (staged.empty()) {
         reportNoStagingFolder("[RENDER_ENGINE]", "Error: Cannot create a temporary folder", status);
@@ -282,12 +283,12 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
 bool installMRVServer(const std::string& url, const std::string& version, ProgressFn progress, StatusFn status) {
     std::cout << std::endl << "=== Installing MRV Server ===" << std::endl;
     std::cout << "[MRV_SERVER] Destination: " << MRV_SERVER_DIR << std::endl;
-    std::cout << "[MRV_SERVER] Version: " << version << std::endl;
+    std::cout << "[MRV_SERVER] Version: " << escapeForLog(version) << std::endl;
 
     sendStatus(status, "Downloading MRV Server v" + version + "...");
 
     const std::string staged = stagingFolder("zorvik_installer_mrv_server");
-    std::cout << "[MRV_SERVER] Downloading from: " << url << std::endl;
+    std::cout << "[MRV_SERVER] Downloading from: " << escapeForLog(url) << std::endl;
     std::cout << "[MRV_SERVER] Temp directory: " << staged << std::endl;
     if (staged.empty()) {
         reportNoStagingFolder("[MRV_SERVER]", "Error: Cannot create a temporary folder", status);

@@ -93,7 +93,7 @@ std::string appendPartSuffix(const std::string& url, const std::string& suffix) 
 }
 
 std::vector<std::string> detectMultiPartUrls(const std::string& url, StatusFn status) {
-    std::cout << "[detectMultiPart] Checking if " << url << " is multi-part..." << std::endl;
+    std::cout << "[detectMultiPart] Checking if " << escapeForLog(url) << " is multi-part..." << std::endl;
     if (status) status("Detecting download format...");
 
     std::string r = getFirstRedirectUrl(url);

@@ -137,7 +137,7 @@ bool unpackDownload(const std::string& archivePath, const std::string& destDir, 
 
 bool downloadAndExtractZip(const std::string& url, const std::string& destDir, const std::string& label,
                            ProgressFn progress, StatusFn status) {
-    std::cout << "[downloadAndExtractZip] Downloading from: " << url << " to " << destDir << std::endl;
+    std::cout << "[downloadAndExtractZip] Downloading from: " << escapeForLog(url) << " to " << destDir << std::endl;
 
     const std::string workDir = getRunTempDirectory();
     if (workDir.empty()) return false;

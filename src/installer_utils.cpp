@@ -1,4 +1,5 @@
 #include "installer_utils.h"
+#include "text_escape.h"
 
 #include "installer_config.h"
 
@@ -61,7 +62,7 @@ bool writeVersionFile(const std::string& dir, const std::string& version) {
         std::cerr << "[writeVersionFile] Failed to open file for writing: " << path << std::endl;
         return false;
     }
-    std::cout << "[writeVersionFile] Wrote version " << version << " to " << path << std::endl;
+    std::cout << "[writeVersionFile] Wrote version " << escapeForLog(version) << " to " << path << std::endl;
     return true;
 }
 

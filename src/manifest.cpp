@@ -120,11 +120,11 @@ void getUrlsWithGitHubFallback(const nlohmann::json& manifest, const std::string
     if (!manifest.is_object()) return;
     if (manifest.contains(githubKey)) {
         githubUrl = substituteVersionInUrl(manifest[githubKey].get<std::string>(), version);
-        std::cout << "[URL] GitHub URL available: " << githubUrl << std::endl;
+        std::cout << "[URL] GitHub URL available: " << escapeForLog(githubUrl) << std::endl;
     }
     if (manifest.contains(urlKey)) {
         primaryUrl = substituteVersionInUrl(manifest[urlKey].get<std::string>(), version);
-        std::cout << "[URL] Fallback URL: " << primaryUrl << std::endl;
+        std::cout << "[URL] Fallback URL: " << escapeForLog(primaryUrl) << std::endl;
     }
 }
 

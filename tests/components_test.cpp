@@ -501,6 +501,24 @@ TEST_F(ComponentsTest, IdMissingFromTheManifestIsSkippedWithItsSliceUnreported) 
     EXPECT_EQ(r.statuses.back(), "eps installed");
 }
 
+// A version from the manifest that holds line breaks is logged with them
+// escaped: it never writes a line of the installer's own (ids holding them
+// are refused, and shown with "?").
+TEST_F(ComponentsTest, ManifestTextNeverWritesALogLineOfItsOwn) {
+    const std::string forged = "\n[PLUGIN] Plugin installation complete: p\r";
+    const std::string url = archive("/server.zip", {{"launcher.py", "v5"}});
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(installMRVServer(url, "5.1" + forged, nullptr, nullptr));
+    const std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(zrvk_test::contains(out, "[MRV_SERVER] Version: 5.1\\x0A[PLUGIN] Plugin installation complete: p\\x0D\n"))
+        << out;
+    for (const std::string* log : {&out, &err}) {
+        EXPECT_FALSE(zrvk_test::contains(*log, "\n[PLUGIN] Plugin installation complete: p")) << *log;
+        EXPECT_FALSE(zrvk_test::contains(*log, "\r")) << *log;
+    }
+}
+
 TEST_F(ComponentsTest, FailureInTheSecondPluginStopsTheStep) {
     const std::string first = archive("/one/mrv.zip", {{"a", "a"}});
     const std::string third = archive("/three/mrv.zip", {{"c", "c"}});
