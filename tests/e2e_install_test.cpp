@@ -5,6 +5,7 @@
 #include "loopback_server.h"
 #include "support/e2e_fixture.h"
 #include "support/plugin_fixtures.h"
+#include "support/small_file_system.h"
 #include "support/zip_fixtures.h"
 #include "support/test_paths.h"
 
@@ -293,6 +294,38 @@ TEST_F(EndToEnd, ArchivesWithALinkLeadingOutChangeNothingOutside) {
     EXPECT_EQ(describeTree(victims), before);
     removeInstallation();
     zrvk_test::run("rm -rf " + quote(victims));
+}
+
+// A plug-in whose staged copy cannot fit where it goes (here its folder is a
+// file system of two inodes) ends on the failed page, which names the
+// plug-in and what is short, before its chain touches anything.
+TEST_F(EndToEnd, APluginThatCannotFitEndsOnTheFailedPageNamingWhatIsShort) {
+    namespace P = InstallerConfig::Paths;
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    removeInstallation();
+    const std::string folder = P::MRV_PLUGINS_DIR + "/deep-denoise";
+    zrvk_test::run("mkdir -p " + quote(folder));
+    {
+        zrvk_test::SmallFileSystem small(folder, "size=1m,nr_inodes=2,mode=755");
+        if (!small.mounted()) GTEST_SKIP() << "tmpfs could not be mounted here";
+        startServer();
+        launch();
+        reachPluginList();
+        installPluginRows({0});
+        ASSERT_TRUE(screen_.waitFor(kFailed, 120s)) << program_->out() << program_->err();
+        screen_.save("failed-on-a-plug-in-that-cannot-fit");
+        const std::string err = program_->err();
+        EXPECT_NE(err.find("[PLUGIN] Not enough free inodes in " + folder + ": the staged files make "), std::string::npos)
+            << err;
+        EXPECT_NE(program_->out().find("[INSTALL_THREAD] Error details: Plugins installation failed: deep-denoise (MRV): "
+                                       "Error: Not enough disk space ("),
+                  std::string::npos)
+            << program_->out();
+        EXPECT_TRUE(std::filesystem::is_empty(folder));
+        ASSERT_TRUE(screen_.click(kFailedClose));
+        expectCleanExit();
+    }
+    removeInstallation();
 }
 
 }  // namespace
