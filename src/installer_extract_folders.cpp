@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,8 +47,7 @@ Walk FolderCache::reach(const std::vector<EntryPlaces::Place>& route, size_t fol
 
 void FolderCache::release(Folder* folder) {
     if (--folder->users > 0 || folder->kept) return;
-    closeFolder(folder->handle);
-    recycle(folder);
+    closeAndSpare(folder);
 }
 
 void FolderCache::link(Folder* folder) {
@@ -66,17 +64,17 @@ void FolderCache::unlink(Folder* folder) {
     folder->newer = folder->older = nullptr;
 }
 
-void FolderCache::recycle(Folder* folder) { spare_.push_back(folder); }
+void FolderCache::closeAndSpare(Folder* folder) {
+    closeFolder(folder->handle);
+    spare_.push_back(folder);
+}
 
 void FolderCache::forget(Folder* folder) {
     unlink(folder);
     keptAt_[folder->node] = nullptr;
     --kept_;
     folder->kept = false;
-    if (folder->users == 0) {
-        closeFolder(folder->handle);
-        recycle(folder);
-    }
+    if (folder->users == 0) closeAndSpare(folder);
 }
 
 Walk FolderCache::walk(const std::vector<EntryPlaces::Place>& route, size_t folders, Folder*& folder) {

@@ -66,7 +66,8 @@ private:
     Folder* keep(const EntryPlaces::Place& place, PathTree::Node top, FolderHandle handle);
     // No longer kept: closed and spare, or left to its planned entries.
     void forget(Folder* folder);
-    void recycle(Folder* folder);
+    // Closed, and spare for the next folder kept.
+    void closeAndSpare(Folder* folder);
 
     size_t budget_;
     const EntryPlaces& places_;

@@ -62,13 +62,12 @@ uint64_t fileSize(const std::string& path) {
 
 // The joined copy is written while the parts are still there: it must fit
 // beside them and leave the margin the parts left, or the join would fill
-// the file system.
-bool hasRoomToJoin(const std::vector<std::string>& partPaths, const std::string& folder, const std::string& prefix,
-                   const StatusFn& status, const DownloadRoom& partsRoom) {
+// the file system. The parts' room holds what they store.
+bool hasRoomToJoin(const std::string& folder, const std::string& prefix, const StatusFn& status,
+                   const DownloadRoom& partsRoom) {
     DiskSpace::Room room;
     if (!DiskSpace::roomAt(folder, room)) return true;
-    uint64_t total = 0;
-    for (const std::string& p : partPaths) total += fileSize(p);
+    const uint64_t total = partsRoom.stored;
     const uint64_t needed = total + partsRoom.margin();
     if (needed <= room.freeBytes) return true;
     std::ostringstream line;
@@ -244,7 +243,7 @@ bool downloadMultiPartAndExtractZip(const std::vector<std::string>& partUrls, co
     std::cout << "[downloadMultiPart] All parts downloaded, concatenating..." << std::endl;
     send("Combining parts...");
     const std::string combined = folder + "/combined.zip";
-    if (!hasRoomToJoin(partPaths, folder, prefix, status, room) || !concatenateParts(partPaths, combined)) {
+    if (!hasRoomToJoin(folder, prefix, status, room) || !concatenateParts(partPaths, combined)) {
         std::cerr << "[downloadMultiPart] Failed to concatenate parts" << std::endl;
         removeParts();
         return false;
