@@ -269,7 +269,7 @@ bool installRenderEngine(const std::vector<std::string>& urls, const std::string
 
     bool fetched = urls.size() == 1
                        ? downloadAndExtractZip(urls.front(), staged, kRenderEngineLabel, progress, status)
-                       : downloadMultiPartAndExtractZip(urls, staged, "Render Engine", progress, status);
+                       : downloadMultiPartAndExtractZip(urls, staged, kRenderEngineLabel, progress, status);
     if (!fetched) {
         std::cerr << "[RENDER_ENGINE] Failed to download and extract" << std::endl;
         deletePath(staged);

@@ -4,10 +4,11 @@
 
 namespace {
 
+const char* const kHexDigits = "0123456789ABCDEF";
+
 std::string unicodeEscape(unsigned value) {
-    static const char* digits = "0123456789ABCDEF";
     std::string out = "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out += digits[(value >> shift) & 0xF];
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHexDigits[(value >> shift) & 0xF];
     return out;
 }
 
@@ -62,7 +63,6 @@ std::string escapeJsonText(const std::string& text) { return escapeStringBody(te
 std::string jsEscape(const std::string& text) { return escapeStringBody(text, EscapeFor::Script); }
 
 std::string escapeForLog(const std::string& text) {
-    static const char* digits = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (const char ch : text) {
@@ -71,8 +71,8 @@ std::string escapeForLog(const std::string& text) {
             out += "\\\\";
         } else if (c < 0x20 || c == 0x7F) {
             out += "\\x";
-            out += digits[c >> 4];
-            out += digits[c & 0xF];
+            out += kHexDigits[c >> 4];
+            out += kHexDigits[c & 0xF];
         } else {
             out += ch;
         }
